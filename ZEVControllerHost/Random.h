@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace jolto {
+
+// Bytes from the system's random source (getrandom on Linux).
+void randomBytes(std::uint8_t* out, std::size_t count);
+
+// A uniformly distributed integer in [low, high], drawn from the system's random source by
+// rejection, so without modulo bias.
+std::uint32_t randomUniform(std::uint32_t low, std::uint32_t high);
+
+} // namespace jolto

@@ -204,20 +204,6 @@ std::optional<Packet> decodeBody(std::uint8_t type, ByteReader& r) {
 
 } // namespace
 
-std::int16_t encodeStickAxis(float v) {
-    if (!std::isfinite(v)) {
-        return 0;
-    }
-    return static_cast<std::int16_t>(std::round(std::clamp(v, -1.0f, 1.0f) * 32767.0f));
-}
-
-std::uint8_t encodeLevel(float v) {
-    if (!std::isfinite(v)) {
-        return 0;
-    }
-    return static_cast<std::uint8_t>(std::round(std::clamp(v, 0.0f, 1.0f) * 255.0f));
-}
-
 void encodeInto(const Packet& packet, std::vector<std::uint8_t>& out) {
     out.clear();
     Writer writer(out);

@@ -11,6 +11,7 @@
 #include "ControllerState.h"
 #include "Uuid.h"
 #include "WelcomeStatus.h"
+#include "WireConversions.h"
 
 namespace jolto {
 
@@ -87,10 +88,5 @@ std::optional<Packet> decode(std::span<const std::uint8_t> datagram);
 
 // The version byte of a datagram that starts with the magic and has a full header.
 std::optional<std::uint8_t> peekVersion(std::span<const std::uint8_t> datagram);
-
-// Wire conversions shared with the gamepad report: halves round away from zero, non-finite
-// values give 0.
-std::int16_t encodeStickAxis(float v);
-std::uint8_t encodeLevel(float v);
 
 } // namespace jolto

@@ -5,41 +5,11 @@
 #include <utility>
 
 #include "InputReportStream.h"
+#include "WireConversions.h"
 
 namespace jolto {
 
 namespace {
-
-// The wire codec's conversions: clamp, scale, round halves away from zero, non-finite to 0.
-// Kept here in float arithmetic so that the report matches the codec bit for bit.
-// std::round without the library call (it is one on baseline x86-64): for |x| < 2^23 the
-// fraction x - trunc(x) is exact.
-std::int32_t roundHalfAway(float x) {
-    auto whole = static_cast<std::int32_t>(x);
-    float fraction = x - static_cast<float>(whole);
-    if (fraction >= 0.5f) {
-        ++whole;
-    } else if (fraction <= -0.5f) {
-        --whole;
-    }
-    return whole;
-}
-
-std::int16_t stickAxis(float v) {
-    if (!std::isfinite(v)) {
-        return 0;
-    }
-    float clamped = std::fmin(std::fmax(v, -1.0f), 1.0f);
-    return static_cast<std::int16_t>(roundHalfAway(clamped * 32767.0f));
-}
-
-std::uint8_t triggerLevel(float v) {
-    if (!std::isfinite(v)) {
-        return 0;
-    }
-    float clamped = std::fmin(std::fmax(v, 0.0f), 1.0f);
-    return static_cast<std::uint8_t>(roundHalfAway(clamped * 255.0f));
-}
 
 void putAxis(InputReport& report, std::size_t offset, std::int16_t value) {
     auto bits = static_cast<std::uint16_t>(value);
@@ -109,8 +79,8 @@ InputReport VirtualGamepad::inputReport(const ControllerState& s) {
     report[2] = hatTable[combo];
 
     // HID's Y grows downwards, the phone's upwards.
-    putAxis(report, 3, stickAxis(s.leftStick.x));
-    putAxis(report, 5, stickAxis(-s.leftStick.y));
+    putAxis(report, 3, encodeStickAxis(s.leftStick.x));
+    putAxis(report, 5, encodeStickAxis(-s.leftStick.y));
 
     // Gyro aim nudges the right stick; the sum is kept inside the unit circle by direction.
     float rx = s.rightStick.x + 0.25f * s.gyroAim.x;
@@ -120,11 +90,11 @@ InputReport VirtualGamepad::inputReport(const ControllerState& s) {
         rx /= length;
         ry /= length;
     }
-    putAxis(report, 7, stickAxis(rx));
-    putAxis(report, 9, stickAxis(-ry));
+    putAxis(report, 7, encodeStickAxis(rx));
+    putAxis(report, 9, encodeStickAxis(-ry));
 
-    report[11] = triggerLevel(s.leftTrigger);
-    report[12] = triggerLevel(s.rightTrigger);
+    report[11] = encodeLevel(s.leftTrigger);
+    report[12] = encodeLevel(s.rightTrigger);
     return report;
 }
 

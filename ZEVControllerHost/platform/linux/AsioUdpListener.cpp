@@ -112,8 +112,7 @@ std::string describeKey(const EndpointKey& key) {
 }
 
 // The remote address in the form the current socket's family can send to.
-std::optional<std::pair<sockaddr_storage, socklen_t>> addressFor(const Remote& remote,
-                                                                 int family) {
+std::optional<std::pair<sockaddr_storage, socklen_t>> addressFor(const Remote& remote, int family) {
     sockaddr_storage out{};
     if (family == AF_INET6) {
         auto& a6 = reinterpret_cast<sockaddr_in6&>(out);
@@ -387,7 +386,8 @@ void AsioUdpListener::Core::onReadable(std::uint64_t round, const std::error_cod
             }
         }
         if (h->datagram) {
-            h->datagram(id, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)),
+            h->datagram(id,
+                        std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)),
                         receivedAt);
         }
         if (round != generation) {
@@ -453,7 +453,9 @@ void AsioUdpListener::Core::send(ConnectionId id, std::span<const std::uint8_t> 
 AsioUdpListener::AsioUdpListener(asio::io_context& context)
     : core_(std::make_shared<Core>(context)) {}
 
-AsioUdpListener::~AsioUdpListener() { cancel(); }
+AsioUdpListener::~AsioUdpListener() {
+    cancel();
+}
 
 std::string AsioUdpListener::start(UdpListenerHandler handler) {
     return core_->start(std::move(handler));
@@ -487,12 +489,16 @@ std::string AsioUdpListener::describe(ConnectionId connection) const {
     return describeKey(found->second.key);
 }
 
-std::uint16_t AsioUdpListener::port() const { return core_->socket.is_open() ? core_->port : 0; }
+std::uint16_t AsioUdpListener::port() const {
+    return core_->socket.is_open() ? core_->port : 0;
+}
 
 int AsioUdpListener::nativeHandle() const {
     return core_->socket.is_open() ? core_->socket.native_handle() : -1;
 }
 
-std::size_t AsioUdpListener::connectionCount() const { return core_->remotes.size(); }
+std::size_t AsioUdpListener::connectionCount() const {
+    return core_->remotes.size();
+}
 
 } // namespace jolto

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -64,7 +65,10 @@ struct Packet {
     using Value = std::variant<Hello, Welcome, State, Ping, Pong, Goodbye, Rumble>;
     Value value;
 
-    template <typename T> Packet(T v) : value(std::move(v)) {}
+    template <typename T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Packet> && std::is_constructible_v<Value, T>)
+        Packet(T&& v)
+        : value(std::forward<T>(v)) {}
 
     template <typename T> bool is() const { return std::holds_alternative<T>(value); }
     template <typename T> const T* get() const { return std::get_if<T>(&value); }

@@ -78,7 +78,7 @@ for runtime in qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtqu
     [[ ", $depends," == *", $runtime,"* ]] || fail "Depends lacks $runtime: $depends"
 done
 recommends=$(control Recommends)
-for helperdep in pkexec avahi-daemon; do
+for helperdep in pkexec kmod avahi-daemon; do
     [[ $recommends == *$helperdep* ]] || fail "Recommends lacks $helperdep: $recommends"
 done
 if [ "$expect_binary" = --expect-binary ]; then

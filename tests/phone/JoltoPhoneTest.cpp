@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <asio/io_context.hpp>
@@ -244,6 +246,46 @@ TEST_F(JoltoPhoneTest, PairedPhoneIsTrustedNextTimeAndPlaysItsScript) {
     }
     EXPECT_GT(host.states.size(), changes + 1) << "no keepalive states";
     ASSERT_EQ(host.goodbyes.size(), 2u);
+}
+
+TEST_F(JoltoPhoneTest, TraceListsEveryStateSentWithItsSendTime) {
+    const std::string script = (dir / "script.txt").string();
+    std::ofstream(script) << "press south\nwait 0.05\nrelease south\npress east\nwait 0.25\n";
+    const auto before = std::chrono::steady_clock::now();
+    auto run =
+        phone(with({"play"}, with(target(), {"--identity", (dir / "id.json").string(), "--pin",
+                                             "1234", "--script", script, "--trace"})));
+    const auto after = std::chrono::steady_clock::now();
+    EXPECT_EQ(run.exitCode, 0);
+    const auto micros = [](auto t) {
+        return static_cast<unsigned long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
+    };
+    std::vector<std::tuple<std::uint32_t, unsigned, unsigned long long>> traced;
+    for (const auto& line : run.lines) {
+        unsigned seq = 0, buttons = 0;
+        unsigned long long at = 0;
+        if (std::sscanf(line.c_str(), "state seq=%u buttons=0x%x sent_us=%llu", &seq, &buttons,
+                        &at) == 3) {
+            traced.emplace_back(seq, buttons, at);
+        }
+    }
+    // One line per state the host received, keepalives included, stamped on this machine's
+    // monotonic clock.
+    ASSERT_EQ(traced.size(), host.states.size());
+    for (std::size_t i = 0; i < traced.size(); ++i) {
+        const auto& [seq, buttons, at] = traced[i];
+        EXPECT_EQ(seq, host.states[i].sequence);
+        EXPECT_EQ(buttons, host.states[i].state.buttons.rawValue());
+        EXPECT_GE(at, micros(before));
+        EXPECT_LE(at, micros(after));
+        if (i > 0) {
+            EXPECT_GE(at, std::get<2>(traced[i - 1]));
+        }
+    }
+    ASSERT_GE(traced.size(), 3u);
+    EXPECT_EQ(std::get<1>(traced[0]), ButtonSet{ControllerButton::south}.rawValue());
+    EXPECT_EQ(std::get<1>(traced.back()), ButtonSet{ControllerButton::east}.rawValue());
 }
 
 TEST_F(JoltoPhoneTest, WrongPinIsRefusedWithItsStatus) {

@@ -62,7 +62,8 @@ const char* usage =
     "  --name NAME         the phone's name in the hello (default jolto-phone)\n"
     "  --pin NNNN          send the PIN with the hello\n"
     "  --timeout S         how long to wait for a welcome (default 5)\n"
-    "  --wire-version V    put V in the version byte of everything sent (default 1)\n";
+    "  --wire-version V    put V in the version byte of everything sent (default 1)\n"
+    "  --trace             print a line for every state sent, with its send time\n";
 
 struct Options {
     std::string command;
@@ -80,6 +81,7 @@ struct Options {
     int count = 5;
     double interval = 0.2;
     bool first = false;
+    bool trace = false;
 };
 
 std::optional<double> parseSeconds(const std::string& text) {
@@ -123,6 +125,10 @@ std::variant<Options, std::string> parseArguments(int argc, char** argv) {
         }
         if (a == "--first") {
             o.first = true;
+            continue;
+        }
+        if (a == "--trace") {
+            o.trace = true;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -389,8 +395,15 @@ private:
     }
 
     void sendState() {
+        const std::uint64_t sentAt = microsecondsNow();
         send(Packet::State{session_, ++sequence_, state_});
         lastStateSent_ = Clock::now();
+        if (options_.trace) {
+            // The monotonic clock, so that a reader on the same machine can match the time
+            // against evdev timestamps taken with CLOCK_MONOTONIC.
+            std::printf("state seq=%u buttons=0x%x sent_us=%llu\n", sequence_,
+                        state_.buttons.rawValue(), static_cast<unsigned long long>(sentAt));
+        }
     }
 
     // The host counts a phone as gone after a second of silence, so an unchanged state still

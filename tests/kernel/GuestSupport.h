@@ -116,6 +116,20 @@ openHidrawNode(const std::string& name, Clock::time_point deadline = Clock::now(
         [](std::size_t n) { return HIDIOCGRAWNAME(n); }, deadline);
 }
 
+// Waits until no evdev node is named `name` any more. A removed device's node lingers for a
+// moment, and a new device of the same name must not be mistaken for it.
+inline bool waitUntilGone(const std::string& name,
+                          Clock::time_point deadline = Clock::now() + kDeadline) {
+    while (openByName(
+        "/dev/input", "event", name, O_RDONLY | O_NONBLOCK,
+        [](std::size_t n) { return EVIOCGNAME(n); }, Clock::now())) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // One evdev frame: the events up to and including SYN_REPORT.
 using Frame = std::vector<input_event>;
 
@@ -226,6 +240,28 @@ public:
         ev.u.input2.size = report.size();
         std::memcpy(ev.u.input2.data, report.data(), report.size());
         return ::write(fd_.get(), &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev);
+    }
+
+    // The evdev node appears while the HID driver is still probing, and the kernel silently
+    // drops the reports that arrive before the probe has finished, which user space cannot
+    // observe. So a report is repeated until it shows on `eventFd`; then the pad is put back to
+    // rest and its events are drained.
+    bool waitUntilLive(int eventFd) {
+        auto deadline = Clock::now() + kDeadline;
+        PadInput probe;
+        probe.rx = 1;
+        for (;;) {
+            if (!send(makeReport(probe)))
+                return false;
+            if (readFrame(eventFd, Clock::now() + std::chrono::milliseconds(100)))
+                break;
+            if (Clock::now() >= deadline)
+                return false;
+        }
+        if (!send(kNeutralReport))
+            return false;
+        readUntilQuiet(eventFd, std::chrono::milliseconds(100));
+        return true;
     }
 
     // Handles whatever the kernel sent, waiting up to `wait` for the first message.

@@ -36,6 +36,7 @@ protected:
         auto node = openEventNode("JOLTO Controller 1");
         ASSERT_TRUE(node) << "no evdev node named JOLTO Controller 1";
         node_ = std::move(node->first);
+        ASSERT_TRUE(pad_->waitUntilLive(node_.get())) << "the gamepad's reports never arrive";
         ASSERT_EQ(SDL_Init(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
         sdlStarted_ = true;
     }
@@ -45,6 +46,10 @@ protected:
             SDL_GameControllerClose(controller_);
         if (sdlStarted_)
             SDL_Quit();
+        if (pad_) {
+            pad_->destroy();
+            EXPECT_TRUE(waitUntilGone("JOLTO Controller 1"));
+        }
     }
 
     int findJoystick(const char* name) {

@@ -37,7 +37,15 @@ protected:
         auto node = openEventNode("JOLTO Controller 1");
         ASSERT_TRUE(node) << "no evdev node named JOLTO Controller 1";
         event_ = std::move(node->first);
+        ASSERT_TRUE(pad_->waitUntilLive(event_.get())) << "the gamepad's reports never arrive";
         pad_->service();
+    }
+
+    void TearDown() override {
+        if (pad_) {
+            pad_->destroy();
+            EXPECT_TRUE(waitUntilGone("JOLTO Controller 1"));
+        }
     }
 
     // Sends a report and returns the key and axis events of the frame it produced (hid-input
@@ -187,7 +195,7 @@ TEST_F(UhidGamepadTest, DestroyingTheDeviceRemovesItsNodes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(errno, ENODEV);
-    EXPECT_FALSE(openEventNode("JOLTO Controller 1", Clock::now()));
+    EXPECT_TRUE(waitUntilGone("JOLTO Controller 1")) << "evdev node still listed";
 }
 
 } // namespace

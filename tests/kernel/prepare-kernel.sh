@@ -58,6 +58,9 @@ resolve_version() {
         return
     fi
     # Without package lists (offline, fresh container) fall back to the newest cached kernel.
+    newest_cached
+}
+newest_cached() {
     if [ -d "$cache_root" ]; then
         find "$cache_root" -mindepth 2 -maxdepth 2 -name ready -printf '%h\n' |
             xargs -r -n1 basename | sort -V | tail -n 1
@@ -80,6 +83,11 @@ if [ ! -e "$dir/ready" ]; then
     echo "prepare-kernel: fetching $package" >&2
     if ! (cd "$dir/download" && apt-get download -q "$package" >&2); then
         rm -rf "$dir/download"
+        cached=$(newest_cached)
+        if [ -z "${JOLTO_KERNEL_VERSION:-}" ] && [ -n "$cached" ]; then
+            echo "prepare-kernel: download failed, using the cached $cached instead" >&2
+            exec env JOLTO_KERNEL_VERSION="$cached" "$0"
+        fi
         unavailable "apt-get download $package failed (offline?)"
     fi
     deb=$(find "$dir/download" -name '*.deb' | head -n 1)

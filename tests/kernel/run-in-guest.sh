@@ -9,7 +9,8 @@
 # uinput, evdev, hidraw, joystick nodes), /proc, /sys and empty writable /tmp and /run, and
 # runs everything as root. The command runs in the current directory, which must therefore lie
 # outside /tmp and /run. The environment is cleared except for PATH, HOME=/tmp, LANG and the
-# variables whose names start with ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ or JOLTO_.
+# variables whose names start with ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ or JOLTO_; JOLTO_GUEST=1
+# tells the test programs that they may create input devices.
 #
 # Exit status: the command's; 77 when this machine cannot run the guest (no qemu, kernel not
 # obtainable), with the reason printed; under CI (CI=true) that case fails with status 1

@@ -24,7 +24,9 @@ struct ByteReader {
     std::uint64_t readUInt64();
     Uuid readUUID();
 
-    std::ptrdiff_t remaining() const { return static_cast<std::ptrdiff_t>(storage.size()) - offset; }
+    std::ptrdiff_t remaining() const {
+        return static_cast<std::ptrdiff_t>(storage.size()) - offset;
+    }
 };
 
 } // namespace jolto

@@ -34,12 +34,12 @@ enum class ControllerButton : std::uint8_t {
 inline constexpr std::size_t controllerButtonCount = 19;
 
 inline constexpr std::array<ControllerButton, controllerButtonCount> allControllerButtons = {
-    ControllerButton::south,        ControllerButton::east,         ControllerButton::west,
-    ControllerButton::north,        ControllerButton::leftShoulder, ControllerButton::rightShoulder,
-    ControllerButton::leftTrigger,  ControllerButton::rightTrigger, ControllerButton::leftStick,
-    ControllerButton::rightStick,   ControllerButton::dpadUp,       ControllerButton::dpadDown,
-    ControllerButton::dpadLeft,     ControllerButton::dpadRight,    ControllerButton::select,
-    ControllerButton::start,        ControllerButton::home,         ControllerButton::capture,
+    ControllerButton::south,       ControllerButton::east,         ControllerButton::west,
+    ControllerButton::north,       ControllerButton::leftShoulder, ControllerButton::rightShoulder,
+    ControllerButton::leftTrigger, ControllerButton::rightTrigger, ControllerButton::leftStick,
+    ControllerButton::rightStick,  ControllerButton::dpadUp,       ControllerButton::dpadDown,
+    ControllerButton::dpadLeft,    ControllerButton::dpadRight,    ControllerButton::select,
+    ControllerButton::start,       ControllerButton::home,         ControllerButton::capture,
     ControllerButton::touchpad,
 };
 

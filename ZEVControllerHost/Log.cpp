@@ -11,7 +11,9 @@ class StderrSink final : public LogSink {
 public:
     void write(LogLevel level, std::string_view category, std::string_view message) override {
         static std::mutex mutex;
-        const char* tag = level == LogLevel::error ? "error" : level == LogLevel::info ? "info" : "debug";
+        const char* tag = level == LogLevel::error  ? "error"
+                          : level == LogLevel::info ? "info"
+                                                    : "debug";
         std::lock_guard lock(mutex);
         std::fprintf(stderr, "jolto-host [%.*s] %s: %.*s\n", static_cast<int>(category.size()),
                      category.data(), tag, static_cast<int>(message.size()), message.data());

@@ -4,12 +4,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "ControllerState.h"
 #include "Uuid.h"
 #include "WelcomeStatus.h"
+#include "WireConversions.h"
 
 namespace jolto {
 
@@ -64,7 +66,10 @@ struct Packet {
     using Value = std::variant<Hello, Welcome, State, Ping, Pong, Goodbye, Rumble>;
     Value value;
 
-    template <typename T> Packet(T v) : value(std::move(v)) {}
+    template <typename T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Packet> && std::is_constructible_v<Value, T>)
+        Packet(T&& v)
+        : value(std::forward<T>(v)) {}
 
     template <typename T> bool is() const { return std::holds_alternative<T>(value); }
     template <typename T> const T* get() const { return std::get_if<T>(&value); }
@@ -83,10 +88,5 @@ std::optional<Packet> decode(std::span<const std::uint8_t> datagram);
 
 // The version byte of a datagram that starts with the magic and has a full header.
 std::optional<std::uint8_t> peekVersion(std::span<const std::uint8_t> datagram);
-
-// Wire conversions shared with the gamepad report: halves round away from zero, non-finite
-// values give 0.
-std::int16_t encodeStickAxis(float v);
-std::uint8_t encodeLevel(float v);
 
 } // namespace jolto

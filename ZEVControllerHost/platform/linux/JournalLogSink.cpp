@@ -14,7 +14,9 @@ JournalLogSink::JournalLogSink()
     : journalReachable_(access("/run/systemd/journal/socket", W_OK) == 0) {}
 
 void JournalLogSink::write(LogLevel level, std::string_view category, std::string_view message) {
-    int priority = level == LogLevel::error ? LOG_ERR : level == LogLevel::info ? LOG_INFO : LOG_DEBUG;
+    int priority = level == LogLevel::error  ? LOG_ERR
+                   : level == LogLevel::info ? LOG_INFO
+                                             : LOG_DEBUG;
     std::string text(message);
     if (journalReachable_) {
         std::string cat(category);
@@ -27,7 +29,9 @@ void JournalLogSink::write(LogLevel level, std::string_view category, std::strin
         }
     }
     static std::mutex mutex;
-    const char* tag = level == LogLevel::error ? "error" : level == LogLevel::info ? "info" : "debug";
+    const char* tag = level == LogLevel::error  ? "error"
+                      : level == LogLevel::info ? "info"
+                                                : "debug";
     std::lock_guard lock(mutex);
     std::fprintf(stderr, "jolto-host [%.*s] %s: %s\n", static_cast<int>(category.size()),
                  category.data(), tag, text.c_str());

@@ -1,0 +1,508 @@
+#include "JsonFileSettingsStore.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Log.h"
+
+namespace jolto {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+constexpr std::string_view jsonTag = "$json";
+constexpr std::string_view dataTag = "$data";
+constexpr std::string_view numberTag = "$number";
+// Deeper JSON would make the recursive writer run out of stack.
+constexpr int maxNesting = 256;
+
+const Logger& settingsLog() {
+    static const Logger logger("Settings");
+    return logger;
+}
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+constexpr char base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64Encode(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t chunk = std::uint32_t{bytes[i]} << 16;
+        if (i + 1 < bytes.size()) {
+            chunk |= std::uint32_t{bytes[i + 1]} << 8;
+        }
+        if (i + 2 < bytes.size()) {
+            chunk |= bytes[i + 2];
+        }
+        out.push_back(base64Alphabet[chunk >> 18 & 63]);
+        out.push_back(base64Alphabet[chunk >> 12 & 63]);
+        out.push_back(i + 1 < bytes.size() ? base64Alphabet[chunk >> 6 & 63] : '=');
+        out.push_back(i + 2 < bytes.size() ? base64Alphabet[chunk & 63] : '=');
+    }
+    return out;
+}
+
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    if (c == '+') {
+        return 62;
+    }
+    if (c == '/') {
+        return 63;
+    }
+    return -1;
+}
+
+// Padded base64 only; anything else (a hand-edited value, say) reads as absent.
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text) {
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> out;
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        bool last = i + 4 == text.size();
+        std::size_t padding = 0;
+        if (last) {
+            padding = text[i + 3] == '=' ? (text[i + 2] == '=' ? 2 : 1) : 0;
+        }
+        std::uint32_t chunk = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            int v = k >= 4 - padding ? 0 : base64Value(text[i + k]);
+            if (v < 0) {
+                return std::nullopt;
+            }
+            chunk = chunk << 6 | static_cast<std::uint32_t>(v);
+        }
+        out.push_back(static_cast<std::uint8_t>(chunk >> 16));
+        if (padding < 2) {
+            out.push_back(static_cast<std::uint8_t>(chunk >> 8));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<std::uint8_t>(chunk));
+        }
+    }
+    return out;
+}
+
+// Nesting depth of JSON text, counting brackets outside strings. Invalid text just gives some
+// number; the parser judges validity.
+int nestingDepth(std::string_view text) {
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+std::string compact(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The single-key wrapper object {tag: payload}, or nullptr when value is not one.
+const Json* tagged(const Json& value, std::string_view tag) {
+    if (!value.is_object() || value.size() != 1) {
+        return nullptr;
+    }
+    auto it = value.begin();
+    return it.key() == tag ? &it.value() : nullptr;
+}
+
+Json wrap(std::string_view tag, Json payload) {
+    Json wrapper = Json::object();
+    wrapper[std::string(tag)] = std::move(payload);
+    return wrapper;
+}
+
+Json encodeData(const std::vector<std::uint8_t>& bytes) {
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (nestingDepth(text) <= maxNesting) {
+        Json parsed = Json::parse(text, nullptr, false);
+        if (!parsed.is_discarded() && compact(parsed) == text) {
+            return wrap(jsonTag, std::move(parsed));
+        }
+    }
+    return wrap(dataTag, base64Encode(bytes));
+}
+
+Json encodeNumber(double value) {
+    if (std::isfinite(value)) {
+        return value;
+    }
+    return wrap(numberTag, std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity");
+}
+
+std::optional<double> decodeNumber(const Json& value) {
+    if (value.is_number()) {
+        return value.get<double>();
+    }
+    if (const Json* special = tagged(value, numberTag); special && special->is_string()) {
+        const auto& text = special->get_ref<const std::string&>();
+        if (text == "NaN") {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        if (text == "Infinity") {
+            return std::numeric_limits<double>::infinity();
+        }
+        if (text == "-Infinity") {
+            return -std::numeric_limits<double>::infinity();
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        return fs::path(home);
+    }
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+        result->pw_dir && *result->pw_dir == '/') {
+        return fs::path(result->pw_dir);
+    }
+    return std::nullopt;
+}
+
+fs::path folderOf(const fs::path& file) {
+    auto folder = file.parent_path();
+    return folder.empty() ? fs::path(".") : folder;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+enum class ReadResult { ok, missing, failed };
+
+ReadResult readFile(const fs::path& file, std::string& out, int& error) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        // ENOTDIR: a component of the folder is a file, so there is no settings file either.
+        return error == ENOENT || error == ENOTDIR ? ReadResult::missing : ReadResult::failed;
+    }
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            ::close(fd);
+            return ReadResult::failed;
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ReadResult::ok;
+}
+
+std::string utcStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+} // namespace
+
+std::optional<fs::path> JsonFileSettingsStore::defaultPath() {
+    fs::path config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        config = xdg;
+    } else if (auto home = homeFolder()) {
+        config = *home / ".config";
+    } else {
+        return std::nullopt;
+    }
+    return config / "jolto-host" / "settings.json";
+}
+
+JsonFileSettingsStore::JsonFileSettingsStore(fs::path file) : file_(std::move(file)) {
+    load();
+    removeStaleTempFiles();
+}
+
+void JsonFileSettingsStore::load() {
+    std::string text;
+    int error = 0;
+    std::string problem;
+    switch (readFile(file_, text, error)) {
+    case ReadResult::missing:
+        return;
+    case ReadResult::failed:
+        problem = errnoText(error);
+        break;
+    case ReadResult::ok:
+        // Data values may embed JSON up to maxNesting inside the file's object and their tag.
+        if (nestingDepth(text) > maxNesting + 2) {
+            problem = "nested too deeply";
+            break;
+        }
+        try {
+            Json parsed = Json::parse(text);
+            if (parsed.is_object()) {
+                values_ = std::move(parsed);
+                return;
+            }
+            problem = "the top level is not a JSON object";
+        } catch (const std::exception& e) {
+            problem = e.what();
+        }
+        break;
+    }
+    unreadableOnDisk_ = true;
+    settingsLog().error("Couldn't read settings from " + file_.string() + ": " + problem +
+                        ". Starting from defaults; the file will be kept as " +
+                        file_.filename().string() +
+                        ".unreadable-<time> when settings next change.");
+}
+
+void JsonFileSettingsStore::removeStaleTempFiles() const {
+    // Leftovers of a writer that died between creating and renaming its temp file. Young ones
+    // may belong to another instance writing right now.
+    const std::string prefix = file_.filename().string() + ".tmp-";
+    std::error_code ec;
+    auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+    for (fs::directory_iterator it(folderOf(file_), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        std::error_code timeError;
+        auto modified = fs::last_write_time(it->path(), timeError);
+        if (!timeError && modified < cutoff) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
+}
+
+const Json* JsonFileSettingsStore::find(std::string_view key) const {
+    auto it = values_.find(std::string(key));
+    return it == values_.end() ? nullptr : &*it;
+}
+
+std::optional<std::vector<std::uint8_t>> JsonFileSettingsStore::data(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const Json* value = find(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    if (const Json* embedded = tagged(*value, jsonTag)) {
+        std::string text = compact(*embedded);
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    }
+    if (const Json* encoded = tagged(*value, dataTag); encoded && encoded->is_string()) {
+        return base64Decode(encoded->get_ref<const std::string&>());
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> JsonFileSettingsStore::string(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const Json* value = find(key);
+    if (!value || !value->is_string()) {
+        return std::nullopt;
+    }
+    return value->get<std::string>();
+}
+
+bool JsonFileSettingsStore::boolean(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const Json* value = find(key);
+    return value && value->is_boolean() && value->get<bool>();
+}
+
+double JsonFileSettingsStore::number(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    if (const Json* value = find(key)) {
+        if (auto number = decodeNumber(*value)) {
+            return *number;
+        }
+    }
+    auto fallback = fallbacks_.find(key);
+    return fallback == fallbacks_.end() ? 0.0 : fallback->second;
+}
+
+void JsonFileSettingsStore::setData(std::string_view key, const std::vector<std::uint8_t>& value) {
+    set(key, encodeData(value));
+}
+
+void JsonFileSettingsStore::setString(std::string_view key, std::string_view value) {
+    set(key, Json(std::string(value)));
+}
+
+void JsonFileSettingsStore::setBool(std::string_view key, bool value) {
+    set(key, Json(value));
+}
+
+void JsonFileSettingsStore::setNumber(std::string_view key, double value) {
+    set(key, encodeNumber(value));
+}
+
+void JsonFileSettingsStore::registerFallback(std::string_view key, double value) {
+    std::lock_guard lock(mutex_);
+    fallbacks_.insert_or_assign(std::string(key), value);
+}
+
+void JsonFileSettingsStore::set(std::string_view key, Json value) {
+    std::lock_guard lock(mutex_);
+    values_[std::string(key)] = std::move(value);
+    persist();
+}
+
+std::optional<std::string> JsonFileSettingsStore::moveUnreadableAside() {
+    const std::string base = file_.string() + ".unreadable-" + utcStamp();
+    std::string aside = base;
+    std::error_code ec;
+    for (int n = 2; fs::exists(aside, ec) || ec; ++n) {
+        if (ec || n > 1000) {
+            return "no free name to keep the unreadable file aside";
+        }
+        aside = base + "-" + std::to_string(n);
+    }
+    if (::rename(file_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+        return "keeping the unreadable file aside as " + aside + " (" + errnoText(errno) + ")";
+    }
+    settingsLog().info("Kept the unreadable settings file as " + aside);
+    unreadableOnDisk_ = false;
+    return std::nullopt;
+}
+
+void JsonFileSettingsStore::persist() {
+    const fs::path folder = folderOf(file_);
+    // One line per run of failures, not one per write.
+    auto report = [&](const std::string& problem) {
+        if (!lastWriteFailed_) {
+            settingsLog().error("Couldn't save settings to " + file_.string() + ": " + problem +
+                                "; the previous file is left as it was.");
+        }
+        lastWriteFailed_ = true;
+    };
+    auto fail = [&](const std::string& step, int error) {
+        report(step + " (" + errnoText(error) + ")");
+    };
+
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+        fail("creating " + folder.string(), ec.value());
+        return;
+    }
+    if (unreadableOnDisk_) {
+        if (auto problem = moveUnreadableAside()) {
+            report(*problem);
+            return;
+        }
+    }
+
+    const std::string text = values_.dump(4, ' ', false, Json::error_handler_t::replace) + "\n";
+    std::string tempName = file_.string() + ".tmp-XXXXXX";
+    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) {
+        fail("creating a temporary file", errno);
+        return;
+    }
+    auto abandon = [&](const std::string& step) {
+        int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(tempName.c_str());
+        fail(step, error);
+    };
+    if (!writeAll(fd, text)) {
+        abandon("writing");
+        return;
+    }
+    if (::fsync(fd) != 0) {
+        abandon("flushing");
+        return;
+    }
+    int closeResult = ::close(fd);
+    fd = -1;
+    if (closeResult != 0) {
+        abandon("closing");
+        return;
+    }
+    if (::rename(tempName.c_str(), file_.c_str()) != 0) {
+        abandon("replacing the file");
+        return;
+    }
+    // The rename itself is only durable once the folder's entry is on disk.
+    int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0 || ::fsync(folderFd) != 0) {
+        int error = errno;
+        if (folderFd >= 0) {
+            ::close(folderFd);
+        }
+        fail("flushing the folder", error);
+        return;
+    }
+    ::close(folderFd);
+    lastWriteFailed_ = false;
+}
+
+} // namespace jolto

@@ -1,0 +1,498 @@
+#include "PulseAudioCapture.h"
+
+#include <pulse/pulseaudio.h>
+
+namespace jolto {
+
+namespace {
+
+constexpr const char* applicationName = "JOLTO Host";
+constexpr const char* streamName = "JOLTO Rumble";
+// Without an explicit fragment size the server hands over record data in bursts of about two
+// seconds, far too late for rumble.
+constexpr pa_usec_t fragmentDuration = 10 * PA_USEC_PER_MSEC;
+
+std::int32_t statusOf(pa_context* context) {
+    const int error = context != nullptr ? pa_context_errno(context) : 0;
+    return error != 0 ? error : -1;
+}
+
+class LoopLock {
+public:
+    explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) {
+        pa_threaded_mainloop_lock(loop_);
+    }
+    ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
+AudioCapture::Format formatOf(const pa_sample_spec& spec) {
+    AudioCapture::Format format;
+    format.sampleRate = spec.rate;
+    format.channels = spec.channels;
+    format.isFloat = spec.format == PA_SAMPLE_FLOAT32NE;
+    format.interleaved = true;
+    format.encoding = static_cast<std::int32_t>(spec.format);
+    return format;
+}
+
+} // namespace
+
+// Everything that lives with the server connection. The main loop's callbacks get a pointer to
+// it; it outlives them because teardown stops the loop thread before it is destroyed.
+struct PulseAudioCapture::Connection {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    bool loopRunning = false;
+    pa_usec_t timeout = 0;
+
+    std::string defaultSink; // as last read by defaultOutput
+    std::string describedMonitor;
+    pa_channel_map describedMap{};
+    std::string streamSource;
+
+    InputHandler onInput;
+    ChangeHandler onChange;
+    std::string watchedSink;
+    bool lossReported = false;
+
+    ~Connection() { teardown(); }
+
+    bool contextGood() const { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }
+
+    // With the loop locked: waits until `done()`, the connection breaks or the deadline passes.
+    template <typename Done> void waitFor(Done done) {
+        struct Alarm {
+            pa_threaded_mainloop* loop;
+            bool rang = false;
+        } alarm{loop};
+        pa_time_event* timer = pa_context_rttime_new(
+            context, pa_rtclock_now() + timeout,
+            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+                auto* a = static_cast<Alarm*>(userdata);
+                a->rang = true;
+                pa_threaded_mainloop_signal(a->loop, 0);
+            },
+            &alarm);
+        while (!done() && contextGood() && !alarm.rang) {
+            pa_threaded_mainloop_wait(loop);
+        }
+        if (timer != nullptr) {
+            pa_threaded_mainloop_get_api(loop)->time_free(timer);
+        }
+    }
+
+    // With the loop locked: waits for an operation whose callback sets `finished`.
+    std::int32_t finish(pa_operation* operation, const bool& finished) {
+        if (operation == nullptr) {
+            return statusOf(context);
+        }
+        waitFor([&] { return finished; });
+        if (!finished) {
+            pa_operation_cancel(operation);
+        }
+        pa_operation_unref(operation);
+        if (finished) {
+            return 0;
+        }
+        return contextGood() ? -1 : statusOf(context);
+    }
+
+    // The capture can no longer work as built; the owner rebuilds it. Reported once.
+    void reportLoss() {
+        if (onChange && !lossReported) {
+            lossReported = true;
+            onChange();
+        }
+    }
+
+    static void contextStateChanged(pa_context* context, void* userdata) {
+        auto* self = static_cast<Connection*>(userdata);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            self->reportLoss();
+        }
+        pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
+    static void streamStateChanged(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<Connection*>(userdata);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            self->reportLoss();
+        }
+        pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
+    static void streamReadable(pa_stream* stream, size_t, void* userdata) {
+        auto* self = static_cast<Connection*>(userdata);
+        for (;;) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
+                return;
+            }
+            // A hole (data lost by the server) carries no samples: skip it.
+            if (data != nullptr && self->onInput) {
+                const Buffer buffer{data, bytes};
+                self->onInput(std::span(&buffer, 1));
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    static void serverEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t,
+                            void* userdata) {
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+            static_cast<Connection*>(userdata)->checkDefaultSink(context);
+        }
+    }
+
+    void checkDefaultSink(pa_context* c) {
+        pa_operation* operation = pa_context_get_server_info(
+            c,
+            [](pa_context*, const pa_server_info* info, void* userdata) {
+                auto* self = static_cast<Connection*>(userdata);
+                if (info == nullptr || !self->onChange) {
+                    return;
+                }
+                // Server events also cover the default source and other settings; only a new
+                // default sink matters here.
+                std::string current = info->default_sink_name ? info->default_sink_name : "";
+                if (current != self->watchedSink) {
+                    self->watchedSink = std::move(current);
+                    self->onChange();
+                }
+            },
+            this);
+        if (operation != nullptr) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    void releaseStream() {
+        if (stream == nullptr) {
+            return;
+        }
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            pa_stream_disconnect(stream);
+        }
+        pa_stream_unref(stream);
+        stream = nullptr;
+        onInput = nullptr;
+    }
+
+    void teardown() {
+        if (loop == nullptr) {
+            return;
+        }
+        if (loopRunning) {
+            pa_threaded_mainloop_lock(loop);
+        }
+        onChange = nullptr;
+        releaseStream();
+        if (context != nullptr) {
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+        if (loopRunning) {
+            pa_threaded_mainloop_unlock(loop);
+            pa_threaded_mainloop_stop(loop);
+            loopRunning = false;
+        }
+        pa_threaded_mainloop_free(loop);
+        loop = nullptr;
+    }
+};
+
+PulseAudioCapture::PulseAudioCapture(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+PulseAudioCapture::~PulseAudioCapture() = default;
+
+std::int32_t PulseAudioCapture::connect() {
+    connection_.reset();
+    auto connection = std::make_unique<Connection>();
+    connection->timeout = static_cast<pa_usec_t>(timeout_.count()) * PA_USEC_PER_MSEC;
+    connection->loop = pa_threaded_mainloop_new();
+    if (connection->loop == nullptr) {
+        return -1;
+    }
+    connection->context =
+        pa_context_new(pa_threaded_mainloop_get_api(connection->loop), applicationName);
+    if (connection->context == nullptr) {
+        return -1;
+    }
+    pa_context_set_state_callback(connection->context, Connection::contextStateChanged,
+                                  connection.get());
+    if (pa_context_connect(connection->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        return statusOf(connection->context);
+    }
+    if (pa_threaded_mainloop_start(connection->loop) < 0) {
+        return -1;
+    }
+    connection->loopRunning = true;
+
+    std::int32_t status = 0;
+    {
+        LoopLock lock(connection->loop);
+        pa_context* context = connection->context;
+        connection->waitFor(
+            [context] { return pa_context_get_state(context) == PA_CONTEXT_READY; });
+        if (pa_context_get_state(context) != PA_CONTEXT_READY) {
+            status = connection->contextGood() ? -1 : statusOf(context);
+        }
+    }
+    if (status == 0) {
+        connection_ = std::move(connection);
+    }
+    return status;
+}
+
+AudioCapture::Result<std::string> PulseAudioCapture::defaultOutput() {
+    if (!connection_) {
+        return {-1, {}};
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    struct Reply {
+        pa_threaded_mainloop* loop = nullptr;
+        bool finished = false;
+        bool answered = false;
+        std::string name;
+    } reply;
+    reply.loop = c.loop;
+    pa_operation* operation = pa_context_get_server_info(
+        c.context,
+        [](pa_context*, const pa_server_info* info, void* userdata) {
+            auto* r = static_cast<Reply*>(userdata);
+            if (info != nullptr) {
+                r->answered = true;
+                r->name = info->default_sink_name ? info->default_sink_name : "";
+            }
+            r->finished = true;
+            pa_threaded_mainloop_signal(r->loop, 0);
+        },
+        &reply);
+    if (auto status = c.finish(operation, reply.finished); status != 0) {
+        return {status, {}};
+    }
+    if (!reply.answered) {
+        return {statusOf(c.context), {}};
+    }
+    c.defaultSink = reply.name;
+    return {0, reply.name};
+}
+
+AudioCapture::Result<AudioCapture::Output>
+PulseAudioCapture::describeOutput(const std::string& name) {
+    if (!connection_) {
+        return {-1, {}};
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    struct Reply {
+        pa_threaded_mainloop* loop = nullptr;
+        bool finished = false;
+        bool failed = false;
+        bool found = false;
+        std::string monitor;
+        pa_sample_spec spec{};
+        pa_channel_map map{};
+    } reply;
+    reply.loop = c.loop;
+    pa_operation* operation = pa_context_get_sink_info_by_name(
+        c.context, name.c_str(),
+        [](pa_context*, const pa_sink_info* info, int last, void* userdata) {
+            auto* r = static_cast<Reply*>(userdata);
+            if (last < 0) {
+                r->failed = true;
+            } else if (last == 0 && info != nullptr && !r->found) {
+                r->found = true;
+                r->monitor = info->monitor_source_name ? info->monitor_source_name : "";
+                r->spec = info->sample_spec;
+                r->map = info->channel_map;
+            }
+            if (last != 0) {
+                r->finished = true;
+                pa_threaded_mainloop_signal(r->loop, 0);
+            }
+        },
+        &reply);
+    if (auto status = c.finish(operation, reply.finished); status != 0) {
+        return {status, {}};
+    }
+    if (reply.failed || !reply.found) {
+        return {statusOf(c.context), {}};
+    }
+    c.describedMonitor = reply.monitor;
+    c.describedMap = reply.map;
+    return {0, Output{reply.monitor, formatOf(reply.spec)}};
+}
+
+std::int32_t PulseAudioCapture::openStream(const std::string& source, const Format& format,
+                                           InputHandler onInput) {
+    if (!connection_) {
+        return -1;
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    c.releaseStream();
+    if (!format.isFloat || !(format.sampleRate >= 1 && format.sampleRate <= PA_RATE_MAX) ||
+        format.channels == 0 || format.channels > PA_CHANNELS_MAX) {
+        return PA_ERR_NOTSUPPORTED;
+    }
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_FLOAT32NE;
+    spec.rate = static_cast<uint32_t>(format.sampleRate);
+    spec.channels = static_cast<uint8_t>(format.channels);
+
+    // The sink's own channel map keeps the server from remixing what we analyse.
+    pa_channel_map map{};
+    if (source == c.describedMonitor && c.describedMap.channels == spec.channels &&
+        pa_channel_map_valid(&c.describedMap)) {
+        map = c.describedMap;
+    } else {
+        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    }
+
+    c.stream = pa_stream_new(c.context, streamName, &spec, &map);
+    if (c.stream == nullptr) {
+        return statusOf(c.context);
+    }
+    c.streamSource = source;
+    c.onInput = std::move(onInput);
+    pa_stream_set_state_callback(c.stream, Connection::streamStateChanged, &c);
+    pa_stream_set_read_callback(c.stream, Connection::streamReadable, &c);
+    return 0;
+}
+
+AudioCapture::Format PulseAudioCapture::streamFormat() const {
+    if (!connection_ || connection_->stream == nullptr) {
+        return {};
+    }
+    LoopLock lock(connection_->loop);
+    return formatOf(*pa_stream_get_sample_spec(connection_->stream));
+}
+
+std::int32_t PulseAudioCapture::startStream() {
+    if (!connection_ || connection_->stream == nullptr) {
+        return -1;
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    pa_buffer_attr attributes;
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.tlength = static_cast<uint32_t>(-1);
+    attributes.prebuf = static_cast<uint32_t>(-1);
+    attributes.minreq = static_cast<uint32_t>(-1);
+    attributes.fragsize = static_cast<uint32_t>(
+        pa_usec_to_bytes(fragmentDuration, pa_stream_get_sample_spec(c.stream)));
+    // A fixed device: should the sink vanish, the stream fails (and the owner rebuilds on the
+    // new default) instead of being moved to whatever source the server picks, a microphone
+    // perhaps. Monitoring must not keep an idle sink awake either.
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(c.stream, c.streamSource.c_str(), &attributes, flags) < 0) {
+        return statusOf(c.context);
+    }
+    pa_stream* stream = c.stream;
+    c.waitFor([stream] {
+        const auto state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    });
+    switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+        return 0;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+        return statusOf(c.context);
+    default:
+        return c.contextGood() ? -1 : statusOf(c.context);
+    }
+}
+
+bool PulseAudioCapture::watchDefaultOutput(ChangeHandler onChange) {
+    if (!connection_) {
+        return false;
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    pa_context_set_subscribe_callback(c.context, Connection::serverEvent, &c);
+    pa_operation* operation =
+        pa_context_subscribe(c.context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
+    if (operation == nullptr) {
+        pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
+        return false;
+    }
+    pa_operation_unref(operation);
+    c.onChange = std::move(onChange);
+    c.watchedSink = c.defaultSink;
+    c.lossReported = false;
+    // A change between reading the default sink and subscribing would otherwise go unseen.
+    c.checkDefaultSink(c.context);
+    return true;
+}
+
+void PulseAudioCapture::unwatchDefaultOutput() {
+    if (!connection_) {
+        return;
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    c.onChange = nullptr;
+    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
+    if (c.contextGood()) {
+        if (pa_operation* operation =
+                pa_context_subscribe(c.context, PA_SUBSCRIPTION_MASK_NULL, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
+}
+
+void PulseAudioCapture::stopStream() {
+    if (!connection_ || connection_->stream == nullptr) {
+        return;
+    }
+    Connection& c = *connection_;
+    LoopLock lock(c.loop);
+    pa_stream_set_read_callback(c.stream, nullptr, nullptr);
+    pa_stream_set_state_callback(c.stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(c.stream))) {
+        pa_stream_disconnect(c.stream);
+    }
+}
+
+void PulseAudioCapture::closeStream() {
+    if (!connection_) {
+        return;
+    }
+    LoopLock lock(connection_->loop);
+    connection_->releaseStream();
+}
+
+void PulseAudioCapture::disconnect() {
+    connection_.reset();
+}
+
+void PulseAudioCapture::runOnCaptureContext(const std::function<void()>& work) {
+    if (!connection_ || pa_threaded_mainloop_in_thread(connection_->loop)) {
+        work();
+        return;
+    }
+    LoopLock lock(connection_->loop);
+    work();
+}
+
+std::unique_ptr<AudioCapture> makeSystemAudioCapture() {
+    return std::make_unique<PulseAudioCapture>();
+}
+
+} // namespace jolto

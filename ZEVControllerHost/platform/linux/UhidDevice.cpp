@@ -1,0 +1,251 @@
+#include "UhidDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "platform/Log.h"
+
+namespace jolto {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("Gamepad");
+    return instance;
+}
+
+template <std::size_t N> void copyText(std::uint8_t (&field)[N], const std::string& text) {
+    std::size_t n = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = 0;
+}
+
+std::optional<VirtualHidDevice::ReportType> reportType(std::uint8_t rtype) {
+    switch (rtype) {
+    case UHID_FEATURE_REPORT:
+        return VirtualHidDevice::ReportType::feature;
+    case UHID_OUTPUT_REPORT:
+        return VirtualHidDevice::ReportType::output;
+    case UHID_INPUT_REPORT:
+        return VirtualHidDevice::ReportType::input;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+std::unique_ptr<UhidDevice> UhidDevice::open(const char* path) {
+    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return nullptr;
+    }
+    return adopt(fd);
+}
+
+std::unique_ptr<UhidDevice> UhidDevice::adopt(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || wakeFd < 0) {
+        ::close(fd);
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+        return nullptr;
+    }
+    return std::unique_ptr<UhidDevice>(new UhidDevice(fd, wakeFd));
+}
+
+UhidDevice::UhidDevice(int fd, int wakeFd)
+    : fd_(fd), wakeFd_(wakeFd), in_(std::make_unique<uhid_event>()),
+      out_(std::make_unique<uhid_event>()) {}
+
+UhidDevice::~UhidDevice() {
+    if (created_) {
+        std::memset(out_.get(), 0, sizeof(uhid_event));
+        out_->type = UHID_DESTROY;
+        (void)send(*out_);
+    }
+    ::close(fd_);
+    ::close(wakeFd_);
+}
+
+bool UhidDevice::send(const uhid_event& event) {
+    for (;;) {
+        ssize_t n = ::write(fd_, &event, sizeof event);
+        if (n == static_cast<ssize_t>(sizeof event)) {
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return false;
+    }
+}
+
+bool UhidDevice::create(const Properties& properties) {
+    if (properties.reportDescriptor.size() > HID_MAX_DESCRIPTOR_SIZE) {
+        return false;
+    }
+    // Not the servicing thread's buffer: the feeder may be answering requests already.
+    auto event = std::make_unique<uhid_event>();
+    std::memset(event.get(), 0, sizeof(uhid_event));
+    event->type = UHID_CREATE2;
+    auto& req = event->u.create2;
+    copyText(req.name, properties.product);
+    copyText(req.phys, properties.uniqueID);
+    copyText(req.uniq, properties.serialNumber);
+    req.rd_size = static_cast<__u16>(properties.reportDescriptor.size());
+    req.bus = BUS_VIRTUAL;
+    req.vendor = properties.vendorID;
+    req.product = properties.productID;
+    std::memcpy(req.rd_data, properties.reportDescriptor.data(),
+                properties.reportDescriptor.size());
+    if (!send(*event)) {
+        logger().error(std::string("Couldn't create the virtual gamepad: ") + std::strerror(errno));
+        return false;
+    }
+    created_ = true;
+    return true;
+}
+
+bool UhidDevice::dispatchInputReport(std::span<const std::uint8_t> report) {
+    if (report.size() > UHID_DATA_MAX) {
+        return false;
+    }
+    out_->type = UHID_INPUT2;
+    out_->u.input2.size = static_cast<__u16>(report.size());
+    std::memcpy(out_->u.input2.data, report.data(), report.size());
+    return send(*out_);
+}
+
+std::span<const std::uint8_t> UhidDevice::outputReport(std::span<const std::uint8_t> payload) {
+    if (payload.size() >= 3 && payload[0] == 0) {
+        return payload.subspan(1);
+    }
+    return payload;
+}
+
+void UhidDevice::serviceRequests(Delegate& delegate) {
+    while (!readFailed_) {
+        std::memset(in_.get(), 0, sizeof(uhid_event));
+        ssize_t n = ::read(fd_, in_.get(), sizeof(uhid_event));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (n < static_cast<ssize_t>(sizeof(in_->type))) {
+            // The descriptor is broken or closed; stop polling it rather than spin on it.
+            readFailed_ = true;
+            live_ = false;
+            logger().error("The virtual gamepad's device stopped answering");
+            return;
+        }
+        handle(*in_, delegate);
+    }
+}
+
+void UhidDevice::handle(const uhid_event& event, Delegate& delegate) {
+    switch (event.type) {
+    case UHID_START:
+        live_ = true;
+        break;
+    case UHID_STOP:
+        live_ = false;
+        break;
+    case UHID_OUTPUT: {
+        auto type = reportType(event.u.output.rtype);
+        if (!type) {
+            break;
+        }
+        std::span<const std::uint8_t> data(
+            event.u.output.data, std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX));
+        delegate.setReport(*type, 0, *type == ReportType::output ? outputReport(data) : data);
+        break;
+    }
+    case UHID_GET_REPORT: {
+        auto type = reportType(event.u.get_report.rtype);
+        std::uint32_t id = event.u.get_report.id;
+        std::span<const std::uint8_t> answer;
+        if (type) {
+            answer = delegate.getReport(*type, event.u.get_report.rnum);
+        }
+        std::memset(out_.get(), 0, sizeof(uhid_event));
+        out_->type = UHID_GET_REPORT_REPLY;
+        auto& reply = out_->u.get_report_reply;
+        reply.id = id;
+        if (!type || answer.size() > UHID_DATA_MAX) {
+            reply.err = EIO;
+        } else {
+            reply.size = static_cast<__u16>(answer.size());
+            std::memcpy(reply.data, answer.data(), answer.size());
+        }
+        (void)send(*out_);
+        break;
+    }
+    case UHID_SET_REPORT: {
+        auto type = reportType(event.u.set_report.rtype);
+        std::uint32_t id = event.u.set_report.id;
+        if (type) {
+            std::span<const std::uint8_t> data(
+                event.u.set_report.data,
+                std::min<std::size_t>(event.u.set_report.size, UHID_DATA_MAX));
+            if (*type == ReportType::output && event.u.set_report.rnum == 0) {
+                data = outputReport(data);
+            }
+            delegate.setReport(*type, event.u.set_report.rnum, data);
+        }
+        // The kernel caller blocks until this reply (or its timeout).
+        std::memset(out_.get(), 0, sizeof(uhid_event));
+        out_->type = UHID_SET_REPORT_REPLY;
+        out_->u.set_report_reply.id = id;
+        out_->u.set_report_reply.err = type ? 0 : EIO;
+        (void)send(*out_);
+        break;
+    }
+    default:
+        // UHID_OPEN and UHID_CLOSE only say whether anyone reads; reports go out regardless.
+        break;
+    }
+}
+
+void UhidDevice::waitForActivity() {
+    pollfd fds[2] = {
+        {readFailed_ ? -1 : fd_, POLLIN, 0},
+        {wakeFd_, POLLIN, 0},
+    };
+    if (::poll(fds, 2, -1) <= 0) {
+        return;
+    }
+    if (fds[1].revents & POLLIN) {
+        eventfd_t ignored;
+        (void)::eventfd_read(wakeFd_, &ignored);
+    }
+}
+
+void UhidDevice::wake() {
+    (void)::eventfd_write(wakeFd_, 1);
+}
+
+bool hasVirtualDeviceEntitlement(const char* path) {
+    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+} // namespace jolto

@@ -1,0 +1,177 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/VirtualHidDevice.h"
+#include "platform/VirtualHidDeviceFactory.h"
+
+namespace jolto::fakes {
+
+// What the fake devices did and what the test wants them to do, shared by the test and the
+// devices (which the code under test destroys). Every field is guarded by `mutex`.
+struct FakeHidDeviceLog {
+    using Bytes = std::vector<std::uint8_t>;
+    struct Request {
+        bool get = false;
+        VirtualHidDevice::ReportType type = VirtualHidDevice::ReportType::output;
+        std::uint8_t reportID = 0;
+        Bytes data;
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+
+    // Set by the test.
+    bool refuseCreate = false;
+    bool liveOnCreate = true;
+    bool blockDispatch = false;
+    bool failDispatch = false;
+
+    // Observed.
+    int devicesMade = 0;
+    int devicesDestroyed = 0;
+    std::optional<VirtualHidDevice::Properties> properties;
+    bool live = false;
+    int dispatchesEntered = 0;
+    std::vector<Bytes> dispatched;
+    std::vector<Bytes> getReportAnswers;
+    int requestsHandled = 0;
+    std::thread::id servicingThread;
+
+    // Waiting for the servicing thread.
+    std::deque<Request> pending;
+    bool woken = false;
+
+    // Waits up to `timeout` for `done` (called with the lock held); true when it held.
+    template <typename Pred>
+    bool waitUntil(Pred done, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return done(); });
+    }
+
+    template <typename F> auto with(F f) {
+        std::lock_guard lock(mutex);
+        return f();
+    }
+
+    void send(Request request) {
+        std::lock_guard lock(mutex);
+        pending.push_back(std::move(request));
+        changed.notify_all();
+    }
+
+    // The system starts the device (for devices made with liveOnCreate = false).
+    void start() {
+        std::lock_guard lock(mutex);
+        live = true;
+        woken = true;
+        changed.notify_all();
+    }
+
+    void setBlockDispatch(bool block) {
+        std::lock_guard lock(mutex);
+        blockDispatch = block;
+        changed.notify_all();
+    }
+};
+
+class FakeVirtualHidDevice final : public VirtualHidDevice {
+public:
+    explicit FakeVirtualHidDevice(std::shared_ptr<FakeHidDeviceLog> log) : log_(std::move(log)) {}
+
+    ~FakeVirtualHidDevice() override {
+        std::lock_guard lock(log_->mutex);
+        ++log_->devicesDestroyed;
+        log_->live = false;
+        log_->changed.notify_all();
+    }
+
+    bool create(const Properties& properties) override {
+        std::lock_guard lock(log_->mutex);
+        log_->properties = properties;
+        if (log_->refuseCreate) {
+            return false;
+        }
+        if (log_->liveOnCreate) {
+            log_->live = true;
+            log_->woken = true;
+        }
+        log_->changed.notify_all();
+        return true;
+    }
+
+    bool isLive() const override {
+        std::lock_guard lock(log_->mutex);
+        return log_->live;
+    }
+
+    bool dispatchInputReport(std::span<const std::uint8_t> report) override {
+        std::unique_lock lock(log_->mutex);
+        ++log_->dispatchesEntered;
+        log_->changed.notify_all();
+        log_->changed.wait(lock, [&] { return !log_->blockDispatch; });
+        log_->dispatched.emplace_back(report.begin(), report.end());
+        log_->changed.notify_all();
+        return !log_->failDispatch;
+    }
+
+    void serviceRequests(Delegate& delegate) override {
+        std::deque<FakeHidDeviceLog::Request> requests;
+        {
+            std::lock_guard lock(log_->mutex);
+            requests.swap(log_->pending);
+            log_->servicingThread = std::this_thread::get_id();
+        }
+        for (auto& r : requests) {
+            if (r.get) {
+                auto answer = delegate.getReport(r.type, r.reportID);
+                std::lock_guard lock(log_->mutex);
+                log_->getReportAnswers.emplace_back(answer.begin(), answer.end());
+            } else {
+                delegate.setReport(r.type, r.reportID, r.data);
+            }
+            std::lock_guard lock(log_->mutex);
+            ++log_->requestsHandled;
+            log_->changed.notify_all();
+        }
+    }
+
+    void waitForActivity() override {
+        std::unique_lock lock(log_->mutex);
+        log_->changed.wait(lock, [&] { return log_->woken || !log_->pending.empty(); });
+        log_->woken = false;
+    }
+
+    void wake() override {
+        std::lock_guard lock(log_->mutex);
+        log_->woken = true;
+        log_->changed.notify_all();
+    }
+
+private:
+    std::shared_ptr<FakeHidDeviceLog> log_;
+};
+
+class FakeVirtualHidDeviceFactory final : public VirtualHidDeviceFactory {
+public:
+    std::shared_ptr<FakeHidDeviceLog> log = std::make_shared<FakeHidDeviceLog>();
+    bool refuse = false;
+
+    std::unique_ptr<VirtualHidDevice> makeDevice() override {
+        if (refuse) {
+            return nullptr;
+        }
+        log->with([&] { return ++log->devicesMade; });
+        return std::make_unique<FakeVirtualHidDevice>(log);
+    }
+};
+
+} // namespace jolto::fakes

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/InputEventSink.h"
+
+namespace jolto::testing {
+
+// Keeps every posted event and where each batch ended.
+class RecordingInputSink final : public InputEventSink {
+public:
+    std::vector<Event> events;
+    // The number of events posted when each batch ended.
+    std::vector<std::size_t> batchEnds;
+
+    void post(const Event& event) override { events.push_back(event); }
+    void endBatch() override { batchEnds.push_back(events.size()); }
+
+    void clear() {
+        events.clear();
+        batchEnds.clear();
+    }
+
+    static Event key(EventType type, std::uint16_t code, bool down, std::uint64_t flags) {
+        Event e;
+        e.type = type;
+        e.keyCode = code;
+        e.keyDown = down;
+        e.flags = flags;
+        return e;
+    }
+    static Event keyDown(std::uint16_t code, std::uint64_t flags = 0) {
+        return key(EventType::keyDown, code, true, flags);
+    }
+    static Event keyUp(std::uint16_t code, std::uint64_t flags = 0) {
+        return key(EventType::keyUp, code, false, flags);
+    }
+    static Event flagsChanged(std::uint16_t code, bool down, std::uint64_t flags) {
+        return key(EventType::flagsChanged, code, down, flags);
+    }
+    static Event mouse(EventType type, std::uint32_t button, PointerDisplay::Point at,
+                       std::int64_t dx = 0, std::int64_t dy = 0, std::uint64_t flags = 0) {
+        Event e;
+        e.type = type;
+        e.buttonNumber = button;
+        e.location = at;
+        e.deltaX = dx;
+        e.deltaY = dy;
+        e.flags = flags;
+        return e;
+    }
+    static Event scroll(std::int32_t wheel1, std::int32_t wheel2) {
+        Event e;
+        e.type = EventType::scrollWheel;
+        e.wheel1 = wheel1;
+        e.wheel2 = wheel2;
+        return e;
+    }
+};
+
+} // namespace jolto::testing

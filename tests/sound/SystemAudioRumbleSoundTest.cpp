@@ -1,0 +1,226 @@
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <numbers>
+
+#include <gtest/gtest.h>
+
+#include "PulseDaemon.h"
+#include "SystemAudioRumble.h"
+#include "platform/linux/PulseAudioCapture.h"
+
+using namespace jolto;
+using namespace std::chrono_literals;
+using jolto::testing::PulseDaemon;
+
+namespace {
+
+struct CapturingLogSink final : LogSink {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    void write(LogLevel, std::string_view, std::string_view message) override {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(message);
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+};
+
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::steady_clock::duration timeout = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+class SystemAudioRumbleOnPulseAudio : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!PulseDaemon::findBinary("pulseaudio") || !PulseDaemon::findBinary("pactl") ||
+            !PulseDaemon::findBinary("pacat")) {
+            GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed (scripts/setup.sh "
+                            "installs them); no sound server to capture from";
+        }
+        if (auto failure = daemon.start()) {
+            FAIL() << "could not start the test's own PulseAudio daemon: " << *failure;
+        }
+        setLogSink(log);
+        rumble = std::make_unique<SystemAudioRumble>(
+            makeSystemAudioCapture(),
+            [this](RumbleLevels levels) {
+                std::lock_guard lock(mutex);
+                published.push_back(levels);
+            },
+            [this] { ++deviceChanges; });
+    }
+
+    void TearDown() override {
+        rumble.reset();
+        if (player > 0) {
+            kill(player, SIGKILL);
+            PulseDaemon::reap(player, 10s);
+        }
+        setLogSink(nullptr);
+    }
+
+    // Plays `seconds` of a 60 Hz sine at amplitude 0.5 on both channels, then `silence` seconds
+    // of zeros, into `sink` at `rate`; returns without waiting.
+    void play(const std::string& sink, int rate, double seconds, double silence) {
+        const std::string file = daemon.dir() + "/signal.raw";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        const auto frames = std::size_t(rate * seconds);
+        const auto quiet = std::size_t(rate * silence);
+        for (std::size_t i = 0; i < frames + quiet; ++i) {
+            const float s =
+                i < frames ? float(0.5 * std::sin(2 * std::numbers::pi * 60 * double(i) / rate))
+                           : 0.0f;
+            out.write(reinterpret_cast<const char*>(&s), sizeof s);
+            out.write(reinterpret_cast<const char*>(&s), sizeof s);
+        }
+        out.close();
+        player =
+            daemon.spawn({"pacat", "--playback", "--raw", "--device=" + sink, "--format=float32le",
+                          "--rate=" + std::to_string(rate), "--channels=2", file},
+                         daemon.dir() + "/player.log");
+        ASSERT_GT(player, 0);
+    }
+
+    bool waitForPlayer() {
+        const bool ended = PulseDaemon::reap(player, 30s);
+        player = -1;
+        return ended;
+    }
+
+    std::size_t publishCount() {
+        std::lock_guard lock(mutex);
+        return published.size();
+    }
+    RumbleLevels lastPublished() {
+        std::lock_guard lock(mutex);
+        return published.empty() ? RumbleLevels{} : published.back();
+    }
+    bool heardBass() {
+        std::lock_guard lock(mutex);
+        return std::any_of(published.begin(), published.end(),
+                           [](RumbleLevels l) { return l.low > 0.9f; });
+    }
+    void forget() {
+        std::lock_guard lock(mutex);
+        published.clear();
+    }
+
+    PulseDaemon daemon;
+    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    std::unique_ptr<SystemAudioRumble> rumble;
+    std::mutex mutex;
+    std::vector<RumbleLevels> published;
+    std::atomic<int> deviceChanges{0};
+    pid_t player = -1;
+};
+
+} // namespace
+
+TEST_F(SystemAudioRumbleOnPulseAudio, BassOnTheDefaultSinkDrivesTheHeavyMotorAndSilenceGoesQuiet) {
+    auto error = rumble->start();
+    ASSERT_FALSE(error) << error->description();
+    EXPECT_EQ(log->snapshot(),
+              std::vector<std::string>{"System audio rumble started at 48000.000000 Hz, 2 ch"});
+
+    // The null sink's monitor delivers zeros while nothing plays: nothing to publish.
+    forget();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(publishCount(), 0u);
+
+    play("sinkA", 48000, 5.0, 1.5);
+    ASSERT_TRUE(waitUntil([&] { return heardBass(); })) << "the 60 Hz sine never drove low";
+
+    // What the capture costs while the signal plays.
+    const double cpuBefore = cpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    const auto publishesBefore = publishCount();
+    std::this_thread::sleep_for(4s);
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double wall = secondsBetween(wallBefore, std::chrono::steady_clock::now());
+    const auto publishes = publishCount() - publishesBefore;
+    std::printf("capture with the signal playing: %.3f s CPU over %.2f s = %.2f %% of one core, "
+                "%zu publishes (%.1f per second)\n",
+                cpu, wall, 100 * cpu / wall, publishes, double(publishes) / wall);
+    RecordProperty("capture_cpu_percent", std::to_string(100 * cpu / wall));
+    // Rate limited to one per 16 ms, but a steady signal publishes on every eligible buffer.
+    EXPECT_GT(publishes, 10u);
+    EXPECT_LE(double(publishes), wall / 0.016 + 2);
+
+    // The signal turns to silence: one quiet publish, then nothing.
+    ASSERT_TRUE(waitUntil([&] { return !lastPublished().isActive(); }))
+        << "levels never fell to rest";
+    const auto afterQuiet = publishCount();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(publishCount(), afterQuiet);
+    EXPECT_TRUE(waitForPlayer());
+
+    rumble->stop();
+    EXPECT_EQ(lastPublished(), (RumbleLevels{0, 0}));
+    EXPECT_EQ(deviceChanges, 0);
+}
+
+TEST_F(SystemAudioRumbleOnPulseAudio, ANewDefaultSinkIsReportedAndTheRebuildListensThere) {
+    auto error = rumble->start();
+    ASSERT_FALSE(error) << error->description();
+
+    ASSERT_EQ(daemon.run({"pactl", "set-default-sink", "sinkB"}), 0);
+    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "no device change reported";
+
+    // What the owner does on a change: rebuild, which now finds sinkB and its 44100 Hz.
+    rumble->stop();
+    error = rumble->start();
+    ASSERT_FALSE(error) << error->description();
+    EXPECT_EQ(log->snapshot().back(), "System audio rumble started at 44100.000000 Hz, 2 ch");
+
+    forget();
+    play("sinkB", 44100, 2.0, 0.0);
+    EXPECT_TRUE(waitUntil([&] { return heardBass(); })) << "nothing heard on the new sink";
+    EXPECT_TRUE(waitForPlayer());
+
+    // Another server event that leaves the default sink alone is not a device change.
+    const int changes = deviceChanges;
+    ASSERT_EQ(daemon.run({"pactl", "set-default-source", "sinkA.monitor"}), 0);
+    ASSERT_EQ(daemon.run({"pactl", "set-default-sink", "sinkA"}), 0);
+    ASSERT_TRUE(waitUntil([&] { return deviceChanges > changes; }));
+    EXPECT_EQ(deviceChanges, changes + 1);
+}
+
+TEST_F(SystemAudioRumbleOnPulseAudio, AServerThatGoesAwayIsReportedAndAStartWithoutOneFails) {
+    auto error = rumble->start();
+    ASSERT_FALSE(error) << error->description();
+
+    daemon.stop();
+    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "losing the server went unseen";
+    EXPECT_EQ(deviceChanges, 1);
+
+    rumble->stop();
+    error = rumble->start();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->step, "connect to the sound server");
+    EXPECT_NE(error->status, 0);
+    EXPECT_EQ(error->description(), "Couldn't connect to the sound server (error " +
+                                        std::to_string(error->status) + ").");
+    std::printf("without a server: %s\n", error->description().c_str());
+}

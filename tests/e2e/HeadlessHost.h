@@ -52,6 +52,7 @@ public:
         return port_ != 0;
     }
 
+    bool hasProcess() const { return process_ != nullptr; }
     ChildProcess& process() { return *process_; }
     std::uint16_t port() const { return port_; }
     std::string portText() const { return std::to_string(port_); }

@@ -12,6 +12,7 @@ Button {
     // The bound action: {kind: "key"|"mouse"|"none", code, mouse, label}.
     property var keyAction: ({ kind: "none", label: "—" })
     property bool isRecording: false
+    readonly property alias menu: menu
     readonly property string actionLabel: keyAction && keyAction.label ? keyAction.label : "—"
     readonly property bool isUnmapped: !keyAction || keyAction.kind === "none"
 

@@ -25,10 +25,8 @@ PaletteScope {
 
 
     // Without a tray icon there is no panel to quit from, so the window offers it.
-    Shortcut {
-        sequences: [StandardKey.Quit]
+    QuitShortcut {
         enabled: !app.hasTray
-        context: Qt.WindowShortcut
         onActivated: app.quit()
     }
 

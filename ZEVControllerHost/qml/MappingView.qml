@@ -29,8 +29,8 @@ FormPage {
         implicitContentWidthPolicy: ComboBox.WidestText
         // `count` ties the choice to the options too, which arrive after `current`.
         currentIndex: count > 0 ? indexOfValue(current) : -1
-        onActivated: {
-            chosen(currentValue);
+        onActivated: (index) => {
+            chosen(valueAt(index));
             currentIndex = Qt.binding(() => picker.count > 0 ? picker.indexOfValue(picker.current) : -1);
         }
         Layout.alignment: Qt.AlignRight

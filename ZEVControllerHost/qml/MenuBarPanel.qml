@@ -19,10 +19,8 @@ PaletteScope {
         border.color: Theme.separator
     }
 
-    Shortcut {
+    QuitShortcut {
         id: quitShortcut
-        sequence: StandardKey.Quit
-        context: Qt.WindowShortcut
         onActivated: app.quit()
     }
 

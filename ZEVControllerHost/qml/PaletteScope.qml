@@ -19,7 +19,6 @@ Page {
     palette.mid: Theme.palette.mid
     palette.dark: Theme.palette.dark
     palette.shadow: Theme.palette.shadow
-    palette.placeholderText: Theme.palette.placeholderText
     palette.highlight: Theme.accent
     palette.highlightedText: Theme.accentText
     palette.toolTipBase: Theme.palette.window

@@ -6,7 +6,9 @@
 
 KeyEventMonitor::KeyEventMonitor(QObject* parent) : QObject(parent) {}
 
-KeyEventMonitor::~KeyEventMonitor() { detach(); }
+KeyEventMonitor::~KeyEventMonitor() {
+    detach();
+}
 
 void KeyEventMonitor::setWindow(QQuickWindow* window) {
     if (window_ == window) {

@@ -27,6 +27,7 @@ FormPage {
         textRole: "text"
         valueRole: "value"
         implicitContentWidthPolicy: ComboBox.WidestText
+        leftPadding: 10
         // `count` ties the choice to the options too, which arrive after `current`.
         currentIndex: count > 0 ? indexOfValue(current) : -1
         onActivated: (index) => {

@@ -7,12 +7,12 @@ namespace {
 // Key names of the codes the presets and the tests use (the Linux wording of the key names).
 const QHash<int, QString>& keyNames() {
     static const QHash<int, QString> names = {
-        {0, "A"},       {1, "S"},        {3, "F"},      {6, "Z"},       {7, "X"},
-        {8, "C"},       {9, "V"},        {12, "Q"},     {13, "W"},      {14, "E"},
-        {15, "R"},      {18, "1"},       {19, "2"},     {20, "3"},      {21, "4"},
-        {36, "Return"}, {46, "M"},       {48, "Tab"},   {49, "Space"},  {53, "Esc"},
-        {55, "Super"},  {56, "Shift"},   {57, "Caps Lock"}, {59, "Control"}, {60, "Right Shift"},
-        {100, "F8"},    {111, "F12"},    {122, "F1"},   {123, "\u2190"}, {124, "\u2192"},
+        {0, "A"},        {1, "S"},        {3, "F"},          {6, "Z"},        {7, "X"},
+        {8, "C"},        {9, "V"},        {12, "Q"},         {13, "W"},       {14, "E"},
+        {15, "R"},       {18, "1"},       {19, "2"},         {20, "3"},       {21, "4"},
+        {36, "Return"},  {46, "M"},       {48, "Tab"},       {49, "Space"},   {53, "Esc"},
+        {55, "Super"},   {56, "Shift"},   {57, "Caps Lock"}, {59, "Control"}, {60, "Right Shift"},
+        {100, "F8"},     {111, "F12"},    {122, "F1"},       {123, "\u2190"}, {124, "\u2192"},
         {125, "\u2193"}, {126, "\u2191"},
     };
     return names;
@@ -21,14 +21,14 @@ const QHash<int, QString>& keyNames() {
 // X11/xkb key codes (evdev + 8) of a few keys and their macOS virtual key codes.
 const QHash<int, int>& scanCodes() {
     static const QHash<int, int> codes = {
-        {9, 53},  // KEY_ESC
-        {24, 12}, // KEY_Q
-        {38, 0},  // KEY_A
-        {50, 56}, // KEY_LEFTSHIFT
-        {62, 60}, // KEY_RIGHTSHIFT
-        {65, 49}, // KEY_SPACE
-        {66, 57}, // KEY_CAPSLOCK
-        {37, 59}, // KEY_LEFTCTRL
+        {9, 53},   // KEY_ESC
+        {24, 12},  // KEY_Q
+        {38, 0},   // KEY_A
+        {50, 56},  // KEY_LEFTSHIFT
+        {62, 60},  // KEY_RIGHTSHIFT
+        {65, 49},  // KEY_SPACE
+        {66, 57},  // KEY_CAPSLOCK
+        {37, 59},  // KEY_LEFTCTRL
         {133, 55}, // KEY_LEFTMETA
     };
     return codes;
@@ -41,10 +41,9 @@ FakeHostModel::FakeHostModel(QObject* parent) : QObject(parent) {
                         &FakeHostModel::listenerErrorChanged, &FakeHostModel::clientsChanged}) {
         connect(this, signal, this, &FakeHostModel::statusTextChanged);
     }
-    for (auto signal : {&FakeHostModel::outputModeChanged,
-                        &FakeHostModel::isAccessibilityTrustedChanged,
-                        &FakeHostModel::isGamepadEntitledChanged,
-                        &FakeHostModel::gamepadProblemChanged}) {
+    for (auto signal :
+         {&FakeHostModel::outputModeChanged, &FakeHostModel::isAccessibilityTrustedChanged,
+          &FakeHostModel::isGamepadEntitledChanged, &FakeHostModel::gamepadProblemChanged}) {
         connect(this, signal, this, &FakeHostModel::outputWarningChanged);
     }
     reset();
@@ -203,16 +202,15 @@ FakeHostModel::Mapping FakeHostModel::preset(const QString& name) {
     const Action none;
     Mapping m;
     if (name == QLatin1String("retro")) {
-        m.buttons = {key(6),   key(7),   key(0),   key(1),   key(12),  key(13),  key(14),
-                     key(15),  none,     none,     key(126), key(125), key(123), key(124),
-                     key(60),  key(36),  key(122), key(100), none};
+        m.buttons = {key(6),  key(7),  key(0),   key(1),   key(12),  key(13),  key(14),
+                     key(15), none,    none,     key(126), key(125), key(123), key(124),
+                     key(60), key(36), key(122), key(100), none};
         m.leftStick = QStringLiteral("arrows");
         m.rightStick = QStringLiteral("none");
     } else {
-        m.buttons = {key(49), key(8),  key(15), key(3),  key(12),        key(14),
-                     mouse("right"),   mouse("left"),    key(56),        key(9),
-                     key(18), key(20), key(21), key(19), key(48),        key(53),
-                     none,    key(111), key(46)};
+        m.buttons = {key(49),       key(8),  key(15), key(3),   key(12), key(14), mouse("right"),
+                     mouse("left"), key(56), key(9),  key(18),  key(20), key(21), key(19),
+                     key(48),       key(53), none,    key(111), key(46)};
         m.leftStick = QStringLiteral("wasd");
         m.rightStick = QStringLiteral("mouse");
     }
@@ -274,19 +272,25 @@ QString FakeHostModel::outputWarning() const {
                : QStringLiteral("Allow input access so button presses reach your games.");
 }
 
-void FakeHostModel::requestAccessibility() { log(QStringLiteral("requestAccessibility()")); }
+void FakeHostModel::requestAccessibility() {
+    log(QStringLiteral("requestAccessibility()"));
+}
 
 void FakeHostModel::openPrivacySettings(const QString& anchor) {
     log(QStringLiteral("openPrivacySettings(") + anchor + ")");
 }
 
-void FakeHostModel::regeneratePIN() { log(QStringLiteral("regeneratePIN()")); }
+void FakeHostModel::regeneratePIN() {
+    log(QStringLiteral("regeneratePIN()"));
+}
 
 void FakeHostModel::forget(const QString& deviceId) {
     log(QStringLiteral("forget(") + deviceId + ")");
 }
 
-void FakeHostModel::testRumble() { log(QStringLiteral("testRumble()")); }
+void FakeHostModel::testRumble() {
+    log(QStringLiteral("testRumble()"));
+}
 
 QString FakeHostModel::keyName(int macCode) const {
     return keyNames().value(macCode, QStringLiteral("Key %1").arg(macCode));
@@ -297,10 +301,13 @@ int FakeHostModel::macKeyCodeForScanCode(int nativeScanCode) const {
 }
 
 QVariantMap FakeHostModel::makeState(int buttons, double leftX, double leftY, double rightX,
-                                     double rightY, double leftTrigger,
-                                     double rightTrigger) const {
-    return {{"buttons", buttons},         {"leftX", leftX},   {"leftY", leftY},
-            {"rightX", rightX},           {"rightY", rightY}, {"leftTrigger", leftTrigger},
+                                     double rightY, double leftTrigger, double rightTrigger) const {
+    return {{"buttons", buttons},
+            {"leftX", leftX},
+            {"leftY", leftY},
+            {"rightX", rightX},
+            {"rightY", rightY},
+            {"leftTrigger", leftTrigger},
             {"rightTrigger", rightTrigger}};
 }
 

@@ -34,12 +34,11 @@ class FakeHostModel : public QObject {
                    rumbleStrengthChanged)
     Q_PROPERTY(double rumbleLow MEMBER rumbleLow_ NOTIFY rumbleLevelsChanged)
     Q_PROPERTY(double rumbleHigh MEMBER rumbleHigh_ NOTIFY rumbleLevelsChanged)
-    Q_PROPERTY(QString audioRumbleProblem MEMBER audioRumbleProblem_ NOTIFY
-                   audioRumbleProblemChanged)
-    Q_PROPERTY(bool isListeningToAudio MEMBER isListeningToAudio_ NOTIFY
-                   isListeningToAudioChanged)
-    Q_PROPERTY(QString leftStickAction READ leftStickAction WRITE setLeftStickAction NOTIFY
-                   mappingChanged)
+    Q_PROPERTY(
+        QString audioRumbleProblem MEMBER audioRumbleProblem_ NOTIFY audioRumbleProblemChanged)
+    Q_PROPERTY(bool isListeningToAudio MEMBER isListeningToAudio_ NOTIFY isListeningToAudioChanged)
+    Q_PROPERTY(
+        QString leftStickAction READ leftStickAction WRITE setLeftStickAction NOTIFY mappingChanged)
     Q_PROPERTY(QString rightStickAction READ rightStickAction WRITE setRightStickAction NOTIFY
                    mappingChanged)
     Q_PROPERTY(double pointerSpeed READ pointerSpeed WRITE setPointerSpeed NOTIFY mappingChanged)
@@ -96,8 +95,8 @@ public:
     Q_INVOKABLE void setRumbleLevels(double low, double high);
     // A state map with the given buttons pressed and sticks/triggers at the given values.
     Q_INVOKABLE QVariantMap makeState(int buttons, double leftX = 0, double leftY = 0,
-                                      double rightX = 0, double rightY = 0,
-                                      double leftTrigger = 0, double rightTrigger = 0) const;
+                                      double rightX = 0, double rightY = 0, double leftTrigger = 0,
+                                      double rightTrigger = 0) const;
     Q_INVOKABLE QVariantMap makeClient(const QString& name, int playerNumber, bool isStale,
                                        const QVariantMap& state) const;
     Q_INVOKABLE QVariantMap makeDevice(const QString& name, double secondsAgo) const;

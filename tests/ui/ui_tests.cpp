@@ -23,8 +23,7 @@ public slots:
                                                   new FakeHostModel(engine));
         engine->rootContext()->setContextProperty(QStringLiteral("app"),
                                                   new FakeAppController(engine));
-        engine->rootContext()->setContextProperty(QStringLiteral("testKeys"),
-                                                  new TestKeys(engine));
+        engine->rootContext()->setContextProperty(QStringLiteral("testKeys"), new TestKeys(engine));
     }
 };
 

@@ -23,6 +23,18 @@ Q_IMPORT_QML_PLUGIN(JoltoPlugin)
 
 namespace {
 
+// Warnings from the views (binding errors, type errors) make the run fail: a picture of a view
+// that failed half-way is no picture to review.
+int viewWarnings = 0;
+QtMessageHandler previousHandler = nullptr;
+
+void countViewWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/"))) {
+        ++viewWarnings;
+    }
+    previousHandler(type, context, text);
+}
+
 QPalette darkPalette() {
     QPalette p;
     const QColor window(0x26, 0x27, 0x2b);
@@ -56,13 +68,11 @@ QPalette darkPalette() {
 
 void setUpControllers(FakeHostModel& host, bool twoControllers) {
     host.reset();
-    const QDateTime now = QDateTime::currentDateTime();
-    host.setProperty("trustedDevices",
-                     QVariantList{host.makeDevice(QStringLiteral("Anna’s iPhone"), 5 * 60),
-                                  host.makeDevice(QStringLiteral("Ben’s iPhone"), 26 * 3600),
-                                  host.makeDevice(QStringLiteral("Living room iPhone SE"),
-                                                  19 * 86400)});
-    Q_UNUSED(now);
+    host.setProperty(
+        "trustedDevices",
+        QVariantList{host.makeDevice(QStringLiteral("Anna’s iPhone"), 5 * 60),
+                     host.makeDevice(QStringLiteral("Ben’s iPhone"), 26 * 3600),
+                     host.makeDevice(QStringLiteral("Living room iPhone SE"), 19 * 86400)});
     if (!twoControllers) {
         // The first run: no controller, no input access yet, no sound.
         host.setProperty("isAccessibilityTrusted", false);
@@ -78,8 +88,7 @@ void setUpControllers(FakeHostModel& host, bool twoControllers) {
     host.setClients({host.makeClient(QStringLiteral("Anna’s iPhone"), 1, false,
                                      host.makeState(south | dpadLeft | rightShoulder, -0.6, 0.4,
                                                     0.3, -0.2, 0.25, 0.8)),
-                     host.makeClient(QStringLiteral("Ben’s iPhone"), 2, true,
-                                     host.makeState(0))});
+                     host.makeClient(QStringLiteral("Ben’s iPhone"), 2, true, host.makeState(0))});
     host.setRumbleFromAudio(true);
     host.setRumbleLevels(0.62, 0.18);
     host.setOutputMode(QStringLiteral("gamepad"));
@@ -118,11 +127,12 @@ bool render(QQmlEngine& engine, const QByteArray& qml, const QString& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    previousHandler = qInstallMessageHandler(countViewWarnings);
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QGuiApplication application(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
-    const QString directory = argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                       : QStringLiteral(JOLTO_SCREENSHOT_DIR);
+    const QString directory =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(JOLTO_SCREENSHOT_DIR);
     QDir().mkpath(directory);
 
     const QPalette lightPalette = QGuiApplication::palette();
@@ -142,14 +152,14 @@ int main(int argc, char** argv) {
                                        .arg(dark ? "dark" : "light")
                                        .arg(twoControllers ? 2 : 0);
             for (const QString& section : sections) {
-                const QByteArray qml = QStringLiteral(
-                                           "import QtQuick\nimport Jolto\n"
-                                           "Window { width: 940; height: 640; visible: true\n"
-                                           "  color: Theme.windowBackground\n"
-                                           "  MainWindow { anchors.fill: parent; section: \"%1\" }"
-                                           "\n}\n")
-                                           .arg(section)
-                                           .toUtf8();
+                const QByteArray qml =
+                    QStringLiteral("import QtQuick\nimport Jolto\n"
+                                   "Window { width: 940; height: 640; visible: true\n"
+                                   "  color: Theme.windowBackground\n"
+                                   "  MainWindow { anchors.fill: parent; section: \"%1\" }"
+                                   "\n}\n")
+                        .arg(section)
+                        .toUtf8();
                 ok = render(engine, qml, directory + "/" + section + suffix) && ok;
             }
             const QByteArray panel = "import QtQuick\nimport Jolto\n"
@@ -159,5 +169,8 @@ int main(int argc, char** argv) {
             ok = render(engine, panel, directory + "/panel" + suffix) && ok;
         }
     }
-    return ok ? 0 : 1;
+    if (viewWarnings > 0) {
+        std::fprintf(stderr, "%d warning(s) from the views\n", viewWarnings);
+    }
+    return ok && viewWarnings == 0 ? 0 : 1;
 }

@@ -221,8 +221,9 @@ TEST_F(UhidDeviceTest, InputReportsGoOutAsInput2) {
 TEST(UhidDeviceRepeats, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
     KernelSide kernel;
     ASSERT_TRUE(kernel.ok());
+    // Far enough apart that a stalled test thread does not make the two fall due together.
     const UhidDevice::Milliseconds delays[] = {UhidDevice::Milliseconds(30),
-                                               UhidDevice::Milliseconds(60)};
+                                               UhidDevice::Milliseconds(600)};
     auto device = UhidDevice::adopt(kernel.takeDeviceEnd(), delays);
     ASSERT_NE(device, nullptr);
     RecordingDelegate delegate;

@@ -34,6 +34,7 @@ template <typename F> void HostServer::post(F work) {
     asio::post(ports_.context, [weak = weak_from_this(), work = std::move(work)]() mutable {
         if (auto self = weak.lock()) {
             work(*self);
+            self->wakeTimers();
         }
     });
 }
@@ -44,8 +45,13 @@ std::shared_ptr<HostServer> HostServer::create(std::string hostName, Ports ports
 
 HostServer::HostServer(std::string hostName, Ports ports)
     : hostName_(std::move(hostName)), ports_(ports), trust_(TrustStore::load(ports.settings)),
-      lastTick_(ports.clock.now()), frameTimer_(ports.context), publishTimer_(ports.context),
-      watchdogTimer_(ports.context), restartTimer_(ports.context) {
+      lastTick_(ports.clock.now()),
+      frameTimer_(ports.context, framePeriod, &HostServer::frameTick, &HostServer::frameWanted),
+      publishTimer_(ports.context, publishPeriod, &HostServer::publishTick,
+                    &HostServer::publishWanted),
+      watchdogTimer_(ports.context, watchdogPeriod, &HostServer::watchdogTick,
+                     &HostServer::watchdogWanted),
+      restartTimer_(ports.context) {
     drawPIN();
 }
 
@@ -148,12 +154,14 @@ void HostServer::startListener() {
     handler.newConnection = [weak](ConnectionId connection) {
         if (auto self = weak.lock()) {
             self->newConnection(connection);
+            self->wakeTimers();
         }
     };
     handler.datagram = [weak](ConnectionId connection, std::span<const std::uint8_t> bytes,
                               Instant) {
         if (auto self = weak.lock()) {
             self->handleDatagram(connection, bytes);
+            self->wakeTimers();
         }
     };
     auto error = ports_.listener.start(std::move(handler));
@@ -661,29 +669,70 @@ Instant HostServer::nextDeadline(Instant previous, Instant now, Duration period)
 }
 
 void HostServer::startTimers() {
+    // All three fire once at once, then sleep unless they have work.
+    timersStarted_ = true;
     auto now = std::chrono::steady_clock::now();
-    frameDeadline_ = publishDeadline_ = watchdogDeadline_ = now;
-    armTimer(frameTimer_, frameDeadline_, framePeriod, &HostServer::frameTick);
-    armTimer(publishTimer_, publishDeadline_, publishPeriod, &HostServer::publishTick);
-    armTimer(watchdogTimer_, watchdogDeadline_, watchdogPeriod, &HostServer::watchdogTick);
+    for (auto* timer : {&frameTimer_, &publishTimer_, &watchdogTimer_}) {
+        timer->deadline = now;
+        arm(*timer);
+    }
 }
 
-void HostServer::armTimer(asio::steady_timer& timer, Instant& deadline, Duration period,
-                          void (HostServer::*tick)(Instant)) {
-    timer.expires_at(deadline);
-    timer.async_wait(
-        [weak = weak_from_this(), &timer, &deadline, period, tick](const asio::error_code& ec) {
-            if (ec) {
-                return;
-            }
-            auto self = weak.lock();
-            if (!self) {
-                return;
-            }
-            (self.get()->*tick)(self->ports_.clock.now());
-            deadline = nextDeadline(deadline, std::chrono::steady_clock::now(), period);
-            self->armTimer(timer, deadline, period, tick);
-        });
+void HostServer::arm(PeriodicTimer& timer) {
+    timer.armed = true;
+    timer.timer.expires_at(timer.deadline);
+    timer.timer.async_wait([weak = weak_from_this(), &timer](const asio::error_code& ec) {
+        if (ec) {
+            return;
+        }
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        timer.armed = false;
+        (self.get()->*timer.tick)(self->ports_.clock.now());
+        if ((self.get()->*timer.wanted)()) {
+            timer.deadline =
+                nextDeadline(timer.deadline, std::chrono::steady_clock::now(), timer.period);
+            self->arm(timer);
+        }
+        self->wakeTimers();
+    });
+}
+
+void HostServer::wake(PeriodicTimer& timer) {
+    if (!timersStarted_ || timer.armed || !(this->*timer.wanted)()) {
+        return;
+    }
+    timer.deadline = std::max(std::chrono::steady_clock::now(), timer.deadline + timer.period);
+    arm(timer);
+}
+
+void HostServer::wakeTimers() {
+    if (!timersStarted_) {
+        return;
+    }
+    if (!frameTimer_.armed && frameWanted()) {
+        // While asleep the frame timer had nothing to step; motion starts now, not at its
+        // last tick.
+        lastTick_ = ports_.clock.now();
+    }
+    wake(frameTimer_);
+    wake(publishTimer_);
+    wake(watchdogTimer_);
+}
+
+bool HostServer::frameWanted() const {
+    return mode_ == OutputMode::keyboardMouse && ports_.keyboard.needsMotion();
+}
+
+bool HostServer::publishWanted() const {
+    // Rumble goes only to welcomed phones; without them there is nothing to forward.
+    return needsPublish_ || clients_.size() > unwelcomedCount_;
+}
+
+bool HostServer::watchdogWanted() const {
+    return !clients_.empty();
 }
 
 } // namespace jolto

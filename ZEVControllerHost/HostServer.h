@@ -175,9 +175,29 @@ private:
     void gamepadRumble(const Uuid& device, std::uint64_t generation, RumbleLevels levels);
     void forwardRumble(Instant now);
     std::vector<ClientSnapshot> snapshots() const;
+    // A periodic timer that sleeps while it has nothing to do, so that an idle host does not
+    // wake 160 times a second; it resumes on its old grid, never sooner than one period after
+    // its last tick.
+    struct PeriodicTimer {
+        PeriodicTimer(asio::io_context& context, Duration period, void (HostServer::*tick)(Instant),
+                      bool (HostServer::*wanted)() const)
+            : timer(context), period(period), tick(tick), wanted(wanted) {}
+        asio::steady_timer timer;
+        Duration period;
+        void (HostServer::*tick)(Instant);
+        bool (HostServer::*wanted)() const;
+        Instant deadline;
+        bool armed = false;
+    };
+
     void startTimers();
-    void armTimer(asio::steady_timer& timer, Instant& deadline, Duration period,
-                  void (HostServer::*tick)(Instant));
+    void arm(PeriodicTimer& timer);
+    void wake(PeriodicTimer& timer);
+    // Called after every piece of work on the context: resumes the timers that have work now.
+    void wakeTimers();
+    bool frameWanted() const;
+    bool publishWanted() const;
+    bool watchdogWanted() const;
 
     const std::string hostName_;
     Ports ports_;
@@ -210,13 +230,11 @@ private:
     std::unordered_map<Uuid, RumbleLevels> lastRumbleSent_;
     std::optional<Instant> testRumbleUntil_;
 
-    asio::steady_timer frameTimer_;
-    asio::steady_timer publishTimer_;
-    asio::steady_timer watchdogTimer_;
+    bool timersStarted_ = false;
+    PeriodicTimer frameTimer_;
+    PeriodicTimer publishTimer_;
+    PeriodicTimer watchdogTimer_;
     asio::steady_timer restartTimer_;
-    Instant frameDeadline_;
-    Instant publishDeadline_;
-    Instant watchdogDeadline_;
 
     // Reused for every outgoing datagram.
     std::vector<std::uint8_t> sendBuffer_;

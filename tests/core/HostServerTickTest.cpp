@@ -201,6 +201,39 @@ TEST_F(Ticks, RealTimersRunTheTicksOnTheContext) {
     EXPECT_TRUE(context.stopped()) << "no timer outlives the server";
 }
 
+// An idle host must not wake 160 times a second: with nothing to do no timer stays armed, and
+// a phone wakes the ones it needs.
+TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
+    server.reset();
+    server = makeServer(true);
+    start();
+    auto runUntilIdle = [&] {
+        context.restart();
+        context.run_for(3s);
+        return context.stopped();
+    };
+    EXPECT_TRUE(runUntilIdle()) << "no phone, no timer";
+
+    auto a = join(1);
+    keyboard.motion = true;
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    context.restart();
+    while ((keyboard.steps.size() < 2 || eventsOf<HostEvent::Clients>().empty()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        context.run_one_for(50ms);
+    }
+    EXPECT_GE(keyboard.steps.size(), 2u) << "motion wakes the frame timer";
+    EXPECT_EQ(eventsOf<HostEvent::Clients>().size(), 1u);
+
+    keyboard.motion = false;
+    deliver(1, Packet::Goodbye{a.session});
+    EXPECT_TRUE(runUntilIdle());
+    auto lists = eventsOf<HostEvent::Clients>();
+    ASSERT_EQ(lists.size(), 2u) << "the last list was still published";
+    EXPECT_TRUE(lists[1].clients.empty());
+}
+
 TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     auto a = join(1);
     keyboard.updates.clear();

@@ -38,7 +38,8 @@ for side in host phone; do
     fi
 done
 
-work=$(mktemp -d /tmp/jolto-e2e-discovery.XXXXXX) || exit 1
+# Inside the pair's folder, so that `netns.sh down` clears it even after a SIGKILL.
+work=$(mktemp -d "$("$netns" folder "$key")/discovery.XXXXXX") || exit 1
 host_pid=
 cleanup() {
     if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then

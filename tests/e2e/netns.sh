@@ -8,6 +8,7 @@
 #   netns.sh exec KEY host|phone COMMAND [ARGS...]
 #                                    runs COMMAND in one namespace, its system bus the private one
 #   netns.sh name KEY host|phone     prints the namespace's name
+#   netns.sh folder KEY              prints the pair's state folder, which `down` removes
 #
 # KEY names one pair (a build folder, say): namespaces, interfaces, state folder and host names
 # all derive from it, so that two builds testing at the same time never share a daemon. `up`
@@ -24,7 +25,7 @@
 set -uo pipefail
 
 usage() {
-    sed -n '6,10s/^# \{0,1\}//p' "$0" >&2
+    sed -n '6,11s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 [ $# -ge 2 ] || usage
@@ -229,6 +230,9 @@ exec)
 name)
     [ $# -eq 1 ] || usage
     netns_of "$1"
+    ;;
+folder)
+    echo "$state"
     ;;
 *) usage ;;
 esac

@@ -1,39 +1,10 @@
 // Costs of the keyboard and mouse output's two hot paths: `update` (a refresh over all
 // controllers) on every routed state, and `step` on every 8 ms tick. Heap allocations per
-// iteration are counted through the global operator new and reported as "allocs".
-#if defined(__GNUC__) && !defined(__clang__)
-// The replaced operator new hands out malloc memory, so free is the matching release; GCC
-// cannot see that through the replacement.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+// iteration are reported as "allocs/iter".
 #include <benchmark/benchmark.h>
 
+#include "AllocationCounter.h"
 #include "KeyboardMouseOutput.h"
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -87,7 +58,7 @@ void BM_RefreshFourControllers(benchmark::State& st) {
             output.update(device(c), states[c][p]);
         }
     }
-    long before = allocations.load();
+    jolto::bench::AllocationCounter counter{st};
     long i = 0;
     for (auto _ : st) {
         int c = static_cast<int>(i & 3);
@@ -95,8 +66,6 @@ void BM_RefreshFourControllers(benchmark::State& st) {
         output.update(device(c), states[c][p]);
         ++i;
     }
-    st.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations.load() - before),
-                                               benchmark::Counter::kAvgIterations);
     st.counters["events"] =
         benchmark::Counter(static_cast<double>(sink.events), benchmark::Counter::kAvgIterations);
 }
@@ -122,12 +91,10 @@ void BM_StepFourControllers(benchmark::State& st) {
     for (int i = 0; i < 1000; ++i) {
         output.step(0.008);
     }
-    long before = allocations.load();
+    jolto::bench::AllocationCounter counter{st};
     for (auto _ : st) {
         output.step(0.008);
     }
-    st.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations.load() - before),
-                                               benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_StepFourControllers);
 

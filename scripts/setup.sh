@@ -21,7 +21,7 @@ packages=(
   qemu-system-x86 busybox-static libsdl2-dev
   pulseaudio pulseaudio-utils
   avahi-daemon avahi-utils dbus iproute2
-  desktop-file-utils appstream
+  desktop-file-utils appstream udev dpkg-dev
 )
 
 missing=()

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Prepares Debian's own kernel for the guest tests: fetches the current linux-image package
+# with apt-get download (nothing is installed), keeps only the kernel image and the handful of
+# modules the tests need, and packs them with busybox into an initramfs.
+#
+# Everything lands in a cache outside the source tree, one folder per kernel version:
+#   ${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}/<version>/
+# so a second run costs nothing. On success stdout holds two lines, "kernel=<path>" and
+# "initrd=<path>".
+#
+# Exit status: 0 ready, 77 this machine cannot provide the kernel (the reason is printed on
+# stderr), 1 anything else went wrong.
+#
+# JOLTO_KERNEL_VERSION=6.1.0-57-amd64 pins a version instead of resolving linux-image-amd64.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+cache_root=${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}
+
+unavailable() {
+    echo "prepare-kernel: $*" >&2
+    exit 77
+}
+fail() {
+    echo "prepare-kernel: $*" >&2
+    exit 1
+}
+
+# Load order matters: the package ships no modules.dep, so every module's dependencies come
+# before it (checked below against each module's own "depends" field).
+modules=(
+    drivers/hid/hid drivers/hid/hid-generic drivers/hid/uhid
+    drivers/input/misc/uinput drivers/input/evdev drivers/input/joydev
+    drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_modern_dev
+    drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci
+    net/9p/9pnet net/9p/9pnet_virtio fs/netfs/netfs fs/fscache/fscache fs/9p/9p
+)
+
+for tool in busybox apt-get dpkg-deb xz gzip; do
+    command -v "$tool" >/dev/null || unavailable "$tool is not installed (scripts/setup.sh installs it)"
+done
+busybox_bin=$(command -v busybox)
+# The initramfs has no libraries, so only a static busybox works there.
+if command -v readelf >/dev/null && readelf -l "$busybox_bin" | grep -q 'program interpreter'; then
+    unavailable "$busybox_bin is dynamically linked; install busybox-static"
+fi
+
+resolve_version() {
+    if [ -n "${JOLTO_KERNEL_VERSION:-}" ]; then
+        echo "$JOLTO_KERNEL_VERSION"
+        return
+    fi
+    local dep
+    dep=$(apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)
+    if [ -n "$dep" ]; then
+        echo "$dep"
+        return
+    fi
+    # Without package lists (offline, fresh container) fall back to the newest cached kernel.
+    newest_cached
+}
+newest_cached() {
+    if [ -d "$cache_root" ]; then
+        find "$cache_root" -mindepth 2 -maxdepth 2 -name ready -printf '%h\n' |
+            xargs -r -n1 basename | sort -V | tail -n 1
+    fi
+}
+
+version=$(resolve_version)
+[ -n "$version" ] || unavailable "cannot resolve linux-image-amd64 (no apt package lists?) and no kernel is cached"
+dir=$cache_root/$version
+mkdir -p "$dir"
+
+# Both builds' test runs may prepare at the same time.
+exec 9>"$dir/.lock"
+flock 9
+
+if [ ! -e "$dir/ready" ]; then
+    rm -rf "$dir/tree" "$dir/download"
+    mkdir -p "$dir/download" "$dir/tree"
+    package=linux-image-$version-unsigned
+    echo "prepare-kernel: fetching $package" >&2
+    if ! (cd "$dir/download" && apt-get download -q "$package" >&2); then
+        rm -rf "$dir/download"
+        cached=$(newest_cached)
+        if [ -z "${JOLTO_KERNEL_VERSION:-}" ] && [ -n "$cached" ]; then
+            echo "prepare-kernel: download failed, using the cached $cached instead" >&2
+            exec env JOLTO_KERNEL_VERSION="$cached" "$0"
+        fi
+        unavailable "apt-get download $package failed (offline?)"
+    fi
+    deb=$(find "$dir/download" -name '*.deb' | head -n 1)
+    patterns=("./boot/vmlinuz-$version")
+    for m in "${modules[@]}"; do patterns+=("./lib/modules/$version/kernel/$m.ko*"); done
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$dir/tree" --wildcards "${patterns[@]}"
+    rm -rf "$dir/download"
+
+    mkdir -p "$dir/modules"
+    for m in "${modules[@]}"; do
+        src=$dir/tree/lib/modules/$version/kernel/$m.ko
+        dst=$dir/modules/$(basename "$m").ko
+        if [ -f "$src" ]; then cp "$src" "$dst"
+        elif [ -f "$src.xz" ]; then xz -dc "$src.xz" >"$dst"
+        else fail "$package has no module $m"; fi
+    done
+    loaded=" "
+    for m in "${modules[@]}"; do
+        name=$(basename "$m")
+        deps=$(tr '\0' '\n' <"$dir/modules/$name.ko" | sed -n 's/^depends=//p' | head -n 1)
+        for dep in ${deps//,/ }; do
+            case $loaded in
+            *" ${dep//_/-} "* | *" ${dep//-/_} "*) ;;
+            *) fail "module $name needs $dep, which is not loaded before it" ;;
+            esac
+        done
+        loaded+="$name "
+    done
+
+    cp "$dir/tree/boot/vmlinuz-$version" "$dir/vmlinuz"
+    # qemu boots an uncompressed ELF kernel through its PVH entry, which skips the real-mode
+    # setup and the decompressor: a few seconds less per boot under software emulation.
+    offset=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$dir/vmlinuz" | head -n 1 | cut -d: -f1 || true)
+    if [ -n "$offset" ]; then
+        tail -c +$((offset + 1)) "$dir/vmlinuz" | xz -dc >"$dir/vmlinux.part" 2>/dev/null || true
+        if [ "$(head -c 4 "$dir/vmlinux.part" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
+            mv "$dir/vmlinux.part" "$dir/vmlinux"
+        else
+            rm -f "$dir/vmlinux.part"
+        fi
+    fi
+    rm -rf "$dir/tree"
+    printf '%s\n' "${modules[@]##*/}" >"$dir/modules.order"
+    touch "$dir/ready"
+fi
+
+# The initramfs depends on this script and the guest's init too, so it is rebuilt when
+# either changes.
+stamp=$(cat "$0" "$here/guest-init.sh" "$busybox_bin" | sha256sum | cut -c1-16)
+initrd=$dir/initramfs-$stamp.cpio.gz
+if [ ! -e "$initrd" ]; then
+    root=$(mktemp -d "$dir/root.XXXXXX")
+    trap 'rm -rf "$root"' EXIT
+    mkdir -p "$root"/{bin,sbin,proc,sys,dev,mnt,lib/modules}
+    cp "$busybox_bin" "$root/bin/busybox"
+    for applet in $("$busybox_bin" --list); do
+        [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
+    done
+    cp "$dir"/modules/*.ko "$dir/modules.order" "$root/lib/modules/"
+    cp "$here/guest-init.sh" "$root/init"
+    chmod 755 "$root/init"
+    (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$initrd.part"
+    mv "$initrd.part" "$initrd"
+fi
+# Other checkouts may be using older images right now, so only long-unused ones go.
+find "$dir" -maxdepth 1 -name 'initramfs-*.cpio.gz' ! -name "${initrd##*/}" -mtime +7 -delete
+touch "$initrd"
+if [ -e "$dir/vmlinux" ]; then echo "kernel=$dir/vmlinux"; else echo "kernel=$dir/vmlinuz"; fi
+echo "initrd=$initrd"

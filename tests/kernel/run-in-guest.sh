@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Runs a command inside Debian's own kernel under qemu (software emulation) and exits with the
+# command's exit status.
+#
+#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--] command [args...]
+#
+# The guest sees the host's whole file system read-only at the same paths, so programs from a
+# build folder run there unchanged with their shared libraries; it has its own /dev (uhid,
+# uinput, evdev, hidraw, joystick nodes), /proc, /sys and empty writable /tmp and /run, and
+# runs everything as root. The command runs in the current directory, which must therefore lie
+# outside /tmp and /run. The environment is cleared except for PATH, HOME=/tmp, LANG and the
+# variables whose names start with ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ or JOLTO_; JOLTO_GUEST=1
+# tells the test programs that they may create input devices.
+#
+# Exit status: the command's; 77 when this machine cannot run the guest (no qemu, kernel not
+# obtainable), with the reason printed; under CI (CI=true) that case fails with status 1
+# instead, since CI has to prove the real devices. Status 126 means the guest itself could not
+# be set up. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages and the guest's timings.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+timeout_s=240
+memory_mb=1024
+
+while [ $# -gt 0 ]; do
+    case $1 in
+    --timeout) timeout_s=$2; shift 2 ;;
+    --memory) memory_mb=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) echo "run-in-guest: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+    esac
+done
+if [ $# -eq 0 ]; then
+    echo "usage: run-in-guest.sh [--timeout SECONDS] [--memory MB] [--] command [args...]" >&2
+    exit 2
+fi
+
+on_ci() {
+    case ${CI:-} in true | TRUE | True | 1 | yes) return 0 ;; esac
+    return 1
+}
+cannot_run() {
+    if on_ci; then
+        echo "run-in-guest: FAILED, CI must run the kernel tests: $*" >&2
+        exit 1
+    fi
+    echo "run-in-guest: skipped: $*" >&2
+    exit 77
+}
+
+case $PWD in
+/tmp | /tmp/* | /run | /run/*)
+    echo "run-in-guest: the guest has its own $PWD; run from a folder outside /tmp and /run" >&2
+    exit 2
+    ;;
+esac
+
+command -v qemu-system-x86_64 >/dev/null ||
+    cannot_run "qemu-system-x86_64 is not installed (scripts/setup.sh installs qemu-system-x86)"
+
+prepared=$("$here/prepare-kernel.sh")
+status=$?
+if [ $status -eq 77 ]; then
+    cannot_run "the guest kernel is not available (see the reason above)"
+elif [ $status -ne 0 ]; then
+    echo "run-in-guest: preparing the guest kernel failed" >&2
+    exit 1
+fi
+kernel=$(sed -n 's/^kernel=//p' <<<"$prepared")
+initrd=$(sed -n 's/^initrd=//p' <<<"$prepared")
+
+job=$(mktemp -d "${TMPDIR:-/tmp}/jolto-guest.XXXXXX") || exit 1
+trap 'rm -rf "$job"' EXIT
+case $job in *[[:space:]]*)
+    echo "run-in-guest: the job folder '$job' contains white space" >&2
+    exit 1
+    ;;
+esac
+{
+    echo "cd $(printf '%q' "$PWD") || exit 126"
+    for name in $(compgen -e); do
+        case $name in
+        ASAN_* | UBSAN_* | LSAN_* | GTEST_* | SDL_* | JOLTO_*) echo "export $name=$(printf '%q' "${!name}")" ;;
+        esac
+    done
+    printf 'exec'
+    printf ' %q' "$@"
+    printf '\n'
+} >"$job/job.sh"
+
+append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job"
+if [ -n "${JOLTO_GUEST_VERBOSE:-}" ]; then
+    append+=" loglevel=7 jolto.verbose=1"
+else
+    append+=" loglevel=3"
+fi
+
+started=$(date +%s.%N)
+timeout -k 10 "$timeout_s" qemu-system-x86_64 \
+    -accel tcg -cpu max -M pc -smp 1 -m "$memory_mb" \
+    -nographic -no-reboot -nodefaults -serial stdio \
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+    -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+    -kernel "$kernel" -initrd "$initrd" -append "$append" </dev/null 2>&1 |
+    sed -u -e 's/\r$//' -e '/SeaBIOS (version/d' -e 's/^Booting from ROM\.\.//' | tee "$job/console.log"
+qemu_status=${PIPESTATUS[0]}
+elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+
+if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
+    echo "run-in-guest: FAILED, the guest did not finish within $timeout_s s" >&2
+    exit 1
+fi
+# qemu itself exits with 1 when it cannot start, which would read as a guest status of 0;
+# the guest's console line has to agree with the port value.
+reported=$(sed -n 's/.*JOLTO_GUEST_EXIT=\([0-9]*\)$/\1/p' "$job/console.log" | tail -n 1)
+if [ -z "$reported" ]; then
+    echo "run-in-guest: FAILED, the guest ended without an exit status (qemu status $qemu_status)" >&2
+    exit 1
+fi
+port=$((reported > 127 ? 127 : reported))
+if [ "$qemu_status" -ne $(((port << 1) | 1)) ]; then
+    echo "run-in-guest: FAILED, qemu status $qemu_status does not match the guest's $reported" >&2
+    exit 1
+fi
+echo "run-in-guest: status $reported after $elapsed s" >&2
+exit "$reported"

@@ -7,6 +7,7 @@
 
 #include "KeyNames.h"
 #include "MappingPreset.h"
+#include "SdlMapping.h"
 #include "platform/linux/MacKeyCodes.h"
 
 namespace jolto {
@@ -250,17 +251,8 @@ QString HostModel::audioRumbleProblem() const {
 }
 
 QString HostModel::sdlMapping() const {
-    // The gamepad as SDL sees it through evdev: bus BUS_VIRTUAL, vendor 0x1209, product 0x0001,
-    // version 0. HID buttons 1 to 16 become BTN_SOUTH onwards, which SDL numbers b0 to b15 in
-    // the order of the report (south, east, west, north, shoulders, digital triggers, select,
-    // start, stick clicks, home, capture, touchpad); the hat is h0; X, Y, Z, Rx, Ry, Rz become
-    // a0 to a5 with the triggers on Rx and Ry.
-    return QStringLiteral("06000000091200000100000000000000,JOLTO Controller,"
-                          "a:b0,b:b1,x:b2,y:b3,leftshoulder:b4,rightshoulder:b5,back:b8,start:b9,"
-                          "leftstick:b10,rightstick:b11,guide:b12,misc1:b13,touchpad:b14,"
-                          "dpup:h0.1,dpright:h0.2,dpdown:h0.4,dpleft:h0.8,"
-                          "leftx:a0,lefty:a1,rightx:a2,righty:a5,lefttrigger:a3,righttrigger:a4,"
-                          "platform:Linux,");
+    return QString::fromUtf8(sdlGameControllerMapping.data(),
+                             static_cast<qsizetype>(sdlGameControllerMapping.size()));
 }
 
 // MARK: Derived texts

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QThread>
 
@@ -47,6 +48,13 @@ QString SingleInstance::folder() {
 SingleInstance::Claim SingleInstance::claim(std::chrono::milliseconds timeout) {
     const QString dir = folder();
     QDir().mkpath(dir);
+    // In a shared /tmp someone else could have made the folder first and would then see, or
+    // answer for, this user's instance.
+    if (QFileInfo(dir).ownerId() != ::getuid()) {
+        Logger("App").error("The instance folder " + dir.toStdString() +
+                            " belongs to another user");
+        return Claim::failed;
+    }
     QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     // A lock left by a process that has died is taken over: QLockFile checks its process id.

@@ -160,7 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(std::pair{std::optional<std::string>("gamepad"), OutputMode::gamepad},
                     std::pair{std::optional<std::string>("Gamepad"), OutputMode::keyboardMouse},
                     std::pair{std::optional<std::string>(""), OutputMode::keyboardMouse},
-                    std::pair{std::optional<std::string>(), OutputMode::keyboardMouse}));
+                    std::pair{std::optional<std::string>(), OutputMode::keyboardMouse}),
+    [](const auto& info) {
+        const auto& stored = info.param.first;
+        return !stored ? std::string("absent") : stored->empty() ? std::string("empty") : *stored;
+    });
 
 // MARK: Settable fields
 
@@ -393,6 +397,7 @@ TEST_F(HostModelTest, StatusTextFollowsTheListenerAndTheControllers) {
 }
 
 struct WarningCase {
+    std::string name;
     OutputMode mode;
     bool inputAccess;
     bool gamepadAccess;
@@ -419,12 +424,16 @@ const std::string needInput = "Allow input access so button presses reach your g
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HostModelOutputWarning,
-    testing::Values(WarningCase{OutputMode::keyboardMouse, true, false, refused, ""},
-                    WarningCase{OutputMode::keyboardMouse, false, true, std::nullopt, needInput},
-                    WarningCase{OutputMode::gamepad, false, true, std::nullopt, ""},
-                    WarningCase{OutputMode::gamepad, true, true, refused, refused},
-                    WarningCase{OutputMode::gamepad, true, false, std::nullopt, needUhid},
-                    WarningCase{OutputMode::gamepad, true, false, refused, needUhid}));
+    testing::Values(
+        WarningCase{"KeysWithAccess", OutputMode::keyboardMouse, true, false, refused, ""},
+        WarningCase{"KeysWithoutAccess", OutputMode::keyboardMouse, false, true, std::nullopt,
+                    needInput},
+        WarningCase{"GamepadFine", OutputMode::gamepad, false, true, std::nullopt, ""},
+        WarningCase{"GamepadRefused", OutputMode::gamepad, true, true, refused, refused},
+        WarningCase{"GamepadWithoutUhid", OutputMode::gamepad, true, false, std::nullopt, needUhid},
+        WarningCase{"GamepadWithoutUhidAndRefused", OutputMode::gamepad, true, false, refused,
+                    needUhid}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(HostModelTest, OutputWarningNotifiesWhenTheModeChangesIt) {
     inputAccess = false;

@@ -1,7 +1,9 @@
 #pragma once
 // Helpers for the programs that run inside the test kernel (tests/kernel/run-in-guest.sh):
 // finding input nodes by name, reading evdev frames with deadlines, and a raw uhid gamepad with
-// the product's report descriptor for the checks that need a device of their own.
+// the program's report descriptor for the checks that look at the kernel's side of it alone.
+
+#include "VirtualGamepad.h"
 
 #include <linux/hidraw.h>
 #include <linux/input.h>
@@ -161,18 +163,7 @@ inline std::vector<input_event> readUntilQuiet(int fd, std::chrono::milliseconds
     }
 }
 
-// The product's gamepad descriptor: 16 buttons, a hat, four 16-bit stick axes, two 8-bit
-// triggers and a 2-byte vendor output report for rumble; no report ids.
-inline constexpr std::array<std::uint8_t, 105> kGamepadDescriptor = {
-    0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x05, 0x09, 0x19, 0x01, 0x29, 0x10, 0x15, 0x00, 0x25,
-    0x01, 0x75, 0x01, 0x95, 0x10, 0x81, 0x02, 0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07,
-    0x35, 0x00, 0x46, 0x3B, 0x01, 0x65, 0x14, 0x75, 0x04, 0x95, 0x01, 0x81, 0x42, 0x65, 0x00,
-    0x45, 0x00, 0x75, 0x04, 0x95, 0x01, 0x81, 0x03, 0x09, 0x30, 0x09, 0x31, 0x09, 0x32, 0x09,
-    0x35, 0x16, 0x01, 0x80, 0x26, 0xFF, 0x7F, 0x75, 0x10, 0x95, 0x04, 0x81, 0x02, 0x09, 0x33,
-    0x09, 0x34, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x02, 0x81, 0x02, 0x06, 0x00,
-    0xFF, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x02, 0x91, 0x02, 0xC0};
-
-using Report = std::array<std::uint8_t, 13>;
+using Report = InputReport;
 
 struct PadInput {
     std::uint16_t buttons = 0; // bit n = HID button n + 1
@@ -197,9 +188,10 @@ inline Report makeReport(const PadInput& in) {
     return r;
 }
 
-inline constexpr Report kNeutralReport = {0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr Report kNeutralReport = VirtualGamepad::neutralReport();
 
-// A uhid gamepad driven directly by the test: answers get-report requests with the neutral
+// A uhid gamepad driven directly by the test, with VirtualGamepad's descriptor but none of its
+// adapter: answers get-report requests with the neutral
 // report and records the output reports the kernel hands over.
 class RawUhidGamepad {
 public:
@@ -221,8 +213,9 @@ public:
                       id.name.c_str());
         std::snprintf(reinterpret_cast<char*>(ev.u.create2.uniq), sizeof ev.u.create2.uniq, "%s",
                       id.uniq.c_str());
-        ev.u.create2.rd_size = kGamepadDescriptor.size();
-        std::memcpy(ev.u.create2.rd_data, kGamepadDescriptor.data(), kGamepadDescriptor.size());
+        const auto& descriptor = VirtualGamepad::reportDescriptor;
+        ev.u.create2.rd_size = descriptor.size();
+        std::memcpy(ev.u.create2.rd_data, descriptor.data(), descriptor.size());
         ev.u.create2.bus = BUS_VIRTUAL;
         ev.u.create2.vendor = 0x1209;
         ev.u.create2.product = 0x0001;

@@ -1,9 +1,12 @@
-// What a game built on Debian's SDL2 sees of the gamepad with the product's mapping: every
-// button, the d-pad, both sticks and both triggers under their SDL names. Runs inside the test
-// kernel; only SDL's joystick and game-controller subsystems, with the dummy video driver.
+// What a game built on Debian's SDL2 sees of the program's gamepad (VirtualGamepad on uhid)
+// with the program's mapping: every controller button, the d-pad, both sticks and both
+// triggers under their SDL names. Runs inside the test kernel; only SDL's joystick and
+// game-controller subsystems, with the dummy video driver.
 
 #include "SdlMapping.h"
 #include "GuestSupport.h"
+#include "UhidDeviceFactory.h"
+#include "VirtualGamepad.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
@@ -30,13 +33,11 @@ protected:
         // No udev daemon runs in the guest, so SDL scans /dev/input itself.
         setenv("SDL_JOYSTICK_DISABLE_UDEV", "1", 1);
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        std::string error;
-        pad_ = RawUhidGamepad::create({}, error);
-        ASSERT_TRUE(pad_) << error;
-        auto node = openEventNode("JOLTO Controller 1");
-        ASSERT_TRUE(node) << "no evdev node named JOLTO Controller 1";
-        node_ = std::move(node->first);
-        ASSERT_TRUE(pad_->waitUntilLive(node_.get())) << "the gamepad's reports never arrive";
+        pad_ = VirtualGamepad::create(factory_, 1, "6B29FC40-CA47-4C6B-9B8C-0A1B2C3D4E5F",
+                                      [](float, float) {});
+        ASSERT_TRUE(pad_) << "/dev/uhid refused the gamepad";
+        ASSERT_TRUE(openEventNode("JOLTO Controller 1"))
+            << "no evdev node named JOLTO Controller 1";
         ASSERT_EQ(SDL_Init(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
         sdlStarted_ = true;
     }
@@ -47,7 +48,7 @@ protected:
         if (sdlStarted_)
             SDL_Quit();
         if (pad_) {
-            pad_->destroy();
+            pad_.reset();
             EXPECT_TRUE(waitUntilGone("JOLTO Controller 1"));
         }
     }
@@ -79,7 +80,6 @@ protected:
         auto end = Clock::now() + time;
         SDL_Event event;
         do {
-            pad_->service();
             SDL_PumpEvents();
             while (SDL_PollEvent(&event)) {
             }
@@ -88,8 +88,8 @@ protected:
     }
 
     // Sends a report and waits until SDL's state differs from `from`, then lets it settle.
-    Snapshot sendAndWait(const PadInput& in, const Snapshot& from) {
-        EXPECT_TRUE(pad_->send(makeReport(in)));
+    Snapshot sendAndWait(const ControllerState& state, const Snapshot& from) {
+        pad_->push(VirtualGamepad::inputReport(state));
         auto deadline = Clock::now() + kDeadline;
         Snapshot now = from;
         while (now == from && Clock::now() < deadline) {
@@ -115,9 +115,10 @@ protected:
 
     // The changed elements must be exactly `expected`; axis values within a small tolerance
     // because SDL rescales the kernel's range onto its own.
-    void expectChanges(const char* what, const PadInput& in, const Changes& expected) {
+    void expectChanges(const std::string& what, const ControllerState& state,
+                       const Changes& expected) {
         SCOPED_TRACE(what);
-        Snapshot pressed = sendAndWait(in, rest_);
+        Snapshot pressed = sendAndWait(state, rest_);
         Changes got = changes(rest_, pressed);
         std::string listed;
         for (const auto& [name, value] : got)
@@ -131,8 +132,8 @@ protected:
         EXPECT_EQ(changes(rest_, back), Changes{}) << "state did not return to rest";
     }
 
-    std::optional<RawUhidGamepad> pad_;
-    Fd node_;
+    UhidDeviceFactory factory_;
+    std::unique_ptr<VirtualGamepad> pad_;
     bool sdlStarted_ = false;
     SDL_GameController* controller_ = nullptr;
     Snapshot rest_;
@@ -163,38 +164,67 @@ TEST_F(SdlMappingTest, MappingNamesEveryControl) {
     EXPECT_STREQ(SDL_GameControllerName(controller_), "JOLTO Controller");
 
     // Every axis moves once so that SDL has seen real values, then everything rests.
+    ControllerState moved;
+    moved.leftStick = moved.rightStick = {0.3f, 0.3f};
+    moved.leftTrigger = moved.rightTrigger = 0.3f;
     Snapshot start = snapshot();
-    start = sendAndWait({.x = 9000, .y = 9000, .z = 9000, .rz = 9000, .rx = 90, .ry = 90}, start);
+    start = sendAndWait(moved, start);
     rest_ = sendAndWait({}, start);
 
-    const char* buttonNames[15] = {
-        "a",     "b",     "x",       "y",     "leftshoulder", "rightshoulder",
-        nullptr, nullptr, "back",    "start", "leftstick",    "rightstick",
-        "guide", "misc1", "touchpad"};
-    for (int n = 0; n < 15; ++n) {
-        std::string what = "HID button " + std::to_string(n + 1);
-        PadInput in{.buttons = static_cast<std::uint16_t>(1u << n)};
-        if (n == 6)
-            expectChanges(what.c_str(), in, {{"lefttrigger", 32767}});
-        else if (n == 7)
-            expectChanges(what.c_str(), in, {{"righttrigger", 32767}});
-        else
-            expectChanges(what.c_str(), in, {{buttonNames[n], 1}});
-    }
+    const auto pressing = [](std::initializer_list<ControllerButton> buttons) {
+        ControllerState s;
+        s.buttons = ButtonSet(buttons);
+        return s;
+    };
+    const std::pair<ControllerButton, const char*> buttons[] = {
+        {ControllerButton::south, "a"},
+        {ControllerButton::east, "b"},
+        {ControllerButton::west, "x"},
+        {ControllerButton::north, "y"},
+        {ControllerButton::leftShoulder, "leftshoulder"},
+        {ControllerButton::rightShoulder, "rightshoulder"},
+        {ControllerButton::select, "back"},
+        {ControllerButton::start, "start"},
+        {ControllerButton::leftStick, "leftstick"},
+        {ControllerButton::rightStick, "rightstick"},
+        {ControllerButton::home, "guide"},
+        {ControllerButton::capture, "misc1"},
+        {ControllerButton::touchpad, "touchpad"},
+        {ControllerButton::dpadUp, "dpup"},
+        {ControllerButton::dpadDown, "dpdown"},
+        {ControllerButton::dpadLeft, "dpleft"},
+        {ControllerButton::dpadRight, "dpright"},
+    };
+    for (auto [button, name] : buttons)
+        expectChanges(std::string(displayName(button)), pressing({button}), {{name, 1}});
+    // The trigger buttons (fully pressed triggers on the phone) are the full trigger axes.
+    expectChanges("left trigger button", pressing({ControllerButton::leftTrigger}),
+                  {{"lefttrigger", 32767}});
+    expectChanges("right trigger button", pressing({ControllerButton::rightTrigger}),
+                  {{"righttrigger", 32767}});
+    expectChanges("d-pad up and right",
+                  pressing({ControllerButton::dpadUp, ControllerButton::dpadRight}),
+                  {{"dpup", 1}, {"dpright", 1}});
 
-    expectChanges("hat up", {.hat = 0}, {{"dpup", 1}});
-    expectChanges("hat up-right", {.hat = 1}, {{"dpup", 1}, {"dpright", 1}});
-    expectChanges("hat right", {.hat = 2}, {{"dpright", 1}});
-    expectChanges("hat down", {.hat = 4}, {{"dpdown", 1}});
-    expectChanges("hat left", {.hat = 6}, {{"dpleft", 1}});
-
-    // The report carries y negated (HID's down is positive), which is also SDL's convention.
-    expectChanges("left stick right", {.x = 20000}, {{"leftx", 20000}});
-    expectChanges("left stick up", {.y = -20000}, {{"lefty", -20000}});
-    expectChanges("right stick left", {.z = -20000}, {{"rightx", -20000}});
-    expectChanges("right stick down", {.rz = 20000}, {{"righty", 20000}});
-    expectChanges("left trigger full", {.rx = 255}, {{"lefttrigger", 32767}});
-    expectChanges("right trigger half", {.ry = 128}, {{"righttrigger", 16448}});
+    // The phone's y grows upwards, SDL's downwards.
+    ControllerState s;
+    s.leftStick = {0.6f, 0.0f};
+    expectChanges("left stick right", s, {{"leftx", 19660}});
+    s = {};
+    s.leftStick = {0.0f, 0.6f};
+    expectChanges("left stick up", s, {{"lefty", -19660}});
+    s = {};
+    s.rightStick = {-0.6f, 0.0f};
+    expectChanges("right stick left", s, {{"rightx", -19660}});
+    s = {};
+    s.rightStick = {0.0f, -0.6f};
+    expectChanges("right stick down", s, {{"righty", 19660}});
+    s = {};
+    s.leftTrigger = 1.0f;
+    expectChanges("left trigger full", s, {{"lefttrigger", 32767}});
+    s = {};
+    s.rightTrigger = 0.5f;
+    expectChanges("right trigger half", s, {{"righttrigger", 16448}});
 }
 
 } // namespace

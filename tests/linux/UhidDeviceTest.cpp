@@ -50,6 +50,12 @@ public:
     }
     bool ok() const { return ours_ >= 0; }
 
+    // Whether the device has written something that is waiting to be read.
+    bool readable() const {
+        pollfd p{ours_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+
     // The kernel end goes away, as when the descriptor breaks.
     void hangUp() {
         ::close(ours_);
@@ -210,6 +216,65 @@ TEST_F(UhidDeviceTest, InputReportsGoOutAsInput2) {
     EXPECT_EQ(inputOf(*ev), Bytes(report.begin(), report.end()));
 }
 
+// The kernel drops reports while the driver is still probing the new device, which starts
+// with UHID_START; the repeats put the last state through once the probe is over.
+TEST(UhidDeviceRepeats, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
+    KernelSide kernel;
+    ASSERT_TRUE(kernel.ok());
+    // Far enough apart that a stalled test thread does not make the two fall due together.
+    const UhidDevice::Milliseconds delays[] = {UhidDevice::Milliseconds(30),
+                                               UhidDevice::Milliseconds(600)};
+    auto device = UhidDevice::adopt(kernel.takeDeviceEnd(), delays);
+    ASSERT_NE(device, nullptr);
+    RecordingDelegate delegate;
+    ASSERT_TRUE(device->create(VirtualGamepad::deviceProperties(1, uuid)));
+    ASSERT_NE(kernel.read(), nullptr);
+
+    auto first = VirtualGamepad::neutralReport();
+    first[0] = 0x01;
+    auto latest = VirtualGamepad::neutralReport();
+    latest[11] = 0xFF;
+    // Sent before the start, as a feeder never does: it is not the one repeated.
+    ASSERT_TRUE(device->dispatchInputReport(first));
+    kernel.send(UHID_START);
+    ASSERT_TRUE(returnsFromWait(*device));
+    device->serviceRequests(delegate);
+    ASSERT_TRUE(device->isLive());
+    ASSERT_TRUE(device->dispatchInputReport(latest));
+    for (const char* what : {"first", "sent", "first repeat", "second repeat"}) {
+        SCOPED_TRACE(what);
+        // The wait ends by itself when a repeat is due.
+        while (!kernel.readable()) {
+            ASSERT_TRUE(returnsFromWait(*device));
+            device->serviceRequests(delegate);
+        }
+        auto ev = kernel.read();
+        ASSERT_NE(ev, nullptr);
+        ASSERT_EQ(ev->type, UHID_INPUT2);
+        const auto& expected = std::string(what) == "first" ? first : latest;
+        EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
+    }
+    // No repeat is left, so only a wake ends the wait.
+    auto waiting = std::async(std::launch::async, [&] { device->waitForActivity(); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
+    device->wake();
+    EXPECT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    device->serviceRequests(delegate);
+    EXPECT_FALSE(kernel.readable());
+
+    // A restarted device (the driver bound again) loses reports the same way.
+    kernel.send(UHID_STOP);
+    kernel.send(UHID_START);
+    while (!kernel.readable()) {
+        ASSERT_TRUE(returnsFromWait(*device));
+        device->serviceRequests(delegate);
+    }
+    auto ev = kernel.read();
+    ASSERT_NE(ev, nullptr);
+    ASSERT_EQ(ev->type, UHID_INPUT2);
+    EXPECT_EQ(inputOf(*ev), Bytes(latest.begin(), latest.end()));
+}
+
 TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered) {
     createAndStart();
     kernel.sendOutput(UHID_OUTPUT_REPORT, {0x00, 0x80, 0xFF}); // hidraw write with number 0
@@ -288,9 +353,13 @@ TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
 TEST(UhidGamepad, FeedsStartedDeviceAnswersRequestsAndEndsWithNeutralThenDestroy) {
     KernelSide kernel;
     ASSERT_TRUE(kernel.ok());
+    // One repeat, soon after the start.
+    static constexpr UhidDevice::Milliseconds repeat[] = {UhidDevice::Milliseconds(50)};
     struct AdoptingFactory final : VirtualHidDeviceFactory {
         int fd;
-        std::unique_ptr<VirtualHidDevice> makeDevice() override { return UhidDevice::adopt(fd); }
+        std::unique_ptr<VirtualHidDevice> makeDevice() override {
+            return UhidDevice::adopt(fd, repeat);
+        }
     } factory;
     factory.fd = kernel.takeDeviceEnd();
 
@@ -311,6 +380,11 @@ TEST(UhidGamepad, FeedsStartedDeviceAnswersRequestsAndEndsWithNeutralThenDestroy
     ASSERT_NE(ev, nullptr);
     ASSERT_EQ(ev->type, UHID_INPUT2);
     auto expected = VirtualGamepad::inputReport(early);
+    EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
+    // The feeder's wait ends for the repeat, which carries the same state again.
+    ev = kernel.read();
+    ASSERT_NE(ev, nullptr);
+    ASSERT_EQ(ev->type, UHID_INPUT2);
     EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
 
     kernel.sendOutput(UHID_OUTPUT_REPORT, {0x00, 0x80, 0xFF});

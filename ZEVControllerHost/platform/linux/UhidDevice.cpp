@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -53,7 +54,7 @@ std::unique_ptr<UhidDevice> UhidDevice::open(const char* path) {
     return adopt(fd);
 }
 
-std::unique_ptr<UhidDevice> UhidDevice::adopt(int fd) {
+std::unique_ptr<UhidDevice> UhidDevice::adopt(int fd, std::span<const Milliseconds> repeatDelays) {
     int flags = ::fcntl(fd, F_GETFL);
     int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || wakeFd < 0) {
@@ -63,12 +64,15 @@ std::unique_ptr<UhidDevice> UhidDevice::adopt(int fd) {
         }
         return nullptr;
     }
-    return std::unique_ptr<UhidDevice>(new UhidDevice(fd, wakeFd));
+    return std::unique_ptr<UhidDevice>(new UhidDevice(fd, wakeFd, repeatDelays));
 }
 
-UhidDevice::UhidDevice(int fd, int wakeFd)
+UhidDevice::UhidDevice(int fd, int wakeFd, std::span<const Milliseconds> repeatDelays)
     : fd_(fd), wakeFd_(wakeFd), in_(std::make_unique<uhid_event>()),
-      out_(std::make_unique<uhid_event>()) {}
+      out_(std::make_unique<uhid_event>()), repeatDelays_(repeatDelays.begin(), repeatDelays.end()),
+      lastInput_(std::make_unique<uhid_event>()) {
+    std::memset(lastInput_.get(), 0, sizeof(uhid_event));
+}
 
 UhidDevice::~UhidDevice() {
     if (created_) {
@@ -126,7 +130,36 @@ bool UhidDevice::dispatchInputReport(std::span<const std::uint8_t> report) {
     out_->type = UHID_INPUT2;
     out_->u.input2.size = static_cast<__u16>(report.size());
     std::memcpy(out_->u.input2.data, report.data(), report.size());
-    return send(*out_);
+    if (!send(*out_)) {
+        return false;
+    }
+    lastInput_->type = UHID_INPUT2;
+    lastInput_->u.input2.size = out_->u.input2.size;
+    std::memcpy(lastInput_->u.input2.data, report.data(), report.size());
+    hasLastInput_ = true;
+    return true;
+}
+
+std::optional<std::chrono::steady_clock::time_point> UhidDevice::nextRepeat() const {
+    if (!live_ || repeatsDone_ >= repeatDelays_.size()) {
+        return std::nullopt;
+    }
+    return startedAt_ + repeatDelays_[repeatsDone_];
+}
+
+void UhidDevice::repeatIfDue() {
+    auto due = nextRepeat();
+    auto now = std::chrono::steady_clock::now();
+    if (!due || now < *due) {
+        return;
+    }
+    // Repeats that a slow servicing thread overslept collapse into this one.
+    while (repeatsDone_ < repeatDelays_.size() && startedAt_ + repeatDelays_[repeatsDone_] <= now) {
+        ++repeatsDone_;
+    }
+    if (hasLastInput_) {
+        (void)send(*lastInput_);
+    }
 }
 
 std::span<const std::uint8_t> UhidDevice::outputReport(std::span<const std::uint8_t> payload) {
@@ -144,7 +177,7 @@ void UhidDevice::serviceRequests(Delegate& delegate) {
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
+            break;
         }
         if (n < static_cast<ssize_t>(sizeof(in_->type))) {
             // The descriptor is broken or closed; stop polling it rather than spin on it.
@@ -155,12 +188,15 @@ void UhidDevice::serviceRequests(Delegate& delegate) {
         }
         handle(*in_, delegate);
     }
+    repeatIfDue();
 }
 
 void UhidDevice::handle(const uhid_event& event, Delegate& delegate) {
     switch (event.type) {
     case UHID_START:
         live_ = true;
+        startedAt_ = std::chrono::steady_clock::now();
+        repeatsDone_ = 0;
         break;
     case UHID_STOP:
         live_ = false;
@@ -216,7 +252,8 @@ void UhidDevice::handle(const uhid_event& event, Delegate& delegate) {
         break;
     }
     default:
-        // UHID_OPEN and UHID_CLOSE only say whether anyone reads; reports go out regardless.
+        // UHID_OPEN and UHID_CLOSE only say whether anyone reads; reports go out regardless,
+        // and the kernel keeps the state they set for readers that open later.
         break;
     }
 }
@@ -226,7 +263,13 @@ void UhidDevice::waitForActivity() {
         {readFailed_ ? -1 : fd_, POLLIN, 0},
         {wakeFd_, POLLIN, 0},
     };
-    if (::poll(fds, 2, -1) <= 0) {
+    int timeout = -1;
+    if (auto due = nextRepeat()) {
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    if (::poll(fds, 2, timeout) <= 0) {
         return;
     }
     if (fds[1].revents & POLLIN) {

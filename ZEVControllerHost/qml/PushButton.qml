@@ -1,0 +1,10 @@
+import QtQuick
+import QtQuick.Controls
+
+// A push button with room around its text; Fusion's own padding is tight at this font size.
+Button {
+    leftPadding: 12
+    rightPadding: 12
+    topPadding: 5
+    bottomPadding: 5
+}

@@ -1,0 +1,297 @@
+#pragma once
+
+// Fakes of the server's ports and a fixture that starts a HostServer on them with the timers
+// off, so that tests drive time through the tick methods and an injected clock.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "HostServer.h"
+#include "Packet.h"
+#include "fakes/CapturingLogSink.h"
+#include "fakes/MemorySettingsStore.h"
+#include "platform/Log.h"
+
+namespace jolto::testing {
+
+class FakeClock final : public Clock {
+public:
+    Instant now() const override { return now_; }
+    void advance(Duration d) { now_ += d; }
+
+private:
+    Instant now_ = Instant{} + std::chrono::hours(1);
+};
+
+class FakeListener final : public UdpListener {
+public:
+    struct Sent {
+        ConnectionId connection;
+        Packet packet;
+    };
+
+    std::string start(UdpListenerHandler h) override {
+        ++starts;
+        if (!startError.empty()) {
+            return startError;
+        }
+        handler = std::move(h);
+        return {};
+    }
+    void cancel() override { ++cancels; }
+    void send(ConnectionId connection, std::span<const std::uint8_t> datagram) override {
+        auto packet = decode(datagram);
+        ASSERT_TRUE(packet) << "the server sent an undecodable datagram";
+        sent.push_back({connection, *packet});
+    }
+    void close(ConnectionId connection) override { closed.push_back(connection); }
+    std::string describe(ConnectionId connection) const override {
+        return "phone-" + std::to_string(connection);
+    }
+
+    // Packets of type T sent to one connection, in order.
+    template <typename T> std::vector<T> sentTo(ConnectionId connection) const {
+        std::vector<T> result;
+        for (const auto& s : sent) {
+            if (s.connection == connection && s.packet.is<T>()) {
+                result.push_back(*s.packet.get<T>());
+            }
+        }
+        return result;
+    }
+
+    UdpListenerHandler handler;
+    std::string startError;
+    int starts = 0;
+    int cancels = 0;
+    std::vector<Sent> sent;
+    std::vector<ConnectionId> closed;
+};
+
+class FakeAdvertiser final : public ServiceAdvertiser {
+public:
+    void publish(const std::string& name, const std::string& type, std::uint16_t port,
+                 ProblemCallback onProblem) override {
+        published.push_back({name, type, port});
+        callback = std::move(onProblem);
+    }
+    void withdraw() override { ++withdrawals; }
+
+    struct Publication {
+        std::string name;
+        std::string type;
+        std::uint16_t port;
+    };
+    std::vector<Publication> published;
+    ProblemCallback callback;
+    int withdrawals = 0;
+};
+
+class FakeKeyboard final : public KeyboardMouseTarget {
+public:
+    void setMapping(const KeyMapping& m) override { mappings.push_back(m); }
+    void update(const Uuid& device, const ControllerState& state) override {
+        updates.push_back({device, state});
+        states[device] = state;
+    }
+    void remove(const Uuid& device) override {
+        removed.push_back(device);
+        states.erase(device);
+    }
+    void removeAllClients() override {
+        ++removeAlls;
+        states.clear();
+    }
+    bool needsMotion() const override {
+        ++motionQueries;
+        return motion;
+    }
+    void step(double elapsed) override { steps.push_back(elapsed); }
+
+    struct Update {
+        Uuid device;
+        ControllerState state;
+    };
+    std::vector<KeyMapping> mappings;
+    std::vector<Update> updates;
+    std::map<Uuid, ControllerState> states;
+    std::vector<Uuid> removed;
+    int removeAlls = 0;
+    mutable int motionQueries = 0;
+    bool motion = false;
+    std::vector<double> steps;
+};
+
+class FakeGamepads final : public GamepadFactory {
+public:
+    // What one created gamepad received; outlives the handle the server owns.
+    struct Record {
+        int playerNumber = 0;
+        std::string serial;
+        RumbleCallback onRumble;
+        std::vector<ControllerState> pushed;
+        bool finished = false;
+    };
+
+    std::unique_ptr<GamepadHandle> create(int playerNumber, const std::string& serial,
+                                          RumbleCallback onRumble) override {
+        ++attempts;
+        if (refuse) {
+            return nullptr;
+        }
+        auto record = std::make_shared<Record>();
+        record->playerNumber = playerNumber;
+        record->serial = serial;
+        record->onRumble = std::move(onRumble);
+        created.push_back(record);
+        return std::make_unique<Handle>(record);
+    }
+    bool hasVirtualDeviceEntitlement() const override { return entitled; }
+
+    bool refuse = false;
+    bool entitled = true;
+    int attempts = 0;
+    std::vector<std::shared_ptr<Record>> created;
+
+private:
+    struct Handle final : GamepadHandle {
+        explicit Handle(std::shared_ptr<Record> r) : record(std::move(r)) {}
+        void push(const ControllerState& state) override { record->pushed.push_back(state); }
+        void finish() override { record->finished = true; }
+        std::shared_ptr<Record> record;
+    };
+};
+
+// A phone as the tests see it: a device identity and the connection it currently uses.
+struct Phone {
+    Uuid device = Uuid::random();
+    Uuid secret = Uuid::random();
+    std::string name = "Phone";
+};
+
+class HostServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setLogSink(log);
+        server = makeServer();
+    }
+    void TearDown() override {
+        server.reset();
+        setLogSink(nullptr);
+    }
+
+    std::shared_ptr<HostServer> makeServer(bool runTimers = false) {
+        return HostServer::create("Test Host",
+                                  HostServer::Ports{context, clock, listener, &advertiser, settings,
+                                                    keyboard, gamepads, runTimers});
+    }
+
+    void start(OutputMode mode = OutputMode::keyboardMouse) {
+        server->start(mode, KeyMapping::shooter(),
+                      [this](const HostEvent& event) { events.push_back(event); });
+        pump();
+    }
+
+    // Runs whatever has been posted onto the server's context.
+    void pump() {
+        context.restart();
+        context.poll();
+    }
+
+    void deliver(ConnectionId connection, const Packet& packet) {
+        auto bytes = encoded(packet);
+        deliverBytes(connection, bytes);
+    }
+    void deliverBytes(ConnectionId connection, std::span<const std::uint8_t> bytes) {
+        if (knownConnections.insert(connection).second) {
+            listener.handler.newConnection(connection);
+        }
+        listener.handler.datagram(connection, bytes, clock.now());
+    }
+
+    // Sends a hello and returns the welcome it got.
+    Packet::Welcome hello(ConnectionId connection, const Phone& phone,
+                          std::optional<std::uint16_t> pin = std::nullopt) {
+        auto before = listener.sentTo<Packet::Welcome>(connection).size();
+        deliver(connection, Packet::Hello{phone.device, phone.secret, pin, phone.name});
+        auto welcomes = listener.sentTo<Packet::Welcome>(connection);
+        EXPECT_EQ(welcomes.size(), before + 1) << "every hello gets exactly one welcome";
+        return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
+    }
+
+    // Pairs a phone with the current PIN; returns its welcome.
+    Packet::Welcome pair(ConnectionId connection, const Phone& phone) {
+        return hello(connection, phone, currentPIN());
+    }
+
+    void sendState(ConnectionId connection, std::uint32_t session, std::uint32_t sequence,
+                   ControllerState state) {
+        deliver(connection, Packet::State{session, sequence, state});
+    }
+
+    std::uint16_t currentPIN() const {
+        for (auto e = events.rbegin(); e != events.rend(); ++e) {
+            if (auto pin = e->get<HostEvent::Pin>()) {
+                return static_cast<std::uint16_t>(std::stoi(pin->pin));
+            }
+        }
+        ADD_FAILURE() << "no PIN was published";
+        return 0;
+    }
+    // A PIN that is not the current one.
+    std::uint16_t wrongPIN() const {
+        return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);
+    }
+
+    template <typename T> std::vector<T> eventsOf() const {
+        std::vector<T> result;
+        for (const auto& e : events) {
+            if (auto v = e.get<T>()) {
+                result.push_back(*v);
+            }
+        }
+        return result;
+    }
+    void clearEvents() { events.clear(); }
+
+    int logged(std::string_view message) const {
+        int n = 0;
+        for (const auto& line : log->lines()) {
+            n += line.message == message;
+        }
+        return n;
+    }
+    int loggedStartingWith(std::string_view prefix) const {
+        int n = 0;
+        for (const auto& line : log->lines()) {
+            n += line.message.starts_with(prefix);
+        }
+        return n;
+    }
+
+    asio::io_context context;
+    FakeClock clock;
+    FakeListener listener;
+    FakeAdvertiser advertiser;
+    MemorySettingsStore settings;
+    FakeKeyboard keyboard;
+    FakeGamepads gamepads;
+    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    std::shared_ptr<HostServer> server;
+    std::vector<HostEvent> events;
+    std::set<ConnectionId> knownConnections;
+};
+
+inline ControllerState pressing(ControllerButton button) {
+    ControllerState state;
+    state.buttons.insert(button);
+    return state;
+}
+
+} // namespace jolto::testing

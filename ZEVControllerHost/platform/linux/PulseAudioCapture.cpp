@@ -30,10 +30,10 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
-AudioCapture::Format formatOf(const pa_sample_spec& spec) {
+AudioCapture::Format formatOf(const pa_sample_spec& sampleSpec) {
     AudioCapture::Format format;
-    format.sampleRate = spec.rate;
-    format.channels = spec.channels;
+    format.sampleRate = sampleSpec.rate;
+    format.channels = sampleSpec.channels;
     format.isFloat = spec.format == PA_SAMPLE_FLOAT32NE;
     format.interleaved = true;
     format.encoding = static_cast<std::int32_t>(spec.format);

@@ -8,6 +8,7 @@
 
 #include "RumbleAnalyzer.h"
 #include "SystemAudioRumble.h"
+#include "fakes/CapturingLogSink.h"
 
 using namespace jolto;
 using namespace std::chrono_literals;
@@ -93,18 +94,8 @@ private:
     std::shared_ptr<FakeServer> s_;
 };
 
-struct CapturingLogSink final : LogSink {
-    std::vector<std::string> lines;
-    void write(LogLevel, std::string_view category, std::string_view message) override {
-        lines.push_back(std::string(category) + ": " + std::string(message));
-    }
-};
-
 class SystemAudioRumbleTest : public testing::Test {
 protected:
-    void SetUp() override { setLogSink(log); }
-    void TearDown() override { setLogSink(nullptr); }
-
     std::unique_ptr<SystemAudioRumble> make() {
         return std::make_unique<SystemAudioRumble>(
             std::make_unique<FakeCapture>(server),
@@ -120,7 +111,7 @@ protected:
 
     std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
+    ScopedLogCapture log;
     std::vector<RumbleLevels> published;
     int deviceChanges = 0;
     std::vector<float> samples;
@@ -148,8 +139,9 @@ TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
     EXPECT_TRUE(server->requested.isFloat);
     EXPECT_EQ(server->requested.sampleRate, 48000);
     EXPECT_EQ(server->requested.channels, 2u);
-    EXPECT_THAT(log->lines,
-                ElementsAre("AudioRumble: System audio rumble started at 48000.000000 Hz, 2 ch"));
+    ASSERT_EQ(log->lines().size(), 1u);
+    EXPECT_EQ(log->lines("AudioRumble").at(0).message,
+              "System audio rumble started at 48000.000000 Hz, 2 ch");
     EXPECT_THAT(published, ElementsAre(zero)); // from the stop that start begins with
 
     // Starting again rebuilds from scratch, after tearing the running capture down.
@@ -189,7 +181,7 @@ TEST_P(SystemAudioRumbleFailure, NamesTheStepAndLeavesWhatWasBuiltForStop) {
     auto error = rumble->start();
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->description(), GetParam().description);
-    EXPECT_TRUE(log->lines.empty());
+    EXPECT_TRUE(log->lines().empty());
 
     server->calls.clear();
     published.clear();

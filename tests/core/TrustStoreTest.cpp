@@ -59,22 +59,25 @@ TEST_F(TrustStoreTest, NoStoredValueIsAnEmptyStoreWithoutComplaint) {
 
 TEST_F(TrustStoreTest, UnreadableValuesGiveAnEmptyStoreOneLineAndKeepTheBytes) {
     const char* valid = "ABCDEF01-2345-4678-9ABC-DEF012345678";
+    // One otherwise good entry with `field` replaced by `json`, or left out when that is empty.
+    auto entryWith = [&](const char* field, const char* json) {
+        nlohmann::json entry = {{"id", valid}, {"name", "P"}, {"secret", valid}, {"lastSeen", 1}};
+        *json ? void(entry[field] = nlohmann::json::parse(json)) : void(entry.erase(field));
+        return "[" + entry.dump() + "]";
+    };
     const std::vector<std::string> unreadable = {
         "not json",
         "{\"id\":\"x\"}",
-        R"([{"id":")" + std::string(valid) + R"(","name":"Phone","lastSeen":1}])",
+        entryWith("secret", ""),
         "[" + deviceJson(valid, valid, 1) + ",42]",
-        R"([{"id":"ABCDEF01-2345-4678-9ABC-DEF01234567","name":"P","secret":")" +
-            std::string(valid) + R"(","lastSeen":1}])",
-        R"([{"id":")" + std::string(valid) + R"(","name":7,"secret":")" + std::string(valid) +
-            R"(","lastSeen":1}])",
-        R"([{"id":")" + std::string(valid) + R"(","name":"P","secret":")" + std::string(valid) +
-            R"(","lastSeen":"1"}])",
-        R"([{"id":")" + std::string(valid) + R"(","name":"P","secret":")" + std::string(valid) +
-            R"(","lastSeen":true}])",
-        R"([{"id":")" + std::string(valid) + R"(","name":"P","secret":null,"lastSeen":1}])",
+        entryWith("id", "\"ABCDEF01-2345-4678-9ABC-DEF01234567\""),
+        entryWith("name", "7"),
+        entryWith("lastSeen", "\"1\""),
+        entryWith("lastSeen", "true"),
+        entryWith("secret", "null"),
         std::string(100000, '['),
     };
+    ASSERT_EQ(loadFrom(entryWith("name", "\"P\"")).sortedDevices().size(), 1u) << "the base entry";
     for (const auto& text : unreadable) {
         SCOPED_TRACE(text.substr(0, 80));
         log->clear();

@@ -67,7 +67,6 @@ public:
     ScopedLogCapture(const ScopedLogCapture&) = delete;
     ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
-    CapturingLogSink& sink() const { return *sink_; }
     CapturingLogSink* operator->() const { return sink_.get(); }
 
 private:

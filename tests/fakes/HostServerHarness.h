@@ -108,10 +108,7 @@ public:
         ++removeAlls;
         states.clear();
     }
-    bool needsMotion() const override {
-        ++motionQueries;
-        return motion;
-    }
+    bool needsMotion() const override { return motion; }
     void step(double elapsed) override { steps.push_back(elapsed); }
 
     struct Update {
@@ -123,7 +120,6 @@ public:
     std::map<Uuid, ControllerState> states;
     std::vector<Uuid> removed;
     int removeAlls = 0;
-    mutable int motionQueries = 0;
     bool motion = false;
     std::vector<double> steps;
 };

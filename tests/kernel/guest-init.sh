@@ -50,11 +50,31 @@ job=$(arg jolto.job)
 [ -n "$job" ] && [ -f "$root$job/job.sh" ] || setup_failed "no job at '$job'"
 cp "$root$job/job.sh" /job.sh
 
+# Folders of the host that lie under /tmp or /run (a checkout there, its build folder) would be
+# hidden by the guest's own /tmp and /run: keep a second view of each and put it back on top.
+kept=0
+if [ -f "$root$job/binds" ]; then
+    while IFS= read -r path; do
+        [ -n "$path" ] || continue
+        mkdir -p "/keep/$kept"
+        mount -o bind "$root$path" "/keep/$kept" || setup_failed "keeping $path failed"
+        echo "$path" >"/keep/$kept.path"
+        kept=$((kept + 1))
+    done <"$root$job/binds"
+fi
+
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount -t devtmpfs devtmpfs "$root/dev"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
 mount -t tmpfs -o mode=755 tmpfs "$root/run"
+i=0
+while [ $i -lt $kept ]; do
+    path=$(cat "/keep/$i.path")
+    mkdir -p "$root$path"
+    mount -o bind "/keep/$i" "$root$path" || setup_failed "binding $path failed"
+    i=$((i + 1))
+done
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts devpts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"

@@ -22,24 +22,40 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// An address on this computer: `v4` for IPv4, the IPv6 loopback otherwise.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    Address(int family, std::uint16_t port, const char* v4 = "127.0.0.1") {
+        if (family == AF_INET) {
+            auto& a = reinterpret_cast<sockaddr_in&>(storage);
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            inet_pton(AF_INET, v4, &a.sin_addr);
+            length = sizeof a;
+        } else {
+            auto& a = reinterpret_cast<sockaddr_in6&>(storage);
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(port);
+            a.sin6_addr = in6addr_loopback;
+            length = sizeof a;
+        }
+    }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
 // A phone's socket on loopback: plain POSIX, so that the listener is checked against the
 // kernel rather than against itself.
 class Peer {
 public:
-    explicit Peer(int family, const char* bindAddress = nullptr) : family_(family) {
+    explicit Peer(int family, const char* bindAddress = "127.0.0.1") : family_(family) {
         fd_ = ::socket(family, SOCK_DGRAM, 0);
         const int on = 1;
+        Address here(family, 0, bindAddress);
+        ::bind(fd_, here.get(), here.length);
         if (family == AF_INET) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            inet_pton(AF_INET, bindAddress ? bindAddress : "127.0.0.1", &a.sin_addr);
-            ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
             setsockopt(fd_, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
         } else {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_addr = in6addr_loopback;
-            ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
             setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVTCLASS, &on, sizeof on);
         }
     }
@@ -47,35 +63,16 @@ public:
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
-    bool usable() const { return fd_ >= 0; }
-
     // Fixes the remote: the kernel then drops datagrams from any other source address.
     void connectTo(const char* address, std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, address, &a.sin_addr);
-        ASSERT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        Address there(AF_INET, port, address);
+        ASSERT_EQ(::connect(fd_, there.get(), there.length), 0);
     }
 
     void send(std::uint16_t port, const std::string& payload) {
-        ssize_t n;
-        if (family_ == AF_INET) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            n = ::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a),
-                         sizeof a);
-        } else {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(port);
-            a.sin6_addr = in6addr_loopback;
-            n = ::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a),
-                         sizeof a);
-        }
-        ASSERT_EQ(n, static_cast<ssize_t>(payload.size()));
+        Address there(family_, port);
+        ASSERT_EQ(::sendto(fd_, payload.data(), payload.size(), 0, there.get(), there.length),
+                  static_cast<ssize_t>(payload.size()));
     }
 
     void sendConnected(const std::string& payload) {
@@ -134,14 +131,11 @@ private:
 
 bool hasIPv6Loopback() {
     const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return false;
+    Address loopback(AF_INET6, 0);
+    const bool ok = fd >= 0 && ::bind(fd, loopback.get(), loopback.length) == 0;
+    if (fd >= 0) {
+        ::close(fd);
     }
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
     return ok;
 }
 

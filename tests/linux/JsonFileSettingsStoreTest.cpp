@@ -291,16 +291,17 @@ TEST_F(JsonFileSettingsStoreTest, FailedWriteIsReportedOnceAndKeptInMemory) {
 }
 
 TEST(JsonFileSettingsStorePath, FollowsXdgConfigHome) {
-    auto restore = [](const char* name, const char* old) {
-        old ? ::setenv(name, old, 1) : ::unsetenv(name);
-    };
-    const char* oldXdgRaw = std::getenv("XDG_CONFIG_HOME");
-    const char* oldHomeRaw = std::getenv("HOME");
-    std::optional<std::string> oldXdg, oldHome;
-    if (oldXdgRaw)
-        oldXdg = oldXdgRaw;
-    if (oldHomeRaw)
-        oldHome = oldHomeRaw;
+    // Put back on leaving, so that no other test sees these values.
+    struct Saved {
+        const char* name;
+        std::optional<std::string> value;
+        explicit Saved(const char* n) : name(n) {
+            if (const char* v = std::getenv(n)) {
+                value = v;
+            }
+        }
+        ~Saved() { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
+    } xdg("XDG_CONFIG_HOME"), home("HOME");
 
     ::setenv("HOME", "/home/someone", 1);
     ::setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
@@ -311,9 +312,6 @@ TEST(JsonFileSettingsStorePath, FollowsXdgConfigHome) {
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
               fs::path("/home/someone/.config/jolto-host/settings.json"));
-
-    restore("XDG_CONFIG_HOME", oldXdg ? oldXdg->c_str() : nullptr);
-    restore("HOME", oldHome ? oldHome->c_str() : nullptr);
 }
 
 namespace {

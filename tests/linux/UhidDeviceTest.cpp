@@ -1,11 +1,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -205,17 +202,6 @@ TEST_F(UhidDeviceTest, Create2CarriesTheGamepadsIdentityAndDescriptor) {
                                                        VirtualGamepad::reportDescriptor.end()));
 }
 
-TEST_F(UhidDeviceTest, InputReportsGoOutAsInput2) {
-    createAndStart();
-    auto report = VirtualGamepad::neutralReport();
-    report[0] = 0x01;
-    ASSERT_TRUE(device->dispatchInputReport(report));
-    auto ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->type, UHID_INPUT2);
-    EXPECT_EQ(inputOf(*ev), Bytes(report.begin(), report.end()));
-}
-
 // The kernel drops reports while the driver is still probing the new device, which starts
 // with UHID_START; the repeats put the last state through once the probe is over.
 TEST(UhidDeviceRepeats, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
@@ -347,70 +333,6 @@ TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
     EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     device->wake();
     EXPECT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-}
-
-// The whole gamepad over the adapter, the socket standing in for the kernel.
-TEST(UhidGamepad, FeedsStartedDeviceAnswersRequestsAndEndsWithNeutralThenDestroy) {
-    KernelSide kernel;
-    ASSERT_TRUE(kernel.ok());
-    // One repeat, soon after the start.
-    static constexpr UhidDevice::Milliseconds repeat[] = {UhidDevice::Milliseconds(50)};
-    struct AdoptingFactory final : VirtualHidDeviceFactory {
-        int fd;
-        std::unique_ptr<VirtualHidDevice> makeDevice() override {
-            return UhidDevice::adopt(fd, repeat);
-        }
-    } factory;
-    factory.fd = kernel.takeDeviceEnd();
-
-    std::promise<std::pair<float, float>> rumble;
-    auto gamepad = VirtualGamepad::create(factory, 2, uuid, [&](float heavy, float light) {
-        rumble.set_value({heavy, light});
-    });
-    ASSERT_NE(gamepad, nullptr);
-    auto created = kernel.read();
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(created->type, UHID_CREATE2);
-
-    ControllerState early;
-    early.buttons = {ControllerButton::north};
-    gamepad->push(VirtualGamepad::inputReport(early)); // waits for UHID_START
-    kernel.send(UHID_START);
-    auto ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    ASSERT_EQ(ev->type, UHID_INPUT2);
-    auto expected = VirtualGamepad::inputReport(early);
-    EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
-    // The feeder's wait ends for the repeat, which carries the same state again.
-    ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    ASSERT_EQ(ev->type, UHID_INPUT2);
-    EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
-
-    kernel.sendOutput(UHID_OUTPUT_REPORT, {0x00, 0x80, 0xFF});
-    auto levels = rumble.get_future();
-    ASSERT_EQ(levels.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    auto [heavy, light] = levels.get();
-    EXPECT_NEAR(heavy, 0.502f, 0.001f);
-    EXPECT_EQ(light, 1.0f);
-
-    kernel.sendGetReport(7, 0, UHID_INPUT_REPORT);
-    ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    ASSERT_EQ(ev->type, UHID_GET_REPORT_REPLY);
-    auto neutral = VirtualGamepad::neutralReport();
-    EXPECT_EQ(Bytes(ev->u.get_report_reply.data,
-                    ev->u.get_report_reply.data + ev->u.get_report_reply.size),
-              Bytes(neutral.begin(), neutral.end()));
-
-    gamepad.reset();
-    ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    ASSERT_EQ(ev->type, UHID_INPUT2);
-    EXPECT_EQ(inputOf(*ev), Bytes(neutral.begin(), neutral.end()));
-    ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->type, UHID_DESTROY);
 }
 
 TEST(UhidEntitlement, IsTheRightToOpenTheDeviceForReadingAndWriting) {

@@ -30,13 +30,13 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
-AudioCapture::Format formatOf(const pa_sample_spec& spec) {
+AudioCapture::Format formatOf(const pa_sample_spec& sampleSpec) {
     AudioCapture::Format format;
-    format.sampleRate = spec.rate;
-    format.channels = spec.channels;
-    format.isFloat = spec.format == PA_SAMPLE_FLOAT32NE;
+    format.sampleRate = sampleSpec.rate;
+    format.channels = sampleSpec.channels;
+    format.isFloat = sampleSpec.format == PA_SAMPLE_FLOAT32NE;
     format.interleaved = true;
-    format.encoding = static_cast<std::int32_t>(spec.format);
+    format.encoding = static_cast<std::int32_t>(sampleSpec.format);
     return format;
 }
 
@@ -304,7 +304,7 @@ PulseAudioCapture::describeOutput(const std::string& name) {
         bool failed = false;
         bool found = false;
         std::string monitor;
-        pa_sample_spec spec{};
+        pa_sample_spec sampleSpec{};
         pa_channel_map map{};
     } reply;
     reply.loop = c.loop;
@@ -317,7 +317,7 @@ PulseAudioCapture::describeOutput(const std::string& name) {
             } else if (last == 0 && info != nullptr && !r->found) {
                 r->found = true;
                 r->monitor = info->monitor_source_name ? info->monitor_source_name : "";
-                r->spec = info->sample_spec;
+                r->sampleSpec = info->sample_spec;
                 r->map = info->channel_map;
             }
             if (last != 0) {
@@ -334,7 +334,7 @@ PulseAudioCapture::describeOutput(const std::string& name) {
     }
     c.describedMonitor = reply.monitor;
     c.describedMap = reply.map;
-    return {0, Output{reply.monitor, formatOf(reply.spec)}};
+    return {0, Output{reply.monitor, formatOf(reply.sampleSpec)}};
 }
 
 std::int32_t PulseAudioCapture::openStream(const std::string& source, const Format& format,
@@ -349,21 +349,21 @@ std::int32_t PulseAudioCapture::openStream(const std::string& source, const Form
         format.channels == 0 || format.channels > PA_CHANNELS_MAX) {
         return PA_ERR_NOTSUPPORTED;
     }
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<uint32_t>(format.sampleRate);
-    spec.channels = static_cast<uint8_t>(format.channels);
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+    sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
+    sampleSpec.channels = static_cast<uint8_t>(format.channels);
 
     // The sink's own channel map keeps the server from remixing what we analyse.
     pa_channel_map map{};
-    if (source == c.describedMonitor && c.describedMap.channels == spec.channels &&
+    if (source == c.describedMonitor && c.describedMap.channels == sampleSpec.channels &&
         pa_channel_map_valid(&c.describedMap)) {
         map = c.describedMap;
     } else {
-        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+        pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
     }
 
-    c.stream = pa_stream_new(c.context, streamName, &spec, &map);
+    c.stream = pa_stream_new(c.context, streamName, &sampleSpec, &map);
     if (c.stream == nullptr) {
         return statusOf(c.context);
     }

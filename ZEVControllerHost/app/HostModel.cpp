@@ -1,0 +1,675 @@
+#include "app/HostModel.h"
+
+#include <cmath>
+
+#include <QDateTime>
+#include <QVariantMap>
+
+#include "KeyNames.h"
+#include "MappingPreset.h"
+#include "SdlMapping.h"
+#include "platform/linux/MacKeyCodes.h"
+
+namespace jolto {
+
+namespace {
+
+constexpr std::string_view outputModeKey = "outputMode";
+constexpr std::string_view keyMappingKey = "keyMapping";
+constexpr std::string_view rumbleFromAudioKey = "rumbleFromAudio";
+constexpr std::string_view rumbleStrengthKey = "rumbleStrength";
+
+constexpr double defaultRumbleStrength = 1.0;
+constexpr const char* fallbackHostName = "Linux";
+
+// Trusted devices keep their last-seen time in seconds since 2001-01-01 00:00:00 UTC.
+constexpr qint64 referenceDateEpochSeconds = 978307200;
+
+KeyMapping storedMapping(const SettingsStore& settings) {
+    if (auto bytes = settings.data(keyMappingKey)) {
+        std::string_view json(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+        if (auto decoded = decodeKeyMapping(json)) {
+            return *decoded.value;
+        }
+    }
+    return KeyMapping::shooter();
+}
+
+QString optionalText(const std::optional<std::string>& text) {
+    return text ? QString::fromStdString(*text) : QString();
+}
+
+QVariantMap stateMap(const ControllerState& state) {
+    return {
+        {QStringLiteral("buttons"), static_cast<int>(state.buttons.rawValue())},
+        {QStringLiteral("leftX"), state.leftStick.x},
+        {QStringLiteral("leftY"), state.leftStick.y},
+        {QStringLiteral("rightX"), state.rightStick.x},
+        {QStringLiteral("rightY"), state.rightStick.y},
+        {QStringLiteral("leftTrigger"), state.leftTrigger},
+        {QStringLiteral("rightTrigger"), state.rightTrigger},
+    };
+}
+
+} // namespace
+
+const QString HostModel::unknownPIN = QStringLiteral("\u00B7\u00B7\u00B7\u00B7");
+
+HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObject* parent)
+    : QObject(parent), settings_(settings), platform_(std::move(platform)),
+      handoff_(std::make_shared<MainThreadHandoff>(this)) {
+    // The fields start at their member defaults: listener starting, no clients, no trusted
+    // phones, the unknown PIN, no problems, zero levels, not listening. Nothing below writes
+    // to the store or notifies; the server hears only the start request.
+    isAccessibilityTrusted_ = platform_.hasInputAccess && platform_.hasInputAccess();
+    isGamepadEntitled_ = platform_.hasGamepadAccess && platform_.hasGamepadAccess();
+
+    std::string name = platform_.computerName ? platform_.computerName() : std::string();
+    if (name.empty()) {
+        name = fallbackHostName;
+    }
+    hostName_ = QString::fromStdString(name);
+    server_ = platform_.makeServer(name);
+
+    // Only the exact raw value selects gamepads; anything else is the keyboard and mouse.
+    auto storedMode = settings_.string(outputModeKey);
+    outputMode_ = storedMode && *storedMode == rawValue(OutputMode::gamepad)
+                      ? OutputMode::gamepad
+                      : OutputMode::keyboardMouse;
+    mapping_ = storedMapping(settings_);
+    settings_.registerFallback(rumbleStrengthKey, defaultRumbleStrength);
+    rumbleFromAudio_ = settings_.boolean(rumbleFromAudioKey);
+    rumbleStrength_ = settings_.number(rumbleStrengthKey);
+    // The store can hold NaN and the infinities; none of them is a strength the server could
+    // scale rumble by.
+    if (!std::isfinite(rumbleStrength_)) {
+        rumbleStrength_ = defaultRumbleStrength;
+    }
+    statusText_ = statusTextFor();
+    outputWarning_ = outputWarningFor();
+
+    // The strength first, so that the first rumble the server sends is already scaled.
+    server_->setRumbleStrength(static_cast<float>(rumbleStrength_));
+    std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
+    server_->start(outputMode_, mapping_, [weakHandoff, this](const HostEvent& event) {
+        if (auto handoff = weakHandoff.lock()) {
+            // Runs only while the model exists: the handoff posts to the model itself.
+            handoff->post([this, event] { handle(event); });
+        }
+    });
+
+    accessPoll_.setInterval(platform_.accessPollInterval);
+    connect(&accessPoll_, &QTimer::timeout, this, &HostModel::checkAccess);
+    accessPoll_.start();
+
+    audioRebuild_.setSingleShot(true);
+    connect(&audioRebuild_, &QTimer::timeout, this, &HostModel::rebuildAudioRumble);
+    updateAudioRumble();
+}
+
+HostModel::~HostModel() {
+    // Callbacks still held by the server or the capture do nothing from here on.
+    handoff_->detach();
+    // Stopping still tells the server that audio rumble is over.
+    audioRumble_.reset();
+}
+
+// MARK: Server events
+
+void HostModel::handle(const HostEvent& event) {
+    if (auto e = event.get<HostEvent::Listener>()) {
+        setListener(e->state);
+    } else if (auto e = event.get<HostEvent::Clients>()) {
+        setClients(e->clients);
+    } else if (auto e = event.get<HostEvent::Pin>()) {
+        setPIN(QString::fromStdString(e->pin));
+    } else if (auto e = event.get<HostEvent::Trusted>()) {
+        setTrusted(e->devices);
+    } else if (auto e = event.get<HostEvent::GamepadProblem>()) {
+        setGamepadProblem(e->problem);
+    } else if (auto e = event.get<HostEvent::Advertisement>()) {
+        setAdvertisementProblem(e->problem);
+    }
+}
+
+void HostModel::setListener(const ListenerState& state) {
+    if (state == listener_) {
+        return;
+    }
+    const ListenerState previous = listener_;
+    listener_ = state;
+    if (previous.kind != state.kind) {
+        Q_EMIT listenerStateChanged();
+    }
+    if (previous.port != state.port) {
+        Q_EMIT listenerPortChanged();
+    }
+    if (previous.error != state.error) {
+        Q_EMIT listenerErrorChanged();
+    }
+    refreshStatusText();
+}
+
+void HostModel::setClients(std::vector<ClientSnapshot> clients) {
+    if (clients == clients_) {
+        return;
+    }
+    clients_ = std::move(clients);
+    Q_EMIT clientsChanged();
+    refreshStatusText();
+}
+
+void HostModel::setPIN(const QString& pin) {
+    if (pin == pin_) {
+        return;
+    }
+    pin_ = pin;
+    Q_EMIT pinChanged();
+}
+
+void HostModel::setTrusted(std::vector<TrustedDevice> devices) {
+    if (devices == trusted_) {
+        return;
+    }
+    trusted_ = std::move(devices);
+    Q_EMIT trustedDevicesChanged();
+}
+
+void HostModel::setGamepadProblem(std::optional<std::string> problem) {
+    if (problem == gamepadProblem_) {
+        return;
+    }
+    gamepadProblem_ = std::move(problem);
+    Q_EMIT gamepadProblemChanged();
+    refreshOutputWarning();
+}
+
+void HostModel::setAdvertisementProblem(std::optional<std::string> problem) {
+    if (problem == advertisementProblem_) {
+        return;
+    }
+    advertisementProblem_ = std::move(problem);
+    Q_EMIT advertisementProblemChanged();
+}
+
+// MARK: Read-only properties
+
+QString HostModel::listenerState() const {
+    switch (listener_.kind) {
+    case ListenerState::Kind::ready:
+        return QStringLiteral("ready");
+    case ListenerState::Kind::failed:
+        return QStringLiteral("failed");
+    case ListenerState::Kind::starting:
+        break;
+    }
+    return QStringLiteral("starting");
+}
+
+QVariantList HostModel::clientList() const {
+    QVariantList list;
+    list.reserve(static_cast<qsizetype>(clients_.size()));
+    for (const auto& client : clients_) {
+        list.append(QVariantMap{
+            {QStringLiteral("id"), QString::fromStdString(client.id.string())},
+            {QStringLiteral("name"), QString::fromStdString(client.name)},
+            {QStringLiteral("playerNumber"), client.playerNumber},
+            {QStringLiteral("isStale"), client.isStale},
+            {QStringLiteral("state"), stateMap(client.state)},
+        });
+    }
+    return list;
+}
+
+QVariantList HostModel::trustedDeviceList() const {
+    QVariantList list;
+    list.reserve(static_cast<qsizetype>(trusted_.size()));
+    for (const auto& device : trusted_) {
+        const auto lastSeen =
+            QDateTime::fromSecsSinceEpoch(referenceDateEpochSeconds, Qt::UTC)
+                .addMSecs(static_cast<qint64>(
+                    std::llround(std::isfinite(device.lastSeen) ? device.lastSeen * 1000 : 0.0)));
+        list.append(QVariantMap{
+            {QStringLiteral("id"), QString::fromStdString(device.id.string())},
+            {QStringLiteral("name"), QString::fromStdString(device.name)},
+            {QStringLiteral("lastSeen"), lastSeen},
+        });
+    }
+    return list;
+}
+
+QString HostModel::gamepadProblem() const {
+    return optionalText(gamepadProblem_);
+}
+
+QString HostModel::advertisementProblem() const {
+    return optionalText(advertisementProblem_);
+}
+
+QString HostModel::audioRumbleProblem() const {
+    return optionalText(audioRumbleProblem_);
+}
+
+QString HostModel::sdlMapping() const {
+    return QString::fromUtf8(sdlGameControllerMapping.data(),
+                             static_cast<qsizetype>(sdlGameControllerMapping.size()));
+}
+
+// MARK: Derived texts
+
+QString HostModel::statusTextFor() const {
+    switch (listener_.kind) {
+    case ListenerState::Kind::starting:
+        return tr("Starting\u2026");
+    case ListenerState::Kind::failed:
+        return tr("Network problem: ") + QString::fromStdString(listener_.error);
+    case ListenerState::Kind::ready:
+        break;
+    }
+    if (clients_.empty()) {
+        return tr("Ready \u2014 waiting for a controller");
+    }
+    if (clients_.size() == 1) {
+        return tr("1 controller connected");
+    }
+    return tr("%1 controllers connected").arg(static_cast<qlonglong>(clients_.size()));
+}
+
+QString HostModel::outputWarningFor() const {
+    if (outputMode_ == OutputMode::keyboardMouse) {
+        return isAccessibilityTrusted_
+                   ? QString()
+                   : tr("Allow input access so button presses reach your games.");
+    }
+    return isGamepadEntitled_ ? optionalText(gamepadProblem_)
+                              : tr("Virtual gamepads need access to /dev/uhid. Use Keyboard & "
+                                   "Mouse.");
+}
+
+void HostModel::refreshStatusText() {
+    QString text = statusTextFor();
+    if (text != statusText_) {
+        statusText_ = std::move(text);
+        Q_EMIT statusTextChanged();
+    }
+}
+
+void HostModel::refreshOutputWarning() {
+    QString text = outputWarningFor();
+    if (text != outputWarning_) {
+        outputWarning_ = std::move(text);
+        Q_EMIT outputWarningChanged();
+    }
+}
+
+// MARK: Settings
+
+QString HostModel::outputModeName() const {
+    return QString::fromLatin1(rawValue(outputMode_).data(),
+                               static_cast<qsizetype>(rawValue(outputMode_).size()));
+}
+
+void HostModel::setOutputModeName(const QString& mode) {
+    if (auto parsed = outputModeFromRaw(mode.toStdString())) {
+        setOutputMode(*parsed);
+    }
+}
+
+void HostModel::setOutputMode(OutputMode mode) {
+    if (mode == outputMode_) {
+        return;
+    }
+    outputMode_ = mode;
+    settings_.setString(outputModeKey, rawValue(mode));
+    Q_EMIT outputModeChanged();
+    refreshOutputWarning();
+    server_->setMode(mode);
+}
+
+void HostModel::setMapping(const KeyMapping& mapping) {
+    if (mapping == mapping_) {
+        return;
+    }
+    mapping_ = mapping;
+    saveMapping();
+    Q_EMIT mappingChanged();
+    server_->setMapping(mapping_);
+}
+
+void HostModel::saveMapping() {
+    const std::string json = encodeKeyMapping(mapping_);
+    settings_.setData(keyMappingKey, std::vector<std::uint8_t>(json.begin(), json.end()));
+}
+
+void HostModel::setRumbleFromAudio(bool on) {
+    if (on == rumbleFromAudio_) {
+        return;
+    }
+    rumbleFromAudio_ = on;
+    settings_.setBool(rumbleFromAudioKey, on);
+    Q_EMIT rumbleFromAudioChanged();
+    updateAudioRumble();
+}
+
+void HostModel::setRumbleStrength(double strength) {
+    if (!std::isfinite(strength)) {
+        return;
+    }
+    const bool changed = strength != rumbleStrength_;
+    rumbleStrength_ = strength;
+    // Written and sent even when equal: the slider's last value always reaches both.
+    settings_.setNumber(rumbleStrengthKey, strength);
+    if (changed) {
+        Q_EMIT rumbleStrengthChanged();
+    }
+    server_->setRumbleStrength(static_cast<float>(strength));
+}
+
+QString HostModel::leftStickAction() const {
+    return QString::fromLatin1(rawValue(mapping_.leftStick).data(),
+                               static_cast<qsizetype>(rawValue(mapping_.leftStick).size()));
+}
+
+QString HostModel::rightStickAction() const {
+    return QString::fromLatin1(rawValue(mapping_.rightStick).data(),
+                               static_cast<qsizetype>(rawValue(mapping_.rightStick).size()));
+}
+
+void HostModel::setLeftStickAction(const QString& action) {
+    if (auto parsed = stickActionFromRaw(action.toStdString())) {
+        KeyMapping next = mapping_;
+        next.leftStick = *parsed;
+        setMapping(next);
+    }
+}
+
+void HostModel::setRightStickAction(const QString& action) {
+    if (auto parsed = stickActionFromRaw(action.toStdString())) {
+        KeyMapping next = mapping_;
+        next.rightStick = *parsed;
+        setMapping(next);
+    }
+}
+
+void HostModel::setPointerSpeed(double speed) {
+    if (std::isfinite(speed)) {
+        KeyMapping next = mapping_;
+        next.pointerSpeed = speed;
+        setMapping(next);
+    }
+}
+
+void HostModel::setGyroSpeed(double speed) {
+    if (std::isfinite(speed)) {
+        KeyMapping next = mapping_;
+        next.gyroSpeed = speed;
+        setMapping(next);
+    }
+}
+
+QVariantList HostModel::buttonActions() const {
+    QVariantList list;
+    list.reserve(static_cast<qsizetype>(controllerButtonCount));
+    for (auto button : allControllerButtons) {
+        const KeyAction action = mapping_.action(button);
+        QVariantMap map;
+        switch (action.kind()) {
+        case KeyAction::Kind::key:
+            map.insert(QStringLiteral("kind"), QStringLiteral("key"));
+            map.insert(QStringLiteral("code"), static_cast<int>(action.keyCode()));
+            break;
+        case KeyAction::Kind::mouse: {
+            const auto raw = rawValue(action.mouseButton());
+            map.insert(QStringLiteral("kind"), QStringLiteral("mouse"));
+            map.insert(QStringLiteral("mouse"),
+                       QString::fromLatin1(raw.data(), static_cast<qsizetype>(raw.size())));
+            break;
+        }
+        case KeyAction::Kind::none:
+            map.insert(QStringLiteral("kind"), QStringLiteral("none"));
+            break;
+        }
+        map.insert(QStringLiteral("label"), QString::fromStdString(label(action)));
+        list.append(map);
+    }
+    return list;
+}
+
+void HostModel::setButtonAction(int button, const QString& kind, int code, const QString& mouse) {
+    auto which = controllerButtonFromRaw(button);
+    if (!which) {
+        return;
+    }
+    KeyAction action;
+    if (kind == QLatin1String("key")) {
+        if (code < 0 || code > 0xFFFF) {
+            return;
+        }
+        action = KeyAction::key(static_cast<std::uint16_t>(code));
+    } else if (kind == QLatin1String("mouse")) {
+        auto parsed = mouseButtonFromRaw(mouse.toStdString());
+        if (!parsed) {
+            return;
+        }
+        action = KeyAction::mouse(*parsed);
+    } else if (kind != QLatin1String("none")) {
+        return;
+    }
+    KeyMapping next = mapping_;
+    next.setAction(*which, action);
+    setMapping(next);
+}
+
+void HostModel::applyPreset(const QString& preset) {
+    if (auto parsed = mappingPresetFromRaw(preset.toStdString())) {
+        setMapping(jolto::mapping(*parsed));
+    }
+}
+
+QString HostModel::keyName(int macCode) const {
+    if (macCode < 0 || macCode > 0xFFFF) {
+        return QStringLiteral("Key %1").arg(macCode);
+    }
+    return QString::fromStdString(jolto::keyName(static_cast<std::uint16_t>(macCode)));
+}
+
+int HostModel::macKeyCodeForScanCode(int nativeScanCode) const {
+    // X11 and Wayland (xkb) key codes are the evdev codes plus 8.
+    const int evdev = nativeScanCode - 8;
+    if (evdev < 0 || evdev > 0xFFFF) {
+        return -1;
+    }
+    auto mac = macKeyFromLinux(static_cast<std::uint16_t>(evdev));
+    return mac ? static_cast<int>(*mac) : -1;
+}
+
+// MARK: Server requests
+
+void HostModel::regeneratePIN() {
+    server_->regeneratePIN();
+}
+
+void HostModel::forget(const QString& deviceId) {
+    if (auto id = Uuid::parse(deviceId.toStdString())) {
+        server_->forget(*id);
+    }
+}
+
+void HostModel::testRumble() {
+    server_->testRumble();
+}
+
+// MARK: Access
+
+void HostModel::setAccessibilityTrusted(bool trusted) {
+    if (trusted == isAccessibilityTrusted_) {
+        return;
+    }
+    isAccessibilityTrusted_ = trusted;
+    Q_EMIT isAccessibilityTrustedChanged();
+    refreshOutputWarning();
+}
+
+void HostModel::setGamepadEntitled(bool entitled) {
+    if (entitled == isGamepadEntitled_) {
+        return;
+    }
+    isGamepadEntitled_ = entitled;
+    Q_EMIT isGamepadEntitledChanged();
+    refreshOutputWarning();
+}
+
+void HostModel::checkAccess() {
+    if (platform_.hasInputAccess) {
+        setAccessibilityTrusted(platform_.hasInputAccess());
+    }
+    if (platform_.hasGamepadAccess) {
+        setGamepadEntitled(platform_.hasGamepadAccess());
+    }
+}
+
+void HostModel::requestAccessibility() {
+    checkAccess();
+    if (isAccessibilityTrusted_ || accessRequestRunning_) {
+        return;
+    }
+    std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
+    const bool started = platform_.startAccessRequest &&
+                         platform_.startAccessRequest([weakHandoff, this](bool granted) {
+                             if (auto handoff = weakHandoff.lock()) {
+                                 handoff->post([this, granted] { accessRequestFinished(granted); });
+                             }
+                         });
+    if (started) {
+        accessRequestRunning_ = true;
+    } else {
+        openPrivacySettings(QStringLiteral("Privacy_Accessibility"));
+    }
+}
+
+void HostModel::accessRequestFinished(bool granted) {
+    accessRequestRunning_ = false;
+    checkAccess();
+    // After a granted request the device rule may take a moment to reach the device files;
+    // the poll notices. Only a request that came to nothing sends the user to the help.
+    if (!granted && !isAccessibilityTrusted_) {
+        openPrivacySettings(QStringLiteral("Privacy_Accessibility"));
+    }
+}
+
+void HostModel::openPrivacySettings(const QString& anchor) {
+    if (anchor != QLatin1String("Privacy_Accessibility") &&
+        anchor != QLatin1String("Privacy_ScreenCapture")) {
+        return;
+    }
+    if (platform_.openSettings) {
+        platform_.openSettings(anchor.toStdString());
+    }
+}
+
+// MARK: Audio rumble
+
+void HostModel::setRumbleLevels(RumbleLevels levels) {
+    if (levels == rumbleLevels_) {
+        return;
+    }
+    rumbleLevels_ = levels;
+    Q_EMIT rumbleLevelsChanged();
+}
+
+void HostModel::setAudioRumbleProblem(std::optional<std::string> problem) {
+    if (problem == audioRumbleProblem_) {
+        return;
+    }
+    audioRumbleProblem_ = std::move(problem);
+    Q_EMIT audioRumbleProblemChanged();
+}
+
+void HostModel::setListeningToAudio(bool listening) {
+    if (listening == isListeningToAudio_) {
+        return;
+    }
+    isListeningToAudio_ = listening;
+    Q_EMIT isListeningToAudioChanged();
+}
+
+void HostModel::stopAudioRumble() {
+    if (audioRumble_) {
+        // Delivers the final zero levels to the server and (posted) to the meter.
+        audioRumble_->stop();
+        audioRumble_.reset();
+    }
+}
+
+void HostModel::updateAudioRumble() {
+    if (!rumbleFromAudio_) {
+        audioRebuild_.stop();
+        stopAudioRumble();
+        setListeningToAudio(false);
+        setRumbleLevels(RumbleLevels{0, 0});
+        setAudioRumbleProblem(std::nullopt);
+        return;
+    }
+    if (audioRumble_) {
+        return;
+    }
+    if (!platform_.makeAudioCapture) {
+        return;
+    }
+
+    const std::uint64_t generation = ++audioGeneration_;
+    std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
+    auto onLevels = [weakHandoff, server = server_, this](RumbleLevels levels) {
+        server->setAudioRumble(levels);
+        if (auto handoff = weakHandoff.lock()) {
+            handoff->post([this, levels] { setRumbleLevels(levels); });
+        }
+    };
+    auto onDeviceChange = [weakHandoff, this, generation] {
+        if (auto handoff = weakHandoff.lock()) {
+            handoff->post([this, generation] { outputDeviceChanged(generation); });
+        }
+    };
+    auto capture =
+        std::make_unique<SystemAudioRumble>(platform_.makeAudioCapture(), std::move(onLevels),
+                                            std::move(onDeviceChange), platform_.clock);
+    lastAudioStart_ = platform_.clock->now();
+    if (auto error = capture->start()) {
+        const std::string description = error->description();
+        logger_.error("Audio rumble: " + description);
+        setAudioRumbleProblem(description);
+        setListeningToAudio(false);
+        return;
+    }
+    audioRumble_ = std::move(capture);
+    setListeningToAudio(true);
+    setAudioRumbleProblem(std::nullopt);
+}
+
+void HostModel::outputDeviceChanged(std::uint64_t generation) {
+    // Notices from a capture that has since been replaced or stopped, and further notices
+    // while a rebuild is already due, change nothing.
+    if (generation != audioGeneration_ || !audioRumble_ || audioRebuild_.isActive()) {
+        return;
+    }
+    rebuildAudioRumble();
+}
+
+void HostModel::rebuildAudioRumble() {
+    if (!rumbleFromAudio_) {
+        return;
+    }
+    // A sound server that fails right after accepting the capture would otherwise have us
+    // reconnect as fast as it can refuse.
+    const auto earliest = lastAudioStart_ + platform_.audioRebuildSpacing;
+    const auto now = platform_.clock->now();
+    if (now < earliest) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(earliest - now);
+        audioRebuild_.start(wait);
+        return;
+    }
+    stopAudioRumble();
+    updateAudioRumble();
+}
+
+} // namespace jolto

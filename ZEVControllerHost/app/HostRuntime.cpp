@@ -1,0 +1,64 @@
+#include "app/HostRuntime.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <unistd.h>
+
+#include "HostServer.h"
+#include "app/HostServerAdapter.h"
+#include "platform/linux/UhidDevice.h"
+
+namespace jolto {
+
+namespace {
+
+std::filesystem::path settingsPath() {
+    if (auto path = JsonFileSettingsStore::defaultPath()) {
+        return *path;
+    }
+    // Without a home folder the settings last as long as the session's runtime folder.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::filesystem::path base =
+        runtime != nullptr && runtime[0] == '/'
+            ? std::filesystem::path(runtime)
+            : std::filesystem::temp_directory_path() / ("jolto-host-" + std::to_string(::getuid()));
+    return base / "jolto-host" / "settings.json";
+}
+
+} // namespace
+
+HostRuntime::HostRuntime()
+    : work_(asio::make_work_guard(context_)),
+      settings_(std::make_unique<JsonFileSettingsStore>(settingsPath())), listener_(context_),
+      inputSink_(clock_), keyboard_(inputSink_, display_), keyboardTarget_(keyboard_),
+      gamepads_(uhid_, [] { return hasVirtualDeviceEntitlement(); }),
+      thread_([this] { context_.run(); }) {}
+
+HostRuntime::~HostRuntime() {
+    stopServerThread();
+}
+
+std::shared_ptr<HostServerFacade> HostRuntime::makeServer(const std::string& hostName) {
+    HostServer::Ports ports{
+        .context = context_,
+        .clock = clock_,
+        .listener = listener_,
+        .advertiser = &advertiser_,
+        .settings = *settings_,
+        .keyboard = keyboardTarget_,
+        .gamepads = gamepads_,
+    };
+    return std::make_shared<HostServerAdapter>(HostServer::create(hostName, ports));
+}
+
+void HostRuntime::stopServerThread() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    work_.reset();
+    context_.stop();
+    thread_.join();
+}
+
+} // namespace jolto

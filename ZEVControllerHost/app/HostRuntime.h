@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include "KeyboardMouseOutput.h"
+#include "KeyboardMouseOutputTarget.h"
+#include "VirtualGamepadFactory.h"
+#include "app/HostServerFacade.h"
+#include "platform/Clock.h"
+#include "platform/linux/AsioUdpListener.h"
+#include "platform/linux/AvahiAdvertiser.h"
+#include "platform/linux/JsonFileSettingsStore.h"
+#include "platform/linux/UhidDeviceFactory.h"
+#include "platform/linux/UinputKeyboardMouse.h"
+#include "platform/linux/UnknownPointerDisplay.h"
+
+namespace jolto {
+
+// What the server runs on: its io_context and thread, the UDP listener, the DNS-SD
+// advertisement, the settings file, the uinput keyboard and mouse and the uhid gamepads.
+//
+// Order of the end: `stopServerThread` first, then the model (which owns the server), then
+// this. The server refers to these parts until it is gone.
+class HostRuntime {
+public:
+    HostRuntime();
+    ~HostRuntime();
+
+    HostRuntime(const HostRuntime&) = delete;
+    HostRuntime& operator=(const HostRuntime&) = delete;
+
+    SettingsStore& settings() { return *settings_; }
+    // The server for the model, made on the runtime's context; once.
+    std::shared_ptr<HostServerFacade> makeServer(const std::string& hostName);
+    // Stops the server's thread; nothing of the server runs afterwards.
+    void stopServerThread();
+
+private:
+    asio::io_context context_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    SteadyClock clock_;
+    std::unique_ptr<JsonFileSettingsStore> settings_;
+    AsioUdpListener listener_;
+    AvahiAdvertiser advertiser_;
+    UinputKeyboardMouse inputSink_;
+    UnknownPointerDisplay display_;
+    KeyboardMouseOutput keyboard_;
+    KeyboardMouseOutputTarget keyboardTarget_;
+    UhidDeviceFactory uhid_;
+    VirtualGamepadFactory gamepads_;
+    std::thread thread_;
+};
+
+} // namespace jolto

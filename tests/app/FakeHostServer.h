@@ -1,0 +1,82 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/HostServerFacade.h"
+
+namespace jolto {
+
+// Records the model's requests in order, as text, and keeps the event callback so that a test
+// can play the server's part. setAudioRumble may come from another thread.
+class FakeHostServer final : public HostServerFacade {
+public:
+    void start(OutputMode mode, KeyMapping mapping, Emit onEvent) override {
+        record("start " + std::string(rawValue(mode)));
+        std::lock_guard lock(mutex_);
+        startMapping_ = mapping;
+        emit_ = std::move(onEvent);
+    }
+    void setMode(OutputMode mode) override { record("setMode " + std::string(rawValue(mode))); }
+    void setMapping(KeyMapping mapping) override {
+        record("setMapping");
+        std::lock_guard lock(mutex_);
+        mappings_.push_back(mapping);
+    }
+    void setRumbleStrength(float strength) override {
+        record("setRumbleStrength " + std::to_string(strength));
+    }
+    void setAudioRumble(RumbleLevels levels) override {
+        std::lock_guard lock(mutex_);
+        audio_.push_back(levels);
+    }
+    void regeneratePIN() override { record("regeneratePIN"); }
+    void forget(Uuid device) override { record("forget " + device.string()); }
+    void testRumble() override { record("testRumble"); }
+
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    void clearCalls() {
+        std::lock_guard lock(mutex_);
+        calls_.clear();
+    }
+    KeyMapping startMapping() const {
+        std::lock_guard lock(mutex_);
+        return startMapping_;
+    }
+    std::vector<KeyMapping> mappings() const {
+        std::lock_guard lock(mutex_);
+        return mappings_;
+    }
+    std::vector<RumbleLevels> audio() const {
+        std::lock_guard lock(mutex_);
+        return audio_;
+    }
+    // Calls the model's event callback as the server would, on the calling thread.
+    void emitEvent(const HostEvent& event) const {
+        Emit onEvent;
+        {
+            std::lock_guard lock(mutex_);
+            onEvent = emit_;
+        }
+        onEvent(event);
+    }
+
+private:
+    void record(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    KeyMapping startMapping_;
+    std::vector<KeyMapping> mappings_;
+    std::vector<RumbleLevels> audio_;
+    Emit emit_;
+};
+
+} // namespace jolto

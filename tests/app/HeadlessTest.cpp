@@ -1,0 +1,153 @@
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "QtTestSupport.h"
+
+using namespace jolto;
+using namespace std::chrono_literals;
+
+namespace {
+
+// `jolto-host --headless` as a user would run it, with its settings and instance folder in a
+// temporary place and no display at all.
+class HeadlessTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", folder.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", folder.filePath("runtime"));
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        host.setProcessEnvironment(env);
+        host.setProgram(JOLTO_HOST_PROGRAM);
+        host.setArguments({"--headless"});
+        host.setProcessChannelMode(QProcess::SeparateChannels);
+    }
+
+    void TearDown() override {
+        if (host.state() != QProcess::NotRunning) {
+            host.kill();
+            host.waitForFinished();
+        }
+    }
+
+    // Reads the host's output until a line matches `pattern`; the match, or nothing by the
+    // deadline.
+    std::optional<std::smatch> awaitLine(const std::string& pattern) {
+        const std::regex re(pattern);
+        std::optional<std::smatch> found;
+        waitUntil(
+            [&] {
+                while (host.canReadLine()) {
+                    lines.push_back(host.readLine().trimmed().toStdString());
+                    std::smatch m;
+                    if (std::regex_match(lines.back(), m, re)) {
+                        found = m;
+                        return true;
+                    }
+                }
+                return host.state() == QProcess::NotRunning && !host.canReadLine();
+            },
+            60s);
+        return found;
+    }
+
+    std::string transcript() const {
+        std::string all;
+        for (const auto& line : lines) {
+            all += line + "\n";
+        }
+        return all;
+    }
+
+    QTemporaryDir folder;
+    QProcessEnvironment env;
+    QProcess host;
+    std::vector<std::string> lines;
+};
+
+TEST_F(HeadlessTest, PrintedPINPairsAPhoneWhoseJoiningIsPrintedAndSIGTERMEndsCleanly) {
+    host.start();
+    ASSERT_TRUE(host.waitForStarted());
+
+    auto ready = awaitLine(R"(listener ready port=(\d+))");
+    ASSERT_TRUE(ready) << transcript() << host.readAllStandardError().toStdString();
+    const QString port = QString::fromStdString((*ready)[1]);
+    // The PIN comes before the listener opens.
+    std::string pin;
+    for (const auto& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"(pin (\d{4}))"))) {
+            pin = m[1];
+        }
+    }
+    ASSERT_EQ(pin.size(), 4u) << transcript();
+
+    // A second headless launch finds this one and ends.
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(JOLTO_HOST_PROGRAM, {"--headless"});
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("already running"));
+
+    QProcess phone;
+    QProcessEnvironment phoneEnv = env;
+    phoneEnv.insert("XDG_CONFIG_HOME", folder.filePath("phone"));
+    phone.setProcessEnvironment(phoneEnv);
+    phone.start(JOLTO_PHONE_PROGRAM,
+                {"play", "127.0.0.1", port, "--pin", QString::fromStdString(pin), "--name",
+                 "Pixel \"8\"", "--rate", "30", "--duration", "3", "--timeout", "20"});
+    auto joined = awaitLine(R"(controller joined player=1 name="Pixel \\"8\\"")");
+    EXPECT_TRUE(joined) << transcript();
+
+    ASSERT_TRUE(waitUntil([&] { return phone.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(phone.exitCode(), 0) << phone.readAllStandardError().toStdString();
+    EXPECT_TRUE(awaitLine(R"(controller left player=1 name=".*")")) << transcript();
+    // Pairing used the PIN up: a new one was printed.
+    std::vector<std::string> pins;
+    for (const auto& line : lines) {
+        if (line.rfind("pin ", 0) == 0) {
+            pins.push_back(line);
+        }
+    }
+    ASSERT_GE(pins.size(), 2u) << transcript();
+    EXPECT_NE(pins.back(), "pin " + pin);
+
+    ::kill(static_cast<pid_t>(host.processId()), SIGTERM);
+    ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(host.exitCode(), 0) << host.readAllStandardError().toStdString();
+}
+
+TEST_F(HeadlessTest, HelpAndVersionNeedNothing) {
+    host.setArguments({"--version"});
+    host.start();
+    ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(host.exitCode(), 0);
+    EXPECT_TRUE(host.readAllStandardOutput().startsWith("jolto-host "));
+
+    host.setArguments({"--help"});
+    host.start();
+    ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(host.exitCode(), 0);
+    EXPECT_TRUE(host.readAllStandardOutput().contains("--headless"));
+
+    host.setArguments({"--settings-dir", "/tmp"});
+    host.start();
+    ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(host.exitCode(), 2);
+}
+
+} // namespace

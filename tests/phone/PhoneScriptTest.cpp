@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "PhoneScript.h"
+#include "ScriptPlayer.h"
 
 using namespace jolto;
 using Action = PhoneScript::Action;
@@ -74,4 +75,37 @@ TEST(PhoneScript, StepsChangeOnlyTheirPartOfTheState) {
     EXPECT_EQ(state.gyroAim, (StickVector{2, 3}));
     EXPECT_EQ(state.buttons, ButtonSet{ControllerButton::south});
     EXPECT_EQ(PhoneScript::applied(state, s[5]), ControllerState{});
+}
+
+// The player is given the clock: a wake-up that comes late still sends each change on its own,
+// in order, so a press and its release never cancel out on the wire.
+TEST(ScriptPlayer, LateWakeSendsEveryDueChangeInOrder) {
+    const auto parsed = PhoneScript::parse("at 0.5 press south\n"
+                                           "at 0.53 release south\n"
+                                           "at 0.53 release south\n" // no change, nothing sent
+                                           "at 0.54 ping\n"
+                                           "at 0.6 left 1 0\n"
+                                           "at 2 neutral\n");
+    ASSERT_TRUE(parsed.script) << parsed.error;
+    ScriptPlayer player(*parsed.script);
+    using Kind = ScriptPlayer::Output::Kind;
+
+    EXPECT_TRUE(player.advance(0.4).empty());
+    EXPECT_EQ(player.nextWake(), 0.5);
+
+    const auto late = player.advance(0.7);
+    ASSERT_EQ(late.size(), 4u);
+    EXPECT_EQ(late[0].kind, Kind::state);
+    EXPECT_EQ(late[0].state.buttons, ButtonSet{ControllerButton::south});
+    EXPECT_EQ(late[1].kind, Kind::state);
+    EXPECT_EQ(late[1].state, ControllerState{});
+    EXPECT_EQ(late[2].kind, Kind::ping);
+    EXPECT_EQ(late[3].state.leftStick, (StickVector{1, 0}));
+    EXPECT_EQ(player.nextWake(), 2);
+    EXPECT_FALSE(player.finished(0.7));
+
+    const auto last = player.advance(5);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].state, ControllerState{});
+    EXPECT_TRUE(player.finished(5));
 }

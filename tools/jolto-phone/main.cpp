@@ -27,6 +27,7 @@
 #include "Packet.h"
 #include "PhoneIdentity.h"
 #include "PhoneScript.h"
+#include "ScriptPlayer.h"
 #include "platform/linux/AvahiBrowser.h"
 
 using namespace jolto;
@@ -386,6 +387,7 @@ private:
         } else {
             started_ = Clock::now();
             if (script_) {
+                player_.emplace(*script_);
                 runScript();
             } else {
                 tick();
@@ -436,30 +438,20 @@ private:
         if (finished_) {
             return;
         }
-        const auto& steps = script_->steps();
         const double now = elapsed();
-        bool changed = false;
-        while (nextStep_ < steps.size() && steps[nextStep_].at <= now) {
-            const auto& step = steps[nextStep_++];
-            if (step.action == PhoneScript::Action::ping) {
+        for (const auto& out : player_->advance(now)) {
+            if (out.kind == ScriptPlayer::Output::Kind::ping) {
                 send(Packet::Ping{session_, microsecondsNow()});
-                continue;
-            }
-            const ControllerState next = PhoneScript::applied(state_, step);
-            if (!(next == state_)) {
-                state_ = next;
-                changed = true;
+            } else {
+                state_ = out.state;
+                sendState();
             }
         }
-        if (changed) {
-            sendState();
-        }
-        if (nextStep_ >= steps.size() && now >= script_->duration()) {
+        if (player_->finished(now)) {
             finish(ok);
             return;
         }
-        const double wake = nextStep_ < steps.size() ? steps[nextStep_].at : script_->duration();
-        stepTimer_.expires_at(at(wake));
+        stepTimer_.expires_at(at(player_->nextWake()));
         stepTimer_.async_wait([this](const std::error_code& e) {
             if (!e) {
                 runScript();
@@ -565,7 +557,7 @@ private:
     std::uint32_t session_ = 0;
     std::uint32_t sequence_ = 0;
     ControllerState state_;
-    std::size_t nextStep_ = 0;
+    std::optional<ScriptPlayer> player_;
     std::uint64_t ticks_ = 0;
     int pingsSent_ = 0;
     std::vector<std::uint64_t> rtts_;

@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "AllocationCounter.h"
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 using namespace jolto;
 using jolto::bench::AllocationCounter;

@@ -18,13 +18,13 @@
 #include <benchmark/benchmark.h>
 
 #include "../tests/fakes/MemorySettingsStore.h"
-#include "HostServer.h"
-#include "KeyboardMouseOutput.h"
-#include "KeyboardMouseOutputTarget.h"
-#include "TrustStore.h"
-#include "VirtualGamepadFactory.h"
+#include "output/KeyboardMouseOutput.h"
+#include "output/KeyboardMouseOutputTarget.h"
+#include "output/VirtualGamepadFactory.h"
 #include "platform/linux/AsioUdpListener.h"
 #include "platform/linux/UnknownPointerDisplay.h"
+#include "server/HostServer.h"
+#include "store/TrustStore.h"
 
 using namespace jolto;
 using namespace std::chrono_literals;

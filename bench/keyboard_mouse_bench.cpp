@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "AllocationCounter.h"
-#include "KeyboardMouseOutput.h"
+#include "output/KeyboardMouseOutput.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "RumbleAnalyzer.h"
+#include "audio/RumbleAnalyzer.h"
 
 namespace {
 

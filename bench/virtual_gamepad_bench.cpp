@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "VirtualGamepad.h"
+#include "output/VirtualGamepad.h"
 
 using namespace jolto;
 

@@ -5,7 +5,6 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QCursor>
-#include <QFile>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QQmlContext>
@@ -16,10 +15,8 @@
 #include "app/HostModel.h"
 #include "platform/Log.h"
 
-#ifdef JOLTO_HAVE_VIEWS
 #include <QtQml/qqmlextensionplugin.h>
 Q_IMPORT_QML_PLUGIN(JoltoPlugin)
-#endif
 
 namespace jolto {
 
@@ -30,14 +27,8 @@ namespace {
 constexpr qint64 panelReopenGuardMs = 300;
 
 QIcon trayIcon(bool connected) {
-    // The views' module brings its own pair; this program's pair serves without it.
-    const QString views = connected ? QStringLiteral(":/qt/qml/Jolto/resources/tray-active.svg")
-                                    : QStringLiteral(":/qt/qml/Jolto/resources/tray.svg");
-    if (QFile::exists(views)) {
-        return QIcon(views);
-    }
-    return QIcon(connected ? QStringLiteral(":/jolto/app/resources/tray-connected.svg")
-                           : QStringLiteral(":/jolto/app/resources/tray-idle.svg"));
+    return QIcon(connected ? QStringLiteral(":/qt/qml/Jolto/resources/tray-active.svg")
+                           : QStringLiteral(":/qt/qml/Jolto/resources/tray.svg"));
 }
 
 } // namespace
@@ -59,19 +50,11 @@ AppController::~AppController() {
 }
 
 QUrl AppController::mainContentUrl() {
-#ifdef JOLTO_HAVE_VIEWS
     return QUrl(QStringLiteral("qrc:/qt/qml/Jolto/MainWindow.qml"));
-#else
-    return QUrl(QStringLiteral("qrc:/jolto/app/qml/PlaceholderMainContent.qml"));
-#endif
 }
 
 QUrl AppController::panelContentUrl() {
-#ifdef JOLTO_HAVE_VIEWS
     return QUrl(QStringLiteral("qrc:/qt/qml/Jolto/MenuBarPanel.qml"));
-#else
-    return QUrl(QStringLiteral("qrc:/jolto/app/qml/PlaceholderPanelContent.qml"));
-#endif
 }
 
 QQuickWindow* AppController::load(const QUrl& url) {

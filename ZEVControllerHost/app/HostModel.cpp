@@ -5,9 +5,9 @@
 #include <QDateTime>
 #include <QVariantMap>
 
-#include "KeyNames.h"
-#include "MappingPreset.h"
-#include "SdlMapping.h"
+#include "output/KeyNames.h"
+#include "output/MappingPreset.h"
+#include "output/SdlMapping.h"
 #include "platform/linux/MacKeyCodes.h"
 
 namespace jolto {

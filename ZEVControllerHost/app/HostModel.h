@@ -10,19 +10,19 @@
 #include <QTimer>
 #include <QVariantList>
 
-#include "ClientSnapshot.h"
-#include "HostEvent.h"
-#include "KeyMapping.h"
-#include "ListenerState.h"
-#include "OutputMode.h"
-#include "RumbleLevels.h"
-#include "SystemAudioRumble.h"
-#include "TrustedDevice.h"
 #include "app/HostModelPlatform.h"
 #include "app/HostServerFacade.h"
 #include "app/MainThreadHandoff.h"
+#include "audio/SystemAudioRumble.h"
+#include "output/KeyMapping.h"
+#include "output/OutputMode.h"
 #include "platform/Log.h"
 #include "platform/SettingsStore.h"
+#include "protocol/RumbleLevels.h"
+#include "server/ClientSnapshot.h"
+#include "server/HostEvent.h"
+#include "server/ListenerState.h"
+#include "store/TrustedDevice.h"
 
 namespace jolto {
 

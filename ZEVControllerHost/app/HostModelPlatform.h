@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "SystemAudioRumble.h"
 #include "app/HostServerFacade.h"
+#include "audio/SystemAudioRumble.h"
 #include "platform/AudioCapture.h"
 #include "platform/Clock.h"
 

@@ -5,9 +5,9 @@
 
 #include <unistd.h>
 
-#include "HostServer.h"
 #include "app/HostServerAdapter.h"
 #include "platform/linux/UhidDevice.h"
+#include "server/HostServer.h"
 
 namespace jolto {
 

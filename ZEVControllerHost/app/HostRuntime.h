@@ -7,10 +7,10 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
-#include "KeyboardMouseOutput.h"
-#include "KeyboardMouseOutputTarget.h"
-#include "VirtualGamepadFactory.h"
 #include "app/HostServerFacade.h"
+#include "output/KeyboardMouseOutput.h"
+#include "output/KeyboardMouseOutputTarget.h"
+#include "output/VirtualGamepadFactory.h"
 #include "platform/Clock.h"
 #include "platform/linux/AsioUdpListener.h"
 #include "platform/linux/AvahiAdvertiser.h"

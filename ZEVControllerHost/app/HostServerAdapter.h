@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "HostServer.h"
 #include "app/HostServerFacade.h"
+#include "server/HostServer.h"
 
 namespace jolto {
 

@@ -2,11 +2,11 @@
 
 #include <functional>
 
-#include "HostEvent.h"
-#include "KeyMapping.h"
-#include "OutputMode.h"
-#include "RumbleLevels.h"
-#include "Uuid.h"
+#include "output/KeyMapping.h"
+#include "output/OutputMode.h"
+#include "protocol/RumbleLevels.h"
+#include "protocol/Uuid.h"
+#include "server/HostEvent.h"
 
 namespace jolto {
 

@@ -1,4 +1,4 @@
-#include "MainThreadHandoff.h"
+#include "app/MainThreadHandoff.h"
 
 #include <QMetaObject>
 #include <QObject>

@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "HostServer.h"
-#include "Packet.h"
 #include "fakes/CapturingLogSink.h"
 #include "fakes/MemorySettingsStore.h"
 #include "platform/Log.h"
+#include "protocol/Packet.h"
+#include "server/HostServer.h"
 
 namespace jolto::testing {
 

@@ -3,7 +3,7 @@
 // must be stable.
 #include <cstdlib>
 
-#include "Packet.h"
+#include "protocol/Packet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto datagram = std::span<const std::uint8_t>(data, size);

@@ -3,7 +3,7 @@
 // finding input nodes by name, reading evdev frames with deadlines, and a raw uhid gamepad with
 // the program's report descriptor for the checks that look at the kernel's side of it alone.
 
-#include "VirtualGamepad.h"
+#include "output/VirtualGamepad.h"
 
 #include <linux/hidraw.h>
 #include <linux/input.h>

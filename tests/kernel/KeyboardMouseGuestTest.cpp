@@ -2,10 +2,10 @@
 // uinput adapter, read back from the device's evdev node. Runs inside the test kernel.
 
 #include "GuestSupport.h"
-#include "KeyboardMouseOutput.h"
-#include "UinputDevice.h"
-#include "UinputKeyboardMouse.h"
-#include "UnknownPointerDisplay.h"
+#include "output/KeyboardMouseOutput.h"
+#include "platform/linux/UinputDevice.h"
+#include "platform/linux/UinputKeyboardMouse.h"
+#include "platform/linux/UnknownPointerDisplay.h"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 // triggers under their SDL names. Runs inside the test kernel; only SDL's joystick and
 // game-controller subsystems, with the dummy video driver.
 
-#include "SdlMapping.h"
+#include "output/SdlMapping.h"
 #include "GuestSupport.h"
-#include "UhidDeviceFactory.h"
-#include "VirtualGamepad.h"
+#include "output/VirtualGamepad.h"
+#include "platform/linux/UhidDeviceFactory.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // the test kernel.
 
 #include "GuestSupport.h"
-#include "UhidDeviceFactory.h"
-#include "VirtualGamepad.h"
+#include "output/VirtualGamepad.h"
+#include "platform/linux/UhidDeviceFactory.h"
 
 #include <gtest/gtest.h>
 

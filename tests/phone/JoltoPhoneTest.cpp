@@ -19,8 +19,8 @@
 #include <asio/io_context.hpp>
 #include <gtest/gtest.h>
 
-#include "AsioUdpListener.h"
-#include "Packet.h"
+#include "platform/linux/AsioUdpListener.h"
+#include "protocol/Packet.h"
 
 using namespace jolto;
 using namespace std::chrono_literals;

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "PulseDaemon.h"
-#include "SystemAudioRumble.h"
+#include "audio/SystemAudioRumble.h"
 #include "platform/linux/PulseAudioCapture.h"
 
 using namespace jolto;

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "Uuid.h"
+#include "protocol/Uuid.h"
 
 namespace jolto {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ButtonSet.h"
-#include "ControllerState.h"
+#include "protocol/ButtonSet.h"
+#include "protocol/ControllerState.h"
 
 namespace jolto {
 

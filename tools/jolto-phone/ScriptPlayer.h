@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "ControllerState.h"
 #include "PhoneScript.h"
+#include "protocol/ControllerState.h"
 
 namespace jolto {
 

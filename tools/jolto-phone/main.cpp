@@ -24,11 +24,11 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "Packet.h"
 #include "PhoneIdentity.h"
 #include "PhoneScript.h"
 #include "ScriptPlayer.h"
 #include "platform/linux/AvahiBrowser.h"
+#include "protocol/Packet.h"
 
 using namespace jolto;
 using namespace std::chrono_literals;

@@ -1,8 +1,8 @@
 import QtQuick
 import QtQuick.Controls
 
-// The main window; its content is the views' MainWindow (or the placeholder of a build
-// without them). Closing it only hides it: the program keeps serving from the tray.
+// The main window; its content is the views' MainWindow. Closing it only hides it: the program
+// keeps serving from the tray.
 ApplicationWindow {
     id: window
     objectName: "main"

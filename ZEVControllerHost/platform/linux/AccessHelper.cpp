@@ -1,4 +1,4 @@
-#include "AccessHelper.h"
+#include "platform/linux/AccessHelper.h"
 
 #include <cerrno>
 #include <climits>

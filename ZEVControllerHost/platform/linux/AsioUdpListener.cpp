@@ -1,4 +1,4 @@
-#include "AsioUdpListener.h"
+#include "platform/linux/AsioUdpListener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "AvahiAdvertiser.h"
+#include "platform/linux/AvahiAdvertiser.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "AvahiBrowser.h"
+#include "platform/linux/AvahiBrowser.h"
 
 #include <net/if.h>
 
@@ -9,7 +9,7 @@
 #include <avahi-common/error.h>
 #include <avahi-common/simple-watch.h>
 
-#include "AvahiAdvertiser.h"
+#include "platform/linux/AvahiAdvertiser.h"
 
 namespace jolto {
 

@@ -1,4 +1,4 @@
-#include "HostIdentity.h"
+#include "platform/linux/HostIdentity.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "InputAccess.h"
+#include "platform/linux/InputAccess.h"
 
 #include <fcntl.h>
 #include <unistd.h>

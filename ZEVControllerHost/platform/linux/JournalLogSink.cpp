@@ -1,4 +1,4 @@
-#include "JournalLogSink.h"
+#include "platform/linux/JournalLogSink.h"
 
 #include <cstdio>
 #include <mutex>

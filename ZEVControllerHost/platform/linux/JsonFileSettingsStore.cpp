@@ -1,4 +1,4 @@
-#include "JsonFileSettingsStore.h"
+#include "platform/linux/JsonFileSettingsStore.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "MacKeyCodes.h"
+#include "platform/linux/MacKeyCodes.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "PulseAudioCapture.h"
+#include "platform/linux/PulseAudioCapture.h"
 
 #include <pulse/pulseaudio.h>
 

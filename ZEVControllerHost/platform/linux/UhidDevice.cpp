@@ -1,4 +1,4 @@
-#include "UhidDevice.h"
+#include "platform/linux/UhidDevice.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "UhidDeviceFactory.h"
+#include "platform/linux/UhidDeviceFactory.h"
 
-#include "UhidDevice.h"
+#include "platform/linux/UhidDevice.h"
 
 namespace jolto {
 

@@ -1,4 +1,4 @@
-#include "UinputDevice.h"
+#include "platform/linux/UinputDevice.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <libevdev/libevdev.h>
 #include <linux/input.h>
 
-#include "MacKeyCodes.h"
+#include "platform/linux/MacKeyCodes.h"
 
 namespace jolto {
 namespace {

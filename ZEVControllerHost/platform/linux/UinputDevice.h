@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "UinputWriter.h"
+#include "platform/linux/UinputWriter.h"
 
 struct libevdev_uinput;
 

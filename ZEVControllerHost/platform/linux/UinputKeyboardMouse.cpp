@@ -1,12 +1,12 @@
-#include "UinputKeyboardMouse.h"
+#include "platform/linux/UinputKeyboardMouse.h"
 
 #include <algorithm>
 #include <limits>
 
 #include <linux/input-event-codes.h>
 
-#include "MacKeyCodes.h"
-#include "UinputDevice.h"
+#include "platform/linux/MacKeyCodes.h"
+#include "platform/linux/UinputDevice.h"
 
 namespace jolto {
 namespace {

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "UinputWriter.h"
 #include "platform/Clock.h"
 #include "platform/InputEventSink.h"
 #include "platform/Log.h"
+#include "platform/linux/UinputWriter.h"
 
 namespace jolto {
 

@@ -1,0 +1,374 @@
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "audio/RumbleAnalyzer.h"
+#include "audio/SystemAudioRumble.h"
+#include "fakes/CapturingLogSink.h"
+
+using namespace jolto;
+using namespace std::chrono_literals;
+using testing::ElementsAre;
+
+namespace {
+
+class ManualClock final : public Clock {
+public:
+    Instant now() const override { return now_; }
+    void advance(Duration by) { now_ += by; }
+
+private:
+    Instant now_{std::chrono::seconds(1000)};
+};
+
+// A sound server that answers from a script and remembers what it was asked, in order.
+struct FakeServer {
+    std::vector<std::string> calls;
+    std::int32_t connectStatus = 0;
+    AudioCapture::Result<std::string> defaultOutput{0, "speakers"};
+    AudioCapture::Result<AudioCapture::Output> output{0, {"speakers.monitor", {48000, 2}}};
+    std::int32_t openStatus = 0;
+    AudioCapture::Format delivered{48000, 2, true, true, 5};
+    std::int32_t startStatus = 0;
+    bool watchSucceeds = true;
+
+    AudioCapture::Format requested;
+    AudioCapture::InputHandler onInput;
+    AudioCapture::ChangeHandler onChange;
+    bool configuredInCaptureContext = false;
+};
+
+class FakeCapture final : public AudioCapture {
+public:
+    explicit FakeCapture(std::shared_ptr<FakeServer> server) : s_(std::move(server)) {}
+
+    std::int32_t connect() override { return record("connect", s_->connectStatus); }
+    Result<std::string> defaultOutput() override {
+        s_->calls.push_back("defaultOutput");
+        return s_->defaultOutput;
+    }
+    Result<Output> describeOutput(const std::string& name) override {
+        s_->calls.push_back("describeOutput " + name);
+        return s_->output;
+    }
+    std::int32_t openStream(const std::string& source, const Format& format,
+                            InputHandler onInput) override {
+        s_->requested = format;
+        s_->onInput = std::move(onInput);
+        return record("openStream " + source, s_->openStatus);
+    }
+    Format streamFormat() const override { return s_->delivered; }
+    std::int32_t startStream() override {
+        // Audio may flow as soon as the stream starts: the analyser must be ready by now.
+        s_->configuredInCaptureContext = s_->calls.back() == "runOnCaptureContext";
+        return record("startStream", s_->startStatus);
+    }
+    bool watchDefaultOutput(ChangeHandler onChange) override {
+        s_->calls.push_back("watchDefaultOutput");
+        if (s_->watchSucceeds) {
+            s_->onChange = std::move(onChange);
+        }
+        return s_->watchSucceeds;
+    }
+    void unwatchDefaultOutput() override { s_->calls.push_back("unwatchDefaultOutput"); }
+    void stopStream() override { s_->calls.push_back("stopStream"); }
+    void closeStream() override {
+        s_->calls.push_back("closeStream");
+        s_->onInput = nullptr;
+    }
+    void disconnect() override { s_->calls.push_back("disconnect"); }
+    void runOnCaptureContext(const std::function<void()>& work) override {
+        s_->calls.push_back("runOnCaptureContext");
+        work();
+    }
+
+private:
+    std::int32_t record(std::string call, std::int32_t status) {
+        s_->calls.push_back(std::move(call));
+        return status;
+    }
+    std::shared_ptr<FakeServer> s_;
+};
+
+class SystemAudioRumbleTest : public testing::Test {
+protected:
+    std::unique_ptr<SystemAudioRumble> make() {
+        return std::make_unique<SystemAudioRumble>(
+            std::make_unique<FakeCapture>(server),
+            [this](RumbleLevels l) { published.push_back(l); }, [this] { ++deviceChanges; }, clock);
+    }
+
+    // One interleaved delivery of `frames` stereo frames, both channels `value`.
+    void deliver(std::size_t frames, float value) {
+        samples.assign(frames * 2, value);
+        AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
+        server->onInput(std::span(&buffer, 1));
+    }
+
+    std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    ScopedLogCapture log;
+    std::vector<RumbleLevels> published;
+    int deviceChanges = 0;
+    std::vector<float> samples;
+};
+
+const RumbleLevels zero{0, 0};
+
+} // namespace
+
+TEST_F(SystemAudioRumbleTest, StopWithNothingRunningOnlyPublishesZeroOnce) {
+    auto rumble = make();
+    EXPECT_TRUE(published.empty());
+    rumble->stop();
+    EXPECT_TRUE(server->calls.empty());
+    EXPECT_THAT(published, ElementsAre(zero));
+}
+
+TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    EXPECT_THAT(server->calls, ElementsAre("connect", "defaultOutput", "describeOutput speakers",
+                                           "openStream speakers.monitor", "runOnCaptureContext",
+                                           "startStream", "watchDefaultOutput"));
+    EXPECT_TRUE(server->configuredInCaptureContext);
+    EXPECT_TRUE(server->requested.isFloat);
+    EXPECT_EQ(server->requested.sampleRate, 48000);
+    EXPECT_EQ(server->requested.channels, 2u);
+    ASSERT_EQ(log->lines().size(), 1u);
+    EXPECT_EQ(log->lines("AudioRumble").at(0).message,
+              "System audio rumble started at 48000.000000 Hz, 2 ch");
+    EXPECT_THAT(published, ElementsAre(zero)); // from the stop that start begins with
+
+    // Starting again rebuilds from scratch, after tearing the running capture down.
+    server->calls.clear();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    EXPECT_THAT(server->calls,
+                ElementsAre("unwatchDefaultOutput", "stopStream", "closeStream", "disconnect",
+                            "connect", "defaultOutput", "describeOutput speakers",
+                            "openStream speakers.monitor", "runOnCaptureContext", "startStream",
+                            "watchDefaultOutput"));
+    EXPECT_THAT(published, ElementsAre(zero, zero));
+
+    server->calls.clear();
+    rumble.reset(); // destruction stops
+    EXPECT_THAT(server->calls,
+                ElementsAre("unwatchDefaultOutput", "stopStream", "closeStream", "disconnect"));
+    EXPECT_THAT(published, ElementsAre(zero, zero, zero));
+}
+
+struct FailureCase {
+    const char* name;
+    void (*script)(FakeServer&);
+    const char* description;
+    std::vector<std::string> teardown;
+};
+
+void PrintTo(const FailureCase& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
+class SystemAudioRumbleFailure : public SystemAudioRumbleTest,
+                                 public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(SystemAudioRumbleFailure, NamesTheStepAndLeavesWhatWasBuiltForStop) {
+    GetParam().script(*server);
+    auto rumble = make();
+    auto error = rumble->start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->description(), GetParam().description);
+    EXPECT_TRUE(log->lines().empty());
+
+    server->calls.clear();
+    published.clear();
+    rumble->stop();
+    EXPECT_EQ(server->calls, GetParam().teardown);
+    EXPECT_THAT(published, ElementsAre(zero));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SystemAudioRumbleFailure,
+    testing::Values(FailureCase{"NoServer",
+                                [](FakeServer& s) { s.connectStatus = 6; },
+                                "Couldn't connect to the sound server (error 6).",
+                                {}},
+                    FailureCase{"ServerInfoFails",
+                                [](FakeServer& s) { s.defaultOutput.status = 8; },
+                                "Couldn't find the audio output (error 8).",
+                                {"disconnect"}},
+                    FailureCase{"NoDefaultSink",
+                                [](FakeServer& s) { s.defaultOutput.value.clear(); },
+                                "Couldn't find the audio output (error -1).",
+                                {"disconnect"}},
+                    FailureCase{"SinkGone",
+                                [](FakeServer& s) { s.output.status = 5; },
+                                "Couldn't identify the audio output (error 5).",
+                                {"disconnect"}},
+                    FailureCase{"NoMonitor",
+                                [](FakeServer& s) { s.output.value.monitorSource.clear(); },
+                                "Couldn't identify the audio output (error -1).",
+                                {"disconnect"}},
+                    FailureCase{"NoChannels",
+                                [](FakeServer& s) { s.output.value.format.channels = 0; },
+                                "Couldn't read the audio format (error -1).",
+                                {"disconnect"}},
+                    FailureCase{"NoRate",
+                                [](FakeServer& s) { s.output.value.format.sampleRate = 0; },
+                                "Couldn't read the audio format (error -1).",
+                                {"disconnect"}},
+                    FailureCase{"StreamRefused",
+                                [](FakeServer& s) { s.openStatus = 3; },
+                                "Couldn't listen to system audio (error 3).",
+                                {"disconnect"}},
+                    FailureCase{"NotFloat",
+                                [](FakeServer& s) {
+                                    s.delivered.isFloat = false;
+                                    s.delivered.encoding = 3;
+                                },
+                                "Couldn't use the system audio format (error 3).",
+                                {"stopStream", "closeStream", "disconnect"}},
+                    FailureCase{"NeverReady",
+                                [](FakeServer& s) { s.startStatus = -1; },
+                                "Couldn't start listening (error -1).",
+                                {"stopStream", "closeStream", "disconnect"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SystemAudioRumbleTest, AFailedWatchStillStartsAndIsNotTornDown) {
+    server->watchSucceeds = false;
+    auto rumble = make();
+    EXPECT_EQ(rumble->start(), std::nullopt);
+    server->calls.clear();
+    rumble->stop();
+    EXPECT_THAT(server->calls, ElementsAre("stopStream", "closeStream", "disconnect"));
+}
+
+TEST_F(SystemAudioRumbleTest, DefaultOutputChangeReachesTheOwner) {
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    ASSERT_TRUE(server->onChange);
+    server->onChange();
+    EXPECT_EQ(deviceChanges, 1);
+    // The watch holds only the callback, so it is harmless even after the object is gone.
+    auto onChange = server->onChange;
+    rumble.reset();
+    onChange();
+    EXPECT_EQ(deviceChanges, 2);
+}
+
+TEST_F(SystemAudioRumbleTest, InterleavedFramesComeFromTheByteSizeAndReachTheAnalyser) {
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    published.clear();
+
+    clock->advance(20ms);
+    deliver(512, 0.2f); // 4096 bytes: 512 stereo frames
+    RumbleAnalyzer reference(48000);
+    std::vector<float> mono(512, 0.2f);
+    reference.processInterleaved(mono.data(), 512, 1);
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published.back(), reference.currentLevels());
+
+    // Less than one frame is not analysed, but still publishes the unchanged levels.
+    clock->advance(20ms);
+    samples.assign(2, 5.0f);
+    AudioCapture::Buffer crumb{samples.data(), 7};
+    server->onInput(std::span(&crumb, 1));
+    ASSERT_EQ(published.size(), 2u);
+    EXPECT_EQ(published.back(), reference.currentLevels());
+}
+
+TEST_F(SystemAudioRumbleTest, PlanarBuffersAreMixedAsTheirAverage) {
+    server->delivered.interleaved = false;
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    published.clear();
+
+    std::vector<float> left(512, 0.3f);
+    std::vector<float> right(600, -0.1f);
+    // Buffers without data are skipped, and no channel is read past the shortest one.
+    AudioCapture::Buffer buffers[] = {
+        {nullptr, 4096}, {left.data(), 2048}, {right.data(), right.size() * sizeof(float)}};
+    clock->advance(20ms);
+    server->onInput(buffers);
+
+    RumbleAnalyzer reference(48000);
+    std::vector<float> average(512, (0.0f + 0.3f + -0.1f) / 2.0f);
+    reference.processInterleaved(average.data(), 512, 1);
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_EQ(published.back(), reference.currentLevels());
+
+    // A delivery without any data publishes nothing, even when due.
+    clock->advance(20ms);
+    AudioCapture::Buffer empty[] = {{nullptr, 2048}};
+    server->onInput(empty);
+    server->onInput({});
+    EXPECT_EQ(published.size(), 1u);
+}
+
+TEST_F(SystemAudioRumbleTest, PublishesAtMostEvery16msAndStopsAfterOneQuietLevel) {
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    published.clear();
+
+    // Creation counts as the last publish: audio in the first 16 ms is held back.
+    clock->advance(10ms);
+    deliver(480, 0.3f);
+    EXPECT_TRUE(published.empty());
+    clock->advance(10ms);
+    deliver(480, 0.3f);
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_TRUE(published.back().isActive());
+    clock->advance(10ms); // 10 ms after the publish: dropped whatever it holds
+    deliver(480, 0.0f);
+    EXPECT_EQ(published.size(), 1u);
+
+    // Sound dies away: publishing continues until the first level pair at or below 0.02.
+    int guard = 0;
+    while (published.back().isActive() && ++guard < 1000) {
+        clock->advance(16ms);
+        deliver(480, 0.0f);
+    }
+    ASSERT_FALSE(published.back().isActive());
+    const auto closing = published.size();
+    for (int i = 0; i < 20; ++i) {
+        clock->advance(16ms);
+        deliver(480, 0.0f);
+    }
+    EXPECT_EQ(published.size(), closing);
+
+    // Sound again is published at once.
+    clock->advance(16ms);
+    deliver(480, 0.3f);
+    EXPECT_EQ(published.size(), closing + 1);
+    EXPECT_TRUE(published.back().isActive());
+}
+
+TEST_F(SystemAudioRumbleTest, EachStartBeginsWithAFreshAnalyserAtTheStreamRate) {
+    auto rumble = make();
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    samples.assign(960, 0.3f);
+    samples[10] = std::numeric_limits<float>::quiet_NaN();
+    AudioCapture::Buffer poisoned{samples.data(), samples.size() * sizeof(float)};
+    clock->advance(20ms);
+    server->onInput(std::span(&poisoned, 1));
+    clock->advance(20ms);
+    deliver(480, 0.3f);
+    EXPECT_EQ(published.back().low, 0.0f); // poisoned for good
+
+    server->delivered.sampleRate = 8000;
+    server->delivered.channels = 1;
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    EXPECT_EQ(published.back(), zero);
+    clock->advance(20ms);
+    samples.assign(480, 0.3f);
+    AudioCapture::Buffer mono{samples.data(), samples.size() * sizeof(float)};
+    server->onInput(std::span(&mono, 1));
+    RumbleAnalyzer reference(8000);
+    reference.processInterleaved(samples.data(), 480, 1);
+    EXPECT_EQ(published.back(), reference.currentLevels());
+    EXPECT_GT(published.back().low, 0.5f);
+}

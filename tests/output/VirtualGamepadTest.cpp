@@ -1,0 +1,339 @@
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fakes/FakeVirtualHidDevice.h"
+#include "output/VirtualGamepad.h"
+
+using namespace jolto;
+using jolto::fakes::FakeVirtualHidDeviceFactory;
+using Bytes = std::vector<std::uint8_t>;
+using ReportType = VirtualHidDevice::ReportType;
+using B = ControllerButton;
+
+namespace {
+
+constexpr float nanF = std::numeric_limits<float>::quiet_NaN();
+constexpr float infF = std::numeric_limits<float>::infinity();
+
+std::int16_t axisAt(const InputReport& r, std::size_t offset) {
+    return static_cast<std::int16_t>(r[offset] | r[offset + 1] << 8);
+}
+
+InputReport reportOf(ButtonSet buttons) {
+    ControllerState s;
+    s.buttons = buttons;
+    return VirtualGamepad::inputReport(s);
+}
+
+InputReport rightStickReport(StickVector stick, StickVector gyro) {
+    ControllerState s;
+    s.rightStick = stick;
+    s.gyroAim = gyro;
+    return VirtualGamepad::inputReport(s);
+}
+
+Bytes bytes(const InputReport& r) {
+    return Bytes(r.begin(), r.end());
+}
+
+// A report that names itself: n in the left stick's X field.
+Bytes numbered(int n) {
+    InputReport r = VirtualGamepad::neutralReport();
+    r[3] = static_cast<std::uint8_t>(n);
+    r[4] = static_cast<std::uint8_t>(n >> 8);
+    return bytes(r);
+}
+
+InputReport asReport(const Bytes& b) {
+    InputReport r{};
+    std::copy(b.begin(), b.end(), r.begin());
+    return r;
+}
+
+const Bytes neutral = bytes(VirtualGamepad::neutralReport());
+
+} // namespace
+
+TEST(GamepadReport, ZeroStateIsTheNeutralReport) {
+    EXPECT_EQ(
+        bytes(VirtualGamepad::inputReport({})),
+        (Bytes{0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(bytes(VirtualGamepad::inputReport({})), neutral);
+}
+
+TEST(GamepadReport, ButtonsTakeTheirHidBitsAndTheDpadStaysOut) {
+    auto bits = [](ButtonSet s) { return reportOf(s)[0] | reportOf(s)[1] << 8; };
+    EXPECT_EQ(bits({B::south, B::touchpad}), 0x4001);
+    EXPECT_EQ(bits({B::rightTrigger, B::select, B::start}), 0x0380);
+    EXPECT_EQ(bits({B::leftStick, B::rightStick}), 0x0C00);
+    EXPECT_EQ(bits({B::home, B::capture}), 0x3000);
+    EXPECT_EQ(bits({B::dpadUp, B::dpadDown, B::dpadLeft, B::dpadRight}), 0);
+    // Every bit set, also those of no button: 15 bits, bit 15 clear, hat centred.
+    auto all = reportOf(ButtonSet(0xFFFFFFFFu));
+    EXPECT_EQ(Bytes(all.begin(), all.begin() + 3), (Bytes{0xFF, 0x7F, 0x08}));
+}
+
+TEST(GamepadReport, HatCoversEveryDpadCombinationWithOppositesCancelling) {
+    const std::vector<std::pair<ButtonSet, int>> cases = {
+        {{}, 8},
+        {{B::dpadUp}, 0},
+        {{B::dpadUp, B::dpadRight}, 1},
+        {{B::dpadRight}, 2},
+        {{B::dpadDown, B::dpadRight}, 3},
+        {{B::dpadDown}, 4},
+        {{B::dpadDown, B::dpadLeft}, 5},
+        {{B::dpadLeft}, 6},
+        {{B::dpadUp, B::dpadLeft}, 7},
+        {{B::dpadUp, B::dpadDown}, 8},
+        {{B::dpadLeft, B::dpadRight}, 8},
+        {{B::dpadLeft, B::dpadRight, B::dpadDown}, 4},
+        {{B::dpadUp, B::dpadDown, B::dpadLeft}, 6},
+        {{B::dpadUp, B::dpadLeft, B::dpadRight}, 0},
+        {{B::dpadUp, B::dpadDown, B::dpadRight}, 2},
+        {{B::dpadUp, B::dpadDown, B::dpadLeft, B::dpadRight}, 8},
+        {{B::south, B::touchpad, B::dpadLeft}, 6},
+    };
+    for (auto [buttons, hat] : cases) {
+        EXPECT_EQ(reportOf(buttons)[2], hat) << "buttons 0x" << std::hex << buttons.rawValue();
+    }
+}
+
+TEST(GamepadReport, AxesAreClampedRoundedHalfAwayAndYIsNegated) {
+    ControllerState s;
+    s.leftStick = {1, 1};
+    auto r = VirtualGamepad::inputReport(s);
+    EXPECT_EQ(Bytes(r.begin() + 3, r.begin() + 7), (Bytes{0xFF, 0x7F, 0x01, 0x80}));
+
+    s.leftStick = {0.5f, -0.5f}; // 16383.5 rounds away from zero
+    r = VirtualGamepad::inputReport(s);
+    EXPECT_EQ(axisAt(r, 3), 16384);
+    EXPECT_EQ(axisAt(r, 5), 16384);
+
+    s.leftStick = {-7.0f, 3.0f}; // clamped, never -32768
+    s.leftTrigger = 1.2f;
+    s.rightTrigger = -0.1f;
+    r = VirtualGamepad::inputReport(s);
+    EXPECT_EQ(axisAt(r, 3), -32767);
+    EXPECT_EQ(axisAt(r, 5), -32767);
+    EXPECT_EQ(r[11], 255);
+    EXPECT_EQ(r[12], 0);
+
+    s.leftTrigger = 0.5f; // 127.5
+    s.rightTrigger = 0.25f;
+    EXPECT_EQ(VirtualGamepad::inputReport(s)[11], 128);
+    EXPECT_EQ(VirtualGamepad::inputReport(s)[12], 64);
+}
+
+TEST(GamepadReport, NonFiniteValuesGiveZeroOnlyWhereTheyAre) {
+    ControllerState s;
+    s.leftStick = {nanF, infF};
+    s.rightStick = {-infF, nanF};
+    s.leftTrigger = nanF;
+    s.rightTrigger = infF;
+    EXPECT_EQ(bytes(VirtualGamepad::inputReport(s)), neutral);
+
+    s = {};
+    s.leftStick = {-infF, 0.25f};
+    auto r = VirtualGamepad::inputReport(s);
+    EXPECT_EQ(axisAt(r, 3), 0);
+    EXPECT_EQ(axisAt(r, 5), -8192);
+
+    r = rightStickReport({0, 0.5f}, {nanF, 0});
+    EXPECT_EQ(axisAt(r, 7), 0);
+    EXPECT_EQ(axisAt(r, 9), -16384);
+}
+
+TEST(GamepadReport, GyroAimBlendsIntoTheRightStickWithinTheUnitCircle) {
+    // (0.9, 0) + 0.25 (0.8, 0) = (1.1, 0), scaled back to length 1.
+    EXPECT_EQ(axisAt(rightStickReport({0.9f, 0}, {0.8f, 0}), 7), 32767);
+    EXPECT_EQ(axisAt(rightStickReport({0, 0}, {2, 0}), 7), 16384);
+    // Length exactly 1 is kept; Rz is negated.
+    auto r = rightStickReport({0, 0.75f}, {0, 1});
+    EXPECT_EQ(axisAt(r, 7), 0);
+    EXPECT_EQ(axisAt(r, 9), -32767);
+    // Beyond 1 the direction is kept: scaled by length, not clamped per component.
+    r = rightStickReport({0.6f, -0.6f}, {0.8f, -0.8f});
+    EXPECT_EQ(axisAt(r, 7), 23170);
+    EXPECT_EQ(axisAt(r, 9), 23170);
+    r = rightStickReport({0.3f, 0.4f}, {0, 0});
+    EXPECT_EQ(axisAt(r, 7), 9830);
+    EXPECT_EQ(axisAt(r, 9), -13107);
+}
+
+// Adds up the report sizes the descriptor declares, so that it and inputReport cannot drift.
+TEST(GamepadReport, DescriptorDeclaresThe13ByteInputAnd2ByteOutputWithoutReportIds) {
+    const auto& d = VirtualGamepad::reportDescriptor;
+    unsigned size = 0, count = 0, inputBits = 0, outputBits = 0, reportIDs = 0;
+    int depth = 0;
+    std::size_t i = 0;
+    for (; i < d.size(); i += 1 + ((d[i] & 3) == 3 ? 4 : (d[i] & 3))) {
+        unsigned value = 0;
+        for (std::size_t k = 0; k < (d[i] & 3u) && i + 1 + k < d.size(); ++k) {
+            value |= unsigned(d[i + 1 + k]) << (8 * k);
+        }
+        switch (d[i] & 0xFC) {
+        case 0x74:
+            size = value;
+            break;
+        case 0x94:
+            count = value;
+            break;
+        case 0x84:
+            ++reportIDs;
+            break;
+        case 0x80:
+            inputBits += size * count;
+            break;
+        case 0x90:
+            outputBits += size * count;
+            break;
+        case 0xA0:
+            ++depth;
+            break;
+        case 0xC0:
+            --depth;
+            break;
+        }
+    }
+    EXPECT_EQ(i, 105u);
+    EXPECT_EQ(depth, 0);
+    EXPECT_EQ(reportIDs, 0u);
+    EXPECT_EQ(inputBits, 8 * sizeof(InputReport));
+    EXPECT_EQ(outputBits, 16u);
+}
+
+class GamepadFeeding : public ::testing::Test {
+protected:
+    FakeVirtualHidDeviceFactory factory;
+    std::shared_ptr<fakes::FakeHidDeviceLog> log = factory.log;
+
+    std::unique_ptr<VirtualGamepad> make(VirtualGamepad::RumbleHandler onRumble = {}) {
+        return VirtualGamepad::create(factory, 2, "0A1B2C3D-0000-4000-8000-00000000ABCD",
+                                      std::move(onRumble));
+    }
+    bool waitForDestroyed() {
+        return log->waitUntil([&] { return log->devicesDestroyed == 1; });
+    }
+    std::vector<Bytes> dispatched() {
+        return log->with([&] { return log->dispatched; });
+    }
+};
+
+TEST_F(GamepadFeeding, RefusedDeviceGivesNoGamepad) {
+    factory.refuse = true;
+    EXPECT_EQ(make(), nullptr);
+    factory.refuse = false;
+    log->refuseCreate = true;
+    EXPECT_EQ(make(), nullptr);
+    EXPECT_EQ(log->with([&] { return log->properties->product; }), "JOLTO Controller 2");
+    // The device the system refused is let go without any report.
+    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);
+    EXPECT_TRUE(dispatched().empty());
+}
+
+TEST_F(GamepadFeeding, ReportsGoInOrderDespiteErrorsThenOneNeutralReport) {
+    log->failDispatch = true;
+    auto gamepad = make();
+    ASSERT_NE(gamepad, nullptr);
+    for (int n = 1; n <= 5; ++n) {
+        gamepad->push(asReport(numbered(n)));
+    }
+    gamepad->finish();
+    gamepad->push(asReport(numbered(99))); // after the end: ignored
+    ASSERT_TRUE(waitForDestroyed());
+    EXPECT_EQ(dispatched(), (std::vector{numbered(1), numbered(2), numbered(3), numbered(4),
+                                         numbered(5), neutral}));
+}
+
+TEST_F(GamepadFeeding, SlowDeviceKeepsOnlyTheNewest32Reports) {
+    log->blockDispatch = true;
+    auto gamepad = make();
+    ASSERT_NE(gamepad, nullptr);
+    gamepad->push(asReport(numbered(1000)));
+    ASSERT_TRUE(log->waitUntil([&] { return log->dispatchesEntered == 1; }));
+    for (int n = 0; n < 100; ++n) {
+        gamepad->push(asReport(numbered(n)));
+    }
+    gamepad->finish();
+    log->setBlockDispatch(false);
+    ASSERT_TRUE(waitForDestroyed());
+
+    std::vector<Bytes> expected{numbered(1000)};
+    for (int n = 68; n < 100; ++n) {
+        expected.push_back(numbered(n));
+    }
+    expected.push_back(neutral);
+    EXPECT_EQ(dispatched(), expected);
+}
+
+TEST_F(GamepadFeeding, ReportsWaitUntilTheSystemHasStartedTheDevice) {
+    log->liveOnCreate = false;
+    auto gamepad = make();
+    ASSERT_NE(gamepad, nullptr);
+    for (int n = 0; n < 40; ++n) {
+        gamepad->push(asReport(numbered(n)));
+    }
+    log->start();
+    ASSERT_TRUE(log->waitUntil([&] { return log->dispatched.size() == 32; }));
+    // Destroying the gamepad sends what is queued and the neutral report, and ends the device,
+    // before it returns.
+    gamepad->push(asReport(numbered(40)));
+    gamepad.reset();
+    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);
+    auto sent = dispatched();
+    ASSERT_EQ(sent.size(), 34u);
+    EXPECT_EQ(sent.front(), numbered(8));
+    EXPECT_EQ(sent[31], numbered(39));
+    EXPECT_EQ(sent[32], numbered(40));
+    EXPECT_EQ(sent.back(), neutral);
+
+    // A device that never started ends without reports.
+    auto unstarted = make();
+    ASSERT_NE(unstarted, nullptr);
+    unstarted->push(asReport(numbered(1)));
+    unstarted.reset();
+    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 2);
+    EXPECT_EQ(dispatched().size(), 34u);
+}
+
+TEST_F(GamepadFeeding, OutputReportsBecomeRumbleAndGetReportIsNeutral) {
+    std::mutex m;
+    std::vector<std::pair<float, float>> levels;
+    std::thread::id rumbleThread;
+    auto gamepad = make([&](float heavy, float light) {
+        std::lock_guard lock(m);
+        levels.emplace_back(heavy, light);
+        rumbleThread = std::this_thread::get_id();
+    });
+    ASSERT_NE(gamepad, nullptr);
+    gamepad->push(reportOf({B::south}));
+    log->send({false, ReportType::output, 0, {0x80, 0xFF}});
+    log->send({false, ReportType::output, 0, {0x80}});             // too short
+    log->send({false, ReportType::feature, 0, {0x10, 0x20}});      // not an output report
+    log->send({false, ReportType::output, 5, {0x00, 0x33, 0x44}}); // id, extra bytes ignored
+    log->send({true, ReportType::input, 0, {}});
+    log->send({true, ReportType::feature, 3, {}});
+    ASSERT_TRUE(log->waitUntil([&] { return log->requestsHandled == 6; }));
+
+    std::lock_guard lock(m);
+    ASSERT_EQ(levels.size(), 2u);
+    EXPECT_NEAR(levels[0].first, 0.502f, 0.001f);
+    EXPECT_EQ(levels[0].second, 1.0f);
+    EXPECT_EQ(levels[1], std::make_pair(0.0f, 0x33 / 255.0f));
+    EXPECT_EQ(rumbleThread, log->with([&] { return log->servicingThread; }));
+    EXPECT_EQ(log->with([&] { return log->getReportAnswers; }), (std::vector{neutral, neutral}));
+}
+
+TEST_F(GamepadFeeding, RumbleHandlerMayDropItsOwnGamepad) {
+    std::unique_ptr<VirtualGamepad> gamepad;
+    gamepad = make([&](float, float) { gamepad.reset(); });
+    ASSERT_NE(gamepad, nullptr);
+    log->send({false, ReportType::output, 0, {1, 2}});
+    ASSERT_TRUE(waitForDestroyed());
+    EXPECT_EQ(gamepad, nullptr);
+    EXPECT_EQ(dispatched(), std::vector<Bytes>{neutral});
+}

@@ -1,0 +1,346 @@
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "output/VirtualGamepad.h"
+#include "platform/linux/UhidDevice.h"
+
+using namespace jolto;
+using Bytes = std::vector<std::uint8_t>;
+using ReportType = VirtualHidDevice::ReportType;
+
+namespace {
+
+const std::string uuid = "0A1B2C3D-0000-4000-8000-00000000ABCD";
+
+// Plays the kernel's end of /dev/uhid over a SOCK_SEQPACKET pair, which keeps each event
+// one message as the character device does.
+class KernelSide {
+public:
+    KernelSide() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0) {
+            ours_ = fds[0];
+            theirs_ = fds[1];
+        }
+    }
+    ~KernelSide() {
+        if (ours_ >= 0) {
+            ::close(ours_);
+        }
+        if (theirs_ >= 0) {
+            ::close(theirs_);
+        }
+    }
+    bool ok() const { return ours_ >= 0; }
+
+    // Whether the device has written something that is waiting to be read.
+    bool readable() const {
+        pollfd p{ours_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+
+    // The kernel end goes away, as when the descriptor breaks.
+    void hangUp() {
+        ::close(ours_);
+        ours_ = -1;
+    }
+
+    // The descriptor for the device under test, handed over once.
+    int takeDeviceEnd() { return std::exchange(theirs_, -1); }
+
+    // The next event the device wrote, or nothing within the deadline; `closed` when the
+    // device end has gone.
+    std::unique_ptr<uhid_event> read(bool* closed = nullptr) {
+        pollfd p{ours_, POLLIN, 0};
+        if (::poll(&p, 1, 20000) <= 0) {
+            return nullptr;
+        }
+        auto ev = std::make_unique<uhid_event>();
+        std::memset(ev.get(), 0, sizeof(uhid_event));
+        ssize_t n = ::read(ours_, ev.get(), sizeof(uhid_event));
+        if (closed) {
+            *closed = n == 0;
+        }
+        return n == static_cast<ssize_t>(sizeof(uhid_event)) ? std::move(ev) : nullptr;
+    }
+
+    void send(const uhid_event& ev) {
+        ASSERT_EQ(::write(ours_, &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
+    }
+    void send(std::uint32_t type) {
+        auto ev = blank(type);
+        send(*ev);
+    }
+    void sendOutput(std::uint8_t rtype, const Bytes& data) {
+        auto ev = blank(UHID_OUTPUT);
+        ev->u.output.rtype = rtype;
+        ev->u.output.size = static_cast<__u16>(data.size());
+        std::memcpy(ev->u.output.data, data.data(), data.size());
+        send(*ev);
+    }
+    void sendGetReport(std::uint32_t id, std::uint8_t rnum, std::uint8_t rtype) {
+        auto ev = blank(UHID_GET_REPORT);
+        ev->u.get_report.id = id;
+        ev->u.get_report.rnum = rnum;
+        ev->u.get_report.rtype = rtype;
+        send(*ev);
+    }
+    void sendSetReport(std::uint32_t id, std::uint8_t rnum, std::uint8_t rtype, const Bytes& data) {
+        auto ev = blank(UHID_SET_REPORT);
+        ev->u.set_report.id = id;
+        ev->u.set_report.rnum = rnum;
+        ev->u.set_report.rtype = rtype;
+        ev->u.set_report.size = static_cast<__u16>(data.size());
+        std::memcpy(ev->u.set_report.data, data.data(), data.size());
+        send(*ev);
+    }
+
+    static std::unique_ptr<uhid_event> blank(std::uint32_t type) {
+        auto ev = std::make_unique<uhid_event>();
+        std::memset(ev.get(), 0, sizeof(uhid_event));
+        ev->type = type;
+        return ev;
+    }
+
+private:
+    int ours_ = -1;
+    int theirs_ = -1;
+};
+
+struct RecordingDelegate final : VirtualHidDevice::Delegate {
+    struct Set {
+        ReportType type;
+        std::uint8_t id;
+        Bytes data;
+        bool operator==(const Set&) const = default;
+    };
+    std::vector<Set> sets;
+    std::vector<std::pair<ReportType, std::uint8_t>> gets;
+    Bytes answer{1, 2, 3};
+
+    void setReport(ReportType type, std::uint8_t id, std::span<const std::uint8_t> data) override {
+        sets.push_back({type, id, Bytes(data.begin(), data.end())});
+    }
+    std::span<const std::uint8_t> getReport(ReportType type, std::uint8_t id) override {
+        gets.emplace_back(type, id);
+        return answer;
+    }
+};
+
+std::string text(const std::uint8_t* field) {
+    return reinterpret_cast<const char*>(field);
+}
+
+Bytes inputOf(const uhid_event& ev) {
+    return Bytes(ev.u.input2.data, ev.u.input2.data + ev.u.input2.size);
+}
+
+// Runs waitForActivity on another thread; false if it has not returned within the deadline
+// (the device is then woken so that the thread can end).
+bool returnsFromWait(UhidDevice& device) {
+    auto done = std::async(std::launch::async, [&] { device.waitForActivity(); });
+    if (done.wait_for(std::chrono::seconds(20)) == std::future_status::ready) {
+        return true;
+    }
+    device.wake();
+    return false;
+}
+
+class UhidDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kernel.ok()) << "no socketpair";
+        device = UhidDevice::adopt(kernel.takeDeviceEnd());
+        ASSERT_NE(device, nullptr);
+    }
+    void createAndStart() {
+        ASSERT_TRUE(device->create(VirtualGamepad::deviceProperties(1, uuid)));
+        auto created = kernel.read();
+        ASSERT_NE(created, nullptr);
+        ASSERT_EQ(created->type, UHID_CREATE2);
+        kernel.send(UHID_START);
+        ASSERT_TRUE(returnsFromWait(*device));
+        device->serviceRequests(delegate);
+        ASSERT_TRUE(device->isLive());
+    }
+
+    KernelSide kernel;
+    std::unique_ptr<UhidDevice> device;
+    RecordingDelegate delegate;
+};
+
+} // namespace
+
+TEST_F(UhidDeviceTest, Create2CarriesTheGamepadsIdentityAndDescriptor) {
+    ASSERT_TRUE(device->create(VirtualGamepad::deviceProperties(4, uuid)));
+    auto ev = kernel.read();
+    ASSERT_NE(ev, nullptr);
+    ASSERT_EQ(ev->type, UHID_CREATE2);
+    const auto& c = ev->u.create2;
+    EXPECT_EQ(text(c.name), "JOLTO Controller 4");
+    EXPECT_EQ(text(c.uniq), uuid);
+    EXPECT_EQ(text(c.phys), "zevrin.zevcontroller." + uuid);
+    EXPECT_EQ(c.bus, BUS_VIRTUAL);
+    EXPECT_EQ(c.vendor, 0x1209u);
+    EXPECT_EQ(c.product, 0x0001u);
+    ASSERT_EQ(c.rd_size, 105u);
+    EXPECT_EQ(Bytes(c.rd_data, c.rd_data + 105), Bytes(VirtualGamepad::reportDescriptor.begin(),
+                                                       VirtualGamepad::reportDescriptor.end()));
+}
+
+// The kernel drops reports while the driver is still probing the new device, which starts
+// with UHID_START; the repeats put the last state through once the probe is over.
+TEST(UhidDeviceRepeats, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
+    KernelSide kernel;
+    ASSERT_TRUE(kernel.ok());
+    // Far enough apart that a stalled test thread does not make the two fall due together.
+    const UhidDevice::Milliseconds delays[] = {UhidDevice::Milliseconds(30),
+                                               UhidDevice::Milliseconds(600)};
+    auto device = UhidDevice::adopt(kernel.takeDeviceEnd(), delays);
+    ASSERT_NE(device, nullptr);
+    RecordingDelegate delegate;
+    ASSERT_TRUE(device->create(VirtualGamepad::deviceProperties(1, uuid)));
+    ASSERT_NE(kernel.read(), nullptr);
+
+    auto first = VirtualGamepad::neutralReport();
+    first[0] = 0x01;
+    auto latest = VirtualGamepad::neutralReport();
+    latest[11] = 0xFF;
+    // Sent before the start, as a feeder never does: it is not the one repeated.
+    ASSERT_TRUE(device->dispatchInputReport(first));
+    kernel.send(UHID_START);
+    ASSERT_TRUE(returnsFromWait(*device));
+    device->serviceRequests(delegate);
+    ASSERT_TRUE(device->isLive());
+    ASSERT_TRUE(device->dispatchInputReport(latest));
+    for (const char* what : {"first", "sent", "first repeat", "second repeat"}) {
+        SCOPED_TRACE(what);
+        // The wait ends by itself when a repeat is due.
+        while (!kernel.readable()) {
+            ASSERT_TRUE(returnsFromWait(*device));
+            device->serviceRequests(delegate);
+        }
+        auto ev = kernel.read();
+        ASSERT_NE(ev, nullptr);
+        ASSERT_EQ(ev->type, UHID_INPUT2);
+        const auto& expected = std::string(what) == "first" ? first : latest;
+        EXPECT_EQ(inputOf(*ev), Bytes(expected.begin(), expected.end()));
+    }
+    // No repeat is left, so only a wake ends the wait.
+    auto waiting = std::async(std::launch::async, [&] { device->waitForActivity(); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
+    device->wake();
+    EXPECT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    device->serviceRequests(delegate);
+    EXPECT_FALSE(kernel.readable());
+
+    // A restarted device (the driver bound again) loses reports the same way.
+    kernel.send(UHID_STOP);
+    kernel.send(UHID_START);
+    while (!kernel.readable()) {
+        ASSERT_TRUE(returnsFromWait(*device));
+        device->serviceRequests(delegate);
+    }
+    auto ev = kernel.read();
+    ASSERT_NE(ev, nullptr);
+    ASSERT_EQ(ev->type, UHID_INPUT2);
+    EXPECT_EQ(inputOf(*ev), Bytes(latest.begin(), latest.end()));
+}
+
+TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered) {
+    createAndStart();
+    kernel.sendOutput(UHID_OUTPUT_REPORT, {0x00, 0x80, 0xFF}); // hidraw write with number 0
+    kernel.sendOutput(UHID_OUTPUT_REPORT, {0x80, 0xFF});       // bare report
+    kernel.sendOutput(UHID_OUTPUT_REPORT, {0x00, 0x40});       // bare report, heavy motor off
+    kernel.sendOutput(UHID_OUTPUT_REPORT, {0x05, 0x06, 0x07}); // no prefix to remove
+    kernel.sendOutput(UHID_FEATURE_REPORT, {0x00, 0x01, 0x02});
+    kernel.sendGetReport(42, 0, UHID_INPUT_REPORT);
+    kernel.sendSetReport(43, 0, UHID_OUTPUT_REPORT, {0x00, 0x10, 0x20});
+    kernel.sendSetReport(44, 0, UHID_FEATURE_REPORT, {0x00, 0x10, 0x20});
+    ASSERT_TRUE(returnsFromWait(*device));
+    device->serviceRequests(delegate);
+
+    auto reply = kernel.read();
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->type, UHID_GET_REPORT_REPLY);
+    EXPECT_EQ(reply->u.get_report_reply.id, 42u);
+    EXPECT_EQ(reply->u.get_report_reply.err, 0);
+    ASSERT_EQ(reply->u.get_report_reply.size, 3u);
+    EXPECT_EQ(Bytes(reply->u.get_report_reply.data, reply->u.get_report_reply.data + 3),
+              delegate.answer);
+    for (std::uint32_t id : {43u, 44u}) {
+        reply = kernel.read();
+        ASSERT_NE(reply, nullptr);
+        ASSERT_EQ(reply->type, UHID_SET_REPORT_REPLY);
+        EXPECT_EQ(reply->u.set_report_reply.id, id);
+        EXPECT_EQ(reply->u.set_report_reply.err, 0);
+    }
+    ASSERT_EQ(delegate.gets.size(), 1u);
+    EXPECT_EQ(delegate.gets[0].first, ReportType::input);
+    std::vector<RecordingDelegate::Set> expected{
+        {ReportType::output, 0, {0x80, 0xFF}},        {ReportType::output, 0, {0x80, 0xFF}},
+        {ReportType::output, 0, {0x00, 0x40}},        {ReportType::output, 0, {0x05, 0x06, 0x07}},
+        {ReportType::feature, 0, {0x00, 0x01, 0x02}}, {ReportType::output, 0, {0x10, 0x20}},
+        {ReportType::feature, 0, {0x00, 0x10, 0x20}},
+    };
+    EXPECT_EQ(delegate.sets, expected);
+}
+
+TEST_F(UhidDeviceTest, DestroyIsSentOnlyForACreatedDevice) {
+    createAndStart();
+    device.reset();
+    auto ev = kernel.read();
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(ev->type, UHID_DESTROY);
+    bool closed = false;
+    EXPECT_EQ(kernel.read(&closed), nullptr);
+    EXPECT_TRUE(closed);
+
+    KernelSide other;
+    ASSERT_TRUE(other.ok());
+    auto never = UhidDevice::adopt(other.takeDeviceEnd());
+    ASSERT_NE(never, nullptr);
+    never.reset();
+    closed = false;
+    EXPECT_EQ(other.read(&closed), nullptr);
+    EXPECT_TRUE(closed) << "an uncreated device wrote something";
+}
+
+TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
+    createAndStart();
+    // A socket, unlike /dev/uhid, may raise SIGPIPE for the UHID_DESTROY written at the end.
+    std::signal(SIGPIPE, SIG_IGN);
+    kernel.hangUp();
+    ASSERT_TRUE(returnsFromWait(*device)); // the hang-up makes the descriptor readable
+    device->serviceRequests(delegate);
+    EXPECT_FALSE(device->isLive());
+    // Now only a wake ends the wait; a poll that kept reporting the hang-up would spin.
+    auto waiting = std::async(std::launch::async, [&] { device->waitForActivity(); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    device->wake();
+    EXPECT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+}
+
+TEST(UhidEntitlement, IsTheRightToOpenTheDeviceForReadingAndWriting) {
+    EXPECT_FALSE(hasVirtualDeviceEntitlement("/nonexistent/jolto-uhid"));
+    char path[] = "/tmp/jolto-uhid-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_TRUE(hasVirtualDeviceEntitlement(path));
+    ::unlink(path);
+}

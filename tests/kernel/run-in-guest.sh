@@ -2,14 +2,15 @@
 # Runs a command inside Debian's own kernel under qemu (software emulation) and exits with the
 # command's exit status.
 #
-#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--] command [args...]
+#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--]
+#                                command [args...]
 #
 # The guest sees the host's whole file system read-only at the same paths, so programs from a
 # build folder run there unchanged with their shared libraries; it has its own /dev (uhid,
 # uinput, evdev, hidraw, joystick nodes), /proc, /sys and empty writable /tmp and /run, and
-# runs everything as root. The command runs in the current directory; when that directory or
-# the project lies under /tmp or /run, the guest binds it back over its own, read-only like the
-# rest. The environment is cleared except for PATH, HOME=/tmp, LANG and the
+# runs everything as root. The command runs in the current directory; when that directory, the
+# project or a folder given with --bind (the build's root, say) lies under /tmp or /run, the
+# guest binds it back over its own, read-only like the rest. The environment is cleared except for PATH, HOME=/tmp, LANG and the
 # variables whose names start with ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ or JOLTO_; JOLTO_GUEST=1
 # tells the test programs that they may create input devices.
 #
@@ -22,18 +23,20 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 timeout_s=240
 memory_mb=1024
+binds=()
 
 while [ $# -gt 0 ]; do
     case $1 in
     --timeout) timeout_s=$2; shift 2 ;;
     --memory) memory_mb=$2; shift 2 ;;
+    --bind) binds+=("$(cd "$2" && pwd -P)") || exit 2; shift 2 ;;
     --) shift; break ;;
     -*) echo "run-in-guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
     esac
 done
 if [ $# -eq 0 ]; then
-    echo "usage: run-in-guest.sh [--timeout SECONDS] [--memory MB] [--] command [args...]" >&2
+    echo "usage: run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--] command [args...]" >&2
     exit 2
 fi
 
@@ -84,7 +87,7 @@ esac
     printf '\n'
 } >"$job/job.sh"
 project=$(cd "$here/../.." && pwd -P)
-for path in "$project" "$(pwd -P)"; do
+for path in "$project" "$(pwd -P)" ${binds[@]+"${binds[@]}"}; do
     case $path in
     /tmp/* | /run/*) echo "$path" ;;
     esac

@@ -35,25 +35,53 @@ const ControllerState& stateOf(const std::optional<Packet>& p) {
 
 } // namespace
 
-TEST(PacketEncoding, StateAndPingHaveTheDocumentedBytes) {
-    ControllerState s;
-    s.buttons.insert(ControllerButton::south);
-    Bytes expected =
-        concat(header(3), {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(encoded(stateWith(1, 2, s)), expected);
-    EXPECT_EQ(expected.size(), 28u);
-
-    EXPECT_EQ(encoded(Packet::Ping{0x01020304, 5}),
-              concat(header(4), {4, 3, 2, 1, 5, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(PacketEncoding, EveryKindHasItsSize) {
-    EXPECT_EQ(encoded(Packet::Hello{deviceA, secretA, std::nullopt, "ab"}).size(), 43u);
-    EXPECT_EQ(encoded(Packet::Welcome{WelcomeStatus::accepted, 7, 1, "host"}).size(), 17u);
-    EXPECT_EQ(encoded(Packet::Pong{1}).size(), 14u);
-    EXPECT_EQ(encoded(Packet::Goodbye{1}).size(), 10u);
-    EXPECT_EQ(encoded(Packet::Rumble{1, 0.3f, 0.1f, 200}),
-              concat(header(7), {1, 0, 0, 0, 77, 26, 200, 0}));
+// One datagram of each kind, written out byte by byte from the format table, both ways: a
+// mistake made alike in the encoder and the decoder (two fields swapped, a UUID reversed) still
+// breaks the bytes a real phone sends.
+TEST(PacketWire, EveryKindHasItsLiteralBytes) {
+    ControllerState state;
+    state.buttons.insert(ControllerButton::south);
+    ControllerState moved;
+    moved.buttons = ButtonSet(0x00040201);
+    moved.leftStick = {-1.0f, 16384.0f / 32767.0f};
+    moved.rightStick = {1.0f, 0};
+    moved.leftTrigger = 128.0f / 255.0f;
+    moved.rightTrigger = 1.0f;
+    moved.gyroAim = {0.001f, -2.5f};
+    const Bytes device = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                          0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    const Bytes secret = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87,
+                          0x78, 0x69, 0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F};
+    const struct {
+        Packet packet;
+        Bytes bytes;
+    } cases[] = {
+        {Packet::Hello{deviceA, secretA, 42, "Ab"},
+         concat(concat(concat(header(1), device), secret), {42, 0, 2, 'A', 'b'})},
+        {Packet::Hello{deviceA, secretA, std::nullopt, ""},
+         concat(concat(concat(header(1), device), secret), {0xFF, 0xFF, 0})},
+        {Packet::Welcome{WelcomeStatus::pinIncorrect, 0x0A0B0C0D, 3, "PC"},
+         concat(header(2), {2, 0x0D, 0x0C, 0x0B, 0x0A, 3, 2, 'P', 'C'})},
+        {Packet::State{1, 2, state},
+         concat(header(3), {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+        {Packet::State{0x01020304, 0xFFFFFFFE, moved},
+         concat(header(3),
+                {4,    3,    2,    1,    0xFE, 0xFF, 0xFF, 0xFF, 0x01, 0x02, 0x04, 0x00, 0x01,
+                 0x80, 0x00, 0x40, 0xFF, 0x7F, 0x00, 0x00, 128,  255,  0x01, 0x00, 0x3C, 0xF6})},
+        {Packet::Ping{0x01020304, 5}, concat(header(4), {4, 3, 2, 1, 5, 0, 0, 0, 0, 0, 0, 0})},
+        {Packet::Pong{0x8877665544332211},
+         concat(header(5), {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})},
+        {Packet::Goodbye{0xDEADBEEF}, concat(header(6), {0xEF, 0xBE, 0xAD, 0xDE})},
+        {Packet::Rumble{1, 77.0f / 255.0f, 26.0f / 255.0f, 200},
+         concat(header(7), {1, 0, 0, 0, 77, 26, 200, 0})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        EXPECT_EQ(encoded(c.packet), c.bytes);
+        const auto back = decode(c.bytes);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(*back, c.packet);
+    }
 }
 
 TEST(PacketEncoding, GyroIsWrittenOnlyWhenNotZero) {
@@ -74,6 +102,12 @@ TEST(PacketEncoding, GyroIsWrittenOnlyWhenNotZero) {
     s.gyroAim = {40.0f, -1e30f};
     bytes = encoded(stateWith(1, 1, s));
     EXPECT_EQ(Bytes(bytes.begin() + 28, bytes.end()), (Bytes{0xFF, 0x7F, 0x01, 0x80}));
+
+    // Infinity is not a very large number: like NaN it is written as 0, not clamped.
+    s.gyroAim = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    bytes = encoded(stateWith(1, 1, s));
+    ASSERT_EQ(bytes.size(), 32u);
+    EXPECT_EQ(Bytes(bytes.begin() + 28, bytes.end()), (Bytes{0, 0, 0, 0}));
 }
 
 TEST(PacketEncoding, AxesAndLevelsClampAndRoundHalvesAwayFromZero) {
@@ -183,6 +217,11 @@ TEST(PacketDecoding, StringsAreCheckedAndRepaired) {
     auto hello = encoded(Packet::Hello{deviceA, secretA, 1234, "abc"});
     hello[40] = 4; // the length points past the end
     EXPECT_FALSE(decode(hello));
+
+    // Only the encoder cuts at 64 bytes: the wire allows 255, and all of it is read.
+    auto longName = concat(Bytes(hello.begin(), hello.begin() + 40), {255});
+    longName.insert(longName.end(), 255, 'n');
+    EXPECT_EQ(decode(longName)->get<Packet::Hello>()->name, std::string(255, 'n'));
 
     hello[40] = 3;
     hello[41] = 0xFF;

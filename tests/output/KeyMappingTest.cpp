@@ -157,25 +157,55 @@ TEST(MappingPreset, PresetsHoldEveryButtonAndRawStringsParseExactly) {
     EXPECT_EQ(stickActionFromRaw("Mouse"), std::nullopt);
     EXPECT_EQ(mouseButtonFromRaw("middle"), MouseButton::middle);
     EXPECT_EQ(mouseButtonFromRaw("centre"), std::nullopt);
-    for (auto preset : allMappingPresets) {
-        for (const auto& entry : mapping(preset).buttons) {
-            EXPECT_TRUE(entry.has_value()) << rawValue(preset);
-        }
+
+    // Every one of the 38 button entries and both presets' sticks and speeds, as published.
+    using K = KeyAction;
+    const auto M = [](MouseButton b) { return KeyAction::mouse(b); };
+    const struct {
+        ControllerButton button;
+        KeyAction shooter, retro;
+    } rows[] = {
+        {B::south, K::key(49), K::key(6)},
+        {B::east, K::key(8), K::key(7)},
+        {B::west, K::key(15), K::key(0)},
+        {B::north, K::key(3), K::key(1)},
+        {B::leftShoulder, K::key(12), K::key(12)},
+        {B::rightShoulder, K::key(14), K::key(13)},
+        {B::leftTrigger, M(MouseButton::right), K::key(14)},
+        {B::rightTrigger, M(MouseButton::left), K::key(15)},
+        {B::leftStick, K::key(56), K::none()},
+        {B::rightStick, K::key(9), K::none()},
+        {B::dpadUp, K::key(18), K::key(126)},
+        {B::dpadDown, K::key(20), K::key(125)},
+        {B::dpadLeft, K::key(21), K::key(123)},
+        {B::dpadRight, K::key(19), K::key(124)},
+        {B::select, K::key(48), K::key(60)},
+        {B::start, K::key(53), K::key(36)},
+        {B::home, K::none(), K::key(122)},
+        {B::capture, K::key(111), K::key(100)},
+        {B::touchpad, K::key(46), K::none()},
+    };
+    static_assert(std::size(rows) == controllerButtonCount);
+    const KeyMapping& shooter = KeyMapping::shooter();
+    const KeyMapping& retro = KeyMapping::retro();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(rawValue(row.button)));
+        // Held explicitly, `none` included, not merely defaulted.
+        ASSERT_TRUE(shooter.entry(row.button).has_value());
+        ASSERT_TRUE(retro.entry(row.button).has_value());
+        EXPECT_EQ(shooter.action(row.button), row.shooter);
+        EXPECT_EQ(retro.action(row.button), row.retro);
     }
-    const KeyMapping& s = KeyMapping::shooter();
-    EXPECT_EQ(s.action(B::leftStick), KeyAction::key(56));
-    EXPECT_EQ(s.action(B::rightTrigger), KeyAction::mouse(MouseButton::left));
-    EXPECT_EQ(s.action(B::touchpad), KeyAction::key(46));
-    EXPECT_EQ(s.leftStick, StickAction::wasd);
-    EXPECT_EQ(s.rightStick, StickAction::mouse);
-    const KeyMapping& r = KeyMapping::retro();
-    EXPECT_EQ(r.action(B::select), KeyAction::key(60));
-    EXPECT_EQ(r.action(B::capture), KeyAction::key(100));
-    EXPECT_EQ(r.action(B::leftStick), KeyAction::none());
-    EXPECT_EQ(r.leftStick, StickAction::arrows);
-    EXPECT_EQ(r.rightStick, StickAction::none);
-    EXPECT_EQ(r.pointerSpeed, 1400);
-    EXPECT_EQ(r.gyroSpeed, 1100);
+    EXPECT_EQ(shooter.leftStick, StickAction::wasd);
+    EXPECT_EQ(shooter.rightStick, StickAction::mouse);
+    EXPECT_EQ(retro.leftStick, StickAction::arrows);
+    EXPECT_EQ(retro.rightStick, StickAction::none);
+    for (const KeyMapping* m : {&shooter, &retro}) {
+        EXPECT_EQ(m->pointerSpeed, 1400);
+        EXPECT_EQ(m->gyroSpeed, 1100);
+    }
+    EXPECT_EQ(mapping(MappingPreset::shooter), shooter);
+    EXPECT_EQ(mapping(MappingPreset::retro), retro);
 }
 
 TEST(KeyNames, NamesBuiltNamesLinuxNamesAndFallback) {

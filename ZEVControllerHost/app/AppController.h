@@ -7,6 +7,8 @@
 #include <QQuickWindow>
 #include <QUrl>
 
+#include "app/LocalOnlyNetworkAccess.h"
+
 class QMenu;
 class QSystemTrayIcon;
 
@@ -54,6 +56,8 @@ private:
     void placePanel();
 
     HostModel& model_;
+    // Before the engine: the engine uses it until it is gone.
+    LocalOnlyNetworkAccess networkAccess_;
     QQmlApplicationEngine engine_;
     QPointer<QQuickWindow> main_;
     QPointer<QQuickWindow> panel_;

@@ -56,6 +56,7 @@ Button {
         Label {
             objectName: "captureLabel"
             text: control.isRecording ? qsTr("Press a key…") : control.actionLabel
+            textFormat: Text.PlainText
             color: control.isRecording ? Theme.accent
                                        : (control.isUnmapped ? Theme.secondary : Theme.primary)
             horizontalAlignment: Text.AlignHCenter

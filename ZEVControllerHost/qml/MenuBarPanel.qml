@@ -49,6 +49,7 @@ PaletteScope {
                 Label {
                     objectName: "panelStatus"
                     text: host.statusText
+                    textFormat: Text.PlainText
                     font.pixelSize: Theme.captionSize
                     color: Theme.secondary
                     elide: Text.ElideRight
@@ -80,6 +81,7 @@ PaletteScope {
                         id: pinLabel
                         objectName: "panelPin"
                         text: host.pin
+                        textFormat: Text.PlainText
                         font.pixelSize: 28
                         font.bold: true
                         font.letterSpacing: 5
@@ -136,6 +138,7 @@ PaletteScope {
                         Layout.fillWidth: true
                         Label {
                             text: clientRow.client.name || ""
+                            textFormat: Text.PlainText
                             font.pixelSize: Theme.calloutSize
                             font.weight: Font.DemiBold
                             elide: Text.ElideRight
@@ -197,6 +200,7 @@ PaletteScope {
                 Layout.fillWidth: true
                 Label {
                     text: host.outputWarning
+                    textFormat: Text.PlainText
                     font.pixelSize: Theme.captionSize
                     wrapMode: Text.Wrap
                     Layout.fillWidth: true

@@ -187,7 +187,9 @@ TEST(KeyNames, NamesBuiltNamesLinuxNamesAndFallback) {
     EXPECT_EQ(keyName(82), "Keypad 0");
     EXPECT_EQ(keyName(78), "Keypad \u2212");
     EXPECT_EQ(keyName(126), "\u2191");
-    EXPECT_EQ(keyName(10), "Key 10");
+    EXPECT_EQ(keyName(10), "< >");
+    EXPECT_EQ(keyName(114), "Insert");
+    EXPECT_EQ(keyName(52), "Key 52");
     EXPECT_EQ(keyName(200), "Key 200");
     EXPECT_EQ(keyName(65535), "Key 65535");
     // The keys that Linux keyboards label differently from Mac keyboards.

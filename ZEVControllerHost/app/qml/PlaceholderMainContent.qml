@@ -11,17 +11,20 @@ Page {
         Label {
             Layout.alignment: Qt.AlignHCenter
             text: host.statusText
+            textFormat: Text.PlainText
             font.pixelSize: 18
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
             text: qsTr("PIN") + "  " + host.pin
+            textFormat: Text.PlainText
             font.pixelSize: 32
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
             visible: host.outputWarning.length > 0
             text: host.outputWarning
+            textFormat: Text.PlainText
             color: "darkorange"
         }
         Button {

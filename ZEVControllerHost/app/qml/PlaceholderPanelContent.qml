@@ -13,10 +13,12 @@ Page {
 
         Label {
             text: host.statusText
+            textFormat: Text.PlainText
             font.bold: true
         }
         Label {
             text: qsTr("PIN") + "  " + host.pin
+            textFormat: Text.PlainText
             font.pixelSize: 24
         }
         Button {

@@ -152,6 +152,12 @@ void AppController::quit() {
     QCoreApplication::quit();
 }
 
+void AppController::closePanel() {
+    if (panel_) {
+        panel_->hide();
+    }
+}
+
 void AppController::togglePanel() {
     if (!panel_) {
         return;

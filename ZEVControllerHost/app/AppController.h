@@ -43,6 +43,8 @@ public:
     // Ends the program. Nothing needs tidying: the kernel removes the virtual devices, and with
     // them every held key, when the process ends.
     Q_INVOKABLE void quit();
+    // Hides the tray panel (Escape in the panel).
+    Q_INVOKABLE void closePanel();
     // What a click on the tray icon does.
     void togglePanel();
 

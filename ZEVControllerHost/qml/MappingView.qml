@@ -137,6 +137,7 @@ FormPage {
                 KeyCaptureButton {
                     objectName: "capture_" + buttonRow.index
                     keyAction: host.buttonActions[buttonRow.index]
+                    buttonName: qsTranslate("Buttons", Buttons.all[buttonRow.index].displayName)
                     onEdited: (kind, code, mouse) =>
                               host.setButtonAction(buttonRow.index, kind, code, mouse)
                 }

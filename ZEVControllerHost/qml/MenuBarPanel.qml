@@ -23,6 +23,11 @@ PaletteScope {
         id: quitShortcut
         onActivated: app.quit()
     }
+    Shortcut {
+        sequence: "Escape"
+        context: Qt.WindowShortcut
+        onActivated: app.closePanel()
+    }
 
     ColumnLayout {
         width: panel.availableWidth
@@ -175,8 +180,9 @@ PaletteScope {
             }
         }
 
-        Switch {
+        ToggleSwitch {
             objectName: "panelAudioSwitch"
+            small: true
             text: qsTr("Rumble from game audio")
             checked: host.rumbleFromAudio
             font.pixelSize: Theme.calloutSize

@@ -2,9 +2,12 @@ import QtQuick
 import QtQuick.Controls
 
 // A push button with room around its text; Fusion's own padding is tight at this font size.
+// Return acts like Space.
 Button {
     leftPadding: 12
     rightPadding: 12
     topPadding: 5
     bottomPadding: 5
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
 }

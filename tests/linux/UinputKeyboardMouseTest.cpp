@@ -105,13 +105,13 @@ TEST(MacKeyCodes, EveryNamedKeyHasItsOwnLinuxKeyByPosition) {
     EXPECT_EQ(linuxes.size(), 109u);
 
     const std::pair<std::uint16_t, std::uint16_t> spots[] = {
-        {0, KEY_A},           {50, KEY_GRAVE},      {51, KEY_BACKSPACE}, {117, KEY_DELETE},
-        {55, KEY_LEFTMETA},   {54, KEY_RIGHTMETA},  {58, KEY_LEFTALT},   {61, KEY_RIGHTALT},
-        {63, KEY_FN},         {57, KEY_CAPSLOCK},   {36, KEY_ENTER},     {76, KEY_KPENTER},
-        {67, KEY_KPASTERISK}, {75, KEY_KPSLASH},    {65, KEY_KPDOT},     {92, KEY_KP9},
-        {82, KEY_KP0},        {105, KEY_F13},       {90, KEY_F20},       {64, KEY_F17},
-        {10, KEY_102ND},      {114, KEY_INSERT},
-        {22, KEY_6},          {30, KEY_RIGHTBRACE}, {126, KEY_UP},       {121, KEY_PAGEDOWN},
+        {0, KEY_A},           {50, KEY_GRAVE},     {51, KEY_BACKSPACE}, {117, KEY_DELETE},
+        {55, KEY_LEFTMETA},   {54, KEY_RIGHTMETA}, {58, KEY_LEFTALT},   {61, KEY_RIGHTALT},
+        {63, KEY_FN},         {57, KEY_CAPSLOCK},  {36, KEY_ENTER},     {76, KEY_KPENTER},
+        {67, KEY_KPASTERISK}, {75, KEY_KPSLASH},   {65, KEY_KPDOT},     {92, KEY_KP9},
+        {82, KEY_KP0},        {105, KEY_F13},      {90, KEY_F20},       {64, KEY_F17},
+        {10, KEY_102ND},      {114, KEY_INSERT},   {22, KEY_6},         {30, KEY_RIGHTBRACE},
+        {126, KEY_UP},        {121, KEY_PAGEDOWN},
     };
     for (auto [mac, evdev] : spots) {
         EXPECT_EQ(linuxKeyFromMac(mac), evdev) << mac;

@@ -7,11 +7,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QHash>
 #include <QImage>
 #include <QPalette>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QtQml/QQmlExtensionPlugin>
@@ -105,7 +107,21 @@ bool settle(QQuickWindow* window) {
     return window->isVisible();
 }
 
-bool render(QQmlEngine& engine, const QByteArray& qml, const QString& path) {
+// Gives the keyboard focus, as Tab would, to the first of `names` that is shown, so that each
+// picture also shows a focus ring.
+void focusFirstShown(QQuickWindow* window, const QStringList& names) {
+    for (const QString& name : names) {
+        auto* item = window->contentItem()->findChild<QQuickItem*>(name);
+        if (item != nullptr && item->isVisible()) {
+            window->requestActivate();
+            item->forceActiveFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+}
+
+bool render(QQmlEngine& engine, const QByteArray& qml, const QStringList& focus,
+            const QString& path) {
     QQmlComponent component(&engine);
     component.setData(qml, QUrl(QStringLiteral("qrc:/screenshot.qml")));
     std::unique_ptr<QObject> object(component.create());
@@ -114,6 +130,7 @@ bool render(QQmlEngine& engine, const QByteArray& qml, const QString& path) {
         std::fprintf(stderr, "%s\n", qPrintable(component.errorString()));
         return false;
     }
+    focusFirstShown(window, focus);
     settle(window);
     const QImage image = window->grabWindow();
     if (image.isNull() || !image.save(path)) {
@@ -137,6 +154,14 @@ int main(int argc, char** argv) {
 
     const QPalette lightPalette = QGuiApplication::palette();
     const QStringList sections = {"controllers", "mapping", "feedback", "devices", "setup"};
+    const QHash<QString, QStringList> focus = {
+        {"controllers", {"bannerButton", "outputModePicker"}},
+        {"mapping", {"capture_0"}},
+        {"feedback", {"soundSettingsLink", "audioRumbleSwitch"}},
+        {"devices", {"forgetButton", "sectionList"}},
+        {"setup", {"allowAccessButton", "copySdlMapping"}},
+        {"panel", {"panelAudioSwitch"}},
+    };
     bool ok = true;
     for (const bool dark : {false, true}) {
         QGuiApplication::setPalette(dark ? darkPalette() : lightPalette);
@@ -160,13 +185,13 @@ int main(int argc, char** argv) {
                                    "\n}\n")
                         .arg(section)
                         .toUtf8();
-                ok = render(engine, qml, directory + "/" + section + suffix) && ok;
+                ok = render(engine, qml, focus[section], directory + "/" + section + suffix) && ok;
             }
             const QByteArray panel = "import QtQuick\nimport Jolto\n"
                                      "Window { width: 330; height: panel.implicitHeight;"
                                      " visible: true\n"
                                      "  MenuBarPanel { id: panel }\n}\n";
-            ok = render(engine, panel, directory + "/panel" + suffix) && ok;
+            ok = render(engine, panel, focus["panel"], directory + "/panel" + suffix) && ok;
         }
     }
     if (viewWarnings > 0) {

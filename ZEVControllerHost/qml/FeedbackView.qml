@@ -113,6 +113,8 @@ FormPage {
                 objectName: "soundSettingsLink"
                 visible: host.rumbleFromAudio && page.silent
                 text: qsTr("Rumble not reacting? Check sound settings…")
+                // the text, not the focus ring's room, lines up with the note above
+                Layout.leftMargin: -3
                 onClicked: host.openPrivacySettings("Privacy_ScreenCapture")
             }
         ]

@@ -73,8 +73,9 @@ Button {
                   : control.showsUnmappable ? qsTr("This key can't be mapped")
                   : qsTr("Press a key…")
             textFormat: Text.PlainText
-            color: control.isRecording ? Theme.accent
-                                       : (control.isUnmapped ? Theme.secondary : Theme.primary)
+            color: !control.isRecording ? (control.isUnmapped ? Theme.secondary : Theme.primary)
+                   : control.showsUnmappable ? Theme.orange
+                   : Theme.accent
             horizontalAlignment: Text.AlignHCenter
             elide: Text.ElideRight
             Layout.fillWidth: true
@@ -90,6 +91,11 @@ Button {
 
     Accessible.name: isRecording ? qsTr("%1, recording: press a key").arg(buttonName)
                                  : qsTr("%1, currently %2").arg(buttonName).arg(actionLabel)
+
+    FocusRing {
+        visible: control.visualFocus
+        radius: 5
+    }
 
     Timer {
         id: unmappableReset

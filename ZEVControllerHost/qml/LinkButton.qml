@@ -6,7 +6,7 @@ import QtQuick.Controls
 AbstractButton {
     id: control
 
-    padding: 0
+    padding: 3
     focusPolicy: Qt.StrongFocus
     font.pixelSize: Theme.calloutSize
     Accessible.role: Accessible.Link
@@ -23,7 +23,7 @@ AbstractButton {
         FocusRing {
             visible: control.visualFocus
             radius: 4
-            offset: 2
+            offset: 0
         }
     }
     Keys.onReturnPressed: clicked()

@@ -79,6 +79,7 @@ PaletteScope {
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Quit")
                 onClicked: app.quit()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
             }
         }
     }

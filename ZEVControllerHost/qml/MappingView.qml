@@ -35,6 +35,10 @@ FormPage {
             currentIndex = Qt.binding(() => picker.count > 0 ? picker.indexOfValue(picker.current) : -1);
         }
         Layout.alignment: Qt.AlignRight
+        FocusRing {
+            visible: picker.visualFocus
+            radius: 5
+        }
     }
 
     IconLabel {

@@ -111,6 +111,7 @@ PaletteScope {
                         color: Theme.secondary
                     }
                     Accessible.name: qsTr("New PIN")
+                    FocusRing { visible: parent.visualFocus; radius: 5 }
                     ToolTip.visible: hovered
                     ToolTip.delay: 500
                     ToolTip.text: qsTr("New PIN")
@@ -236,12 +237,14 @@ PaletteScope {
                 objectName: "openWindowButton"
                 text: qsTr("Open Window…")
                 onClicked: app.openMainWindow()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
             }
             Item { Layout.fillWidth: true }
             ToolButton {
                 objectName: "quitButton"
                 text: qsTr("Quit")
                 onClicked: app.quit()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
                 ToolTip.visible: hovered
                 ToolTip.delay: 800
                 ToolTip.text: qsTr("Quit (%1)").arg(quitShortcut.nativeText)

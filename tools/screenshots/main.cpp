@@ -18,6 +18,7 @@
 #include <QQuickWindow>
 #include <QtQml/QQmlExtensionPlugin>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -109,10 +110,24 @@ bool settle(QQuickWindow* window) {
 
 // Gives the keyboard focus, as Tab would, to the first of `names` that is shown, so that each
 // picture also shows a focus ring.
+QQuickItem* findShown(QQuickItem* root, const QString& name) {
+    for (QQuickItem* child : root->childItems()) {
+        if (!child->isVisible()) {
+            continue;
+        }
+        if (child->objectName() == name) {
+            return child;
+        }
+        if (QQuickItem* found = findShown(child, name)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
 void focusFirstShown(QQuickWindow* window, const QStringList& names) {
     for (const QString& name : names) {
-        auto* item = window->contentItem()->findChild<QQuickItem*>(name);
-        if (item != nullptr && item->isVisible()) {
+        if (QQuickItem* item = findShown(window->contentItem(), name)) {
             window->requestActivate();
             item->forceActiveFocus(Qt::TabFocusReason);
             return;
@@ -154,13 +169,14 @@ int main(int argc, char** argv) {
 
     const QPalette lightPalette = QGuiApplication::palette();
     const QStringList sections = {"controllers", "mapping", "feedback", "devices", "setup"};
+    // Where the focus goes: the first shown of each list, in reverse order with two controllers.
     const QHash<QString, QStringList> focus = {
         {"controllers", {"bannerButton", "outputModePicker"}},
-        {"mapping", {"capture_0"}},
-        {"feedback", {"soundSettingsLink", "audioRumbleSwitch"}},
-        {"devices", {"forgetButton", "sectionList"}},
+        {"mapping", {"capture_0", "leftStickPicker"}},
+        {"feedback", {"soundSettingsLink", "slider"}},
+        {"devices", {"sectionList", "forgetButton"}},
         {"setup", {"allowAccessButton", "copySdlMapping"}},
-        {"panel", {"panelAudioSwitch"}},
+        {"panel", {"panelAudioSwitch", "panelOutputMode"}},
     };
     bool ok = true;
     for (const bool dark : {false, true}) {
@@ -173,6 +189,12 @@ int main(int argc, char** argv) {
             setUpControllers(host, twoControllers);
             engine.rootContext()->setContextProperty(QStringLiteral("host"), &host);
             engine.rootContext()->setContextProperty(QStringLiteral("app"), &app);
+            QHash<QString, QStringList> focusNow = focus;
+            if (twoControllers) {
+                for (QStringList& names : focusNow) {
+                    std::reverse(names.begin(), names.end());
+                }
+            }
             const QString suffix = QStringLiteral("-%1-%2.png")
                                        .arg(dark ? "dark" : "light")
                                        .arg(twoControllers ? 2 : 0);
@@ -185,13 +207,14 @@ int main(int argc, char** argv) {
                                    "\n}\n")
                         .arg(section)
                         .toUtf8();
-                ok = render(engine, qml, focus[section], directory + "/" + section + suffix) && ok;
+                ok = render(engine, qml, focusNow[section], directory + "/" + section + suffix) &&
+                     ok;
             }
             const QByteArray panel = "import QtQuick\nimport Jolto\n"
                                      "Window { width: 330; height: panel.implicitHeight;"
                                      " visible: true\n"
                                      "  MenuBarPanel { id: panel }\n}\n";
-            ok = render(engine, panel, focus["panel"], directory + "/panel" + suffix) && ok;
+            ok = render(engine, panel, focusNow["panel"], directory + "/panel" + suffix) && ok;
         }
     }
     if (viewWarnings > 0) {

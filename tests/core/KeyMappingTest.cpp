@@ -204,7 +204,7 @@ TEST(KeyNames, NamesBuiltNamesLinuxNamesAndFallback) {
     for (unsigned code = 0; code <= 0xFFFF; ++code) {
         named += knownKeyName(static_cast<std::uint16_t>(code)).has_value() ? 1 : 0;
     }
-    EXPECT_EQ(named, 107);
+    EXPECT_EQ(named, 109);
 }
 
 TEST(KeyActionLabel, KeysMouseButtonsAndNone) {

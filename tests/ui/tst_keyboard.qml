@@ -119,18 +119,20 @@ Item {
                              "sectionFocusRing").visible);
         }
 
+        // `ring`: the option under the focus ring at the end.
         function test_outputPicker_data() {
             return [
                 { tag: "window, right and space", panel: false, keys: [Qt.Key_Right, Qt.Key_Space],
-                  calls: ["outputMode=gamepad"] },
+                  calls: ["outputMode=gamepad"], ring: "gamepad" },
                 { tag: "panel, right and return", panel: true, keys: [Qt.Key_Right, Qt.Key_Return],
-                  calls: ["outputMode=gamepad"] },
+                  calls: ["outputMode=gamepad"], ring: "gamepad" },
                 { tag: "right twice stops at the end", panel: false,
-                  keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], calls: ["outputMode=gamepad"] },
-                { tag: "arrows alone choose nothing", panel: true, keys: [Qt.Key_Right, Qt.Key_Left],
-                  calls: [] },
-                { tag: "right then left", panel: false,
-                  keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space], calls: ["outputMode=keyboardMouse"] },
+                  keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], calls: ["outputMode=gamepad"],
+                  ring: "gamepad" },
+                { tag: "arrows alone choose nothing", panel: true, keys: [Qt.Key_Right],
+                  calls: [], ring: "gamepad" },
+                { tag: "right then left", panel: false, keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
+                  calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" },
             ];
         }
 
@@ -141,10 +143,7 @@ Item {
             for (const key of data.keys)
                 keyClick(key);
             compare(host.calls, data.calls);
-            // the ring marks the option the arrows reached
-            const ringed = data.keys.indexOf(Qt.Key_Right) >= 0
-                    && data.keys.indexOf(Qt.Key_Left) < 0 ? "gamepad" : "keyboardMouse";
-            verify(findChild(findChild(picker, "segment_" + ringed), "segmentFocusRing").visible);
+            verify(findChild(findChild(picker, "segment_" + data.ring), "segmentFocusRing").visible);
         }
 
         // Space opens the capture menu, Return on its first item starts recording, and the

@@ -35,6 +35,7 @@ QIcon trayIcon(bool connected) {
 
 AppController::AppController(HostModel& model, QObject* parent) : QObject(parent), model_(model) {
     hasTray_ = QSystemTrayIcon::isSystemTrayAvailable();
+    engine_.setNetworkAccessManagerFactory(&networkAccess_);
     engine_.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine_.rootContext()->setContextProperty(QStringLiteral("host"), &model_);
     engine_.rootContext()->setContextProperty(QStringLiteral("app"), this);
@@ -132,6 +133,12 @@ void AppController::openMainWindow() {
 
 void AppController::quit() {
     QCoreApplication::quit();
+}
+
+void AppController::closePanel() {
+    if (panel_) {
+        panel_->hide();
+    }
 }
 
 void AppController::togglePanel() {

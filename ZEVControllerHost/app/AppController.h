@@ -7,6 +7,8 @@
 #include <QQuickWindow>
 #include <QUrl>
 
+#include "app/LocalOnlyNetworkAccess.h"
+
 class QMenu;
 class QSystemTrayIcon;
 
@@ -41,6 +43,8 @@ public:
     // Ends the program. Nothing needs tidying: the kernel removes the virtual devices, and with
     // them every held key, when the process ends.
     Q_INVOKABLE void quit();
+    // Hides the tray panel (Escape in the panel).
+    Q_INVOKABLE void closePanel();
     // What a click on the tray icon does.
     void togglePanel();
 
@@ -54,6 +58,8 @@ private:
     void placePanel();
 
     HostModel& model_;
+    // Before the engine: the engine uses it until it is gone.
+    LocalOnlyNetworkAccess networkAccess_;
     QQmlApplicationEngine engine_;
     QPointer<QQuickWindow> main_;
     QPointer<QQuickWindow> panel_;

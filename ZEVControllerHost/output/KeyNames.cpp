@@ -64,6 +64,8 @@ constexpr std::pair<std::uint16_t, std::string_view> fixedNames[] = {
     {44, "/"},
     {42, "\\"},
     {50, "`"},
+    // The extra key of ISO keyboards, left of Z, by the legend most ISO layouts print on it
+    {10, "< >"},
     // Editing and whitespace
     {49, "Space"},
     {36, "Return"},
@@ -71,6 +73,8 @@ constexpr std::pair<std::uint16_t, std::string_view> fixedNames[] = {
     {53, "Esc"},
     {51, "Backspace"},
     {117, "Delete"},
+    // Help on a Mac keyboard, Insert on a PC keyboard
+    {114, "Insert"},
     // Modifiers
     {57, "Caps Lock"},
     {56, "Shift"},

@@ -21,6 +21,11 @@ public:
 void setLogSink(std::shared_ptr<LogSink> sink);
 std::shared_ptr<LogSink> logSink();
 
+// `text` with its control characters (C0, DEL, C1) written as escapes (\n, \x1B, \u0085), so
+// that text from outside, such as a phone's name, cannot start a line of its own or move the
+// cursor of a terminal that shows the log. Every logged message passes through it.
+std::string escapedForLog(std::string_view text);
+
 // A handle for one category ("Server", "Trust", ...). Messages arrive fully formatted.
 class Logger {
 public:

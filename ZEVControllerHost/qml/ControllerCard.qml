@@ -45,6 +45,7 @@ Rectangle {
             }
             Label {
                 text: card.client.name || ""
+                textFormat: Text.PlainText
                 font.pixelSize: Theme.headlineSize
                 font.bold: true
                 elide: Text.ElideRight

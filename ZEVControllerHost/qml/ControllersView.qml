@@ -12,7 +12,15 @@ Item {
     readonly property int gridPadding: 24
 
     function escaped(text) {
-        return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;");
+        return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+                           .replace(/"/g, "&quot;");
+    }
+    // Fills %1 and %2 of a template in one pass, so that a "%2" inside the first value stays
+    // as it is; the template's own text and both values are escaped for StyledText.
+    function styledArgs(template, first, second) {
+        return template.split(/(%[12])/).map((part) => part === "%1" ? first
+                                                     : part === "%2" ? second
+                                                     : escaped(part)).join("");
     }
 
     ColumnLayout {
@@ -34,6 +42,7 @@ Item {
             Label {
                 objectName: "statusLine"
                 text: host.statusText
+                textFormat: Text.PlainText
                 color: Theme.secondary
                 font.pixelSize: Theme.calloutSize
                 elide: Text.ElideRight
@@ -78,9 +87,9 @@ Item {
                 Label {
                     objectName: "emptyDescription"
                     textFormat: Text.StyledText
-                    text: qsTr("Open JOLTO on your iPhone and choose “%1”. The first time, enter PIN %2.")
-                          .arg(view.escaped(host.hostName))
-                          .arg("<b>" + view.escaped(host.pin) + "</b>")
+                    text: view.styledArgs(
+                              qsTr("Open JOLTO on your iPhone and choose “%1”. The first time, enter PIN %2."),
+                              view.escaped(host.hostName), "<b>" + view.escaped(host.pin) + "</b>")
                     color: Theme.secondary
                     horizontalAlignment: Text.AlignHCenter
                     wrapMode: Text.Wrap

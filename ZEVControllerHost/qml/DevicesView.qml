@@ -28,6 +28,7 @@ FormPage {
                 id: pinText
                 objectName: "pinText"
                 text: host.pin
+                textFormat: TextEdit.PlainText
                 readOnly: true
                 selectByMouse: true
                 font.pixelSize: 44
@@ -111,6 +112,7 @@ FormPage {
                     Layout.fillWidth: true
                     Label {
                         text: deviceRow.modelData.name
+                        textFormat: Text.PlainText
                         elide: Text.ElideRight
                         Layout.fillWidth: true
                     }

@@ -16,8 +16,11 @@ FormPage {
 
         FormRow {
             ColumnLayout {
+                objectName: "audioRumbleLabel"
                 spacing: 2
                 Layout.fillWidth: true
+                // The switch's label: clicking it toggles the switch.
+                TapHandler { onTapped: host.rumbleFromAudio = !host.rumbleFromAudio }
                 Label {
                     text: qsTr("Rumble from game audio")
                     Layout.fillWidth: true
@@ -30,7 +33,7 @@ FormPage {
                     Layout.fillWidth: true
                 }
             }
-            Switch {
+            ToggleSwitch {
                 objectName: "audioRumbleSwitch"
                 checked: host.rumbleFromAudio
                 Accessible.name: qsTr("Rumble from game audio")
@@ -106,17 +109,13 @@ FormPage {
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             },
-            Label {
+            LinkButton {
                 objectName: "soundSettingsLink"
                 visible: host.rumbleFromAudio && page.silent
                 text: qsTr("Rumble not reacting? Check sound settings…")
-                font.pixelSize: Theme.calloutSize
-                font.underline: linkHover.hovered
-                color: Theme.accent
-                Accessible.role: Accessible.Link
-                Accessible.name: text
-                HoverHandler { id: linkHover; cursorShape: Qt.PointingHandCursor }
-                TapHandler { onTapped: host.openPrivacySettings("Privacy_ScreenCapture") }
+                // the text, not the focus ring's room, lines up with the note above
+                Layout.leftMargin: -3
+                onClicked: host.openPrivacySettings("Privacy_ScreenCapture")
             }
         ]
     }

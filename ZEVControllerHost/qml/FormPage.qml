@@ -17,6 +17,25 @@ ScrollView {
 
     background: Rectangle { color: Theme.windowBackground }
 
+    // Keeps the control that has the keyboard focus in view, as Tab walks down the page.
+    readonly property Item focusedItem: Window.activeFocusItem
+    onFocusedItemChanged: Qt.callLater(reveal, focusedItem)
+    function reveal(item) {
+        let inside = item;
+        while (inside && inside !== column)
+            inside = inside.parent;
+        if (!inside)
+            return;
+        const flickable = page.contentItem;
+        const top = item.mapToItem(flickable.contentItem, 0, 0).y - 12;
+        const bottom = top + item.height + 24;
+        if (top < flickable.contentY)
+            flickable.contentY = Math.max(0, top);
+        else if (bottom > flickable.contentY + flickable.height)
+            flickable.contentY = Math.min(bottom - flickable.height,
+                                          Math.max(0, flickable.contentHeight - flickable.height));
+    }
+
     ColumnLayout {
         id: column
         width: Math.min(page.availableWidth - 48, 760)

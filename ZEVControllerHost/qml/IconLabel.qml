@@ -23,6 +23,8 @@ RowLayout {
     }
     Label {
         id: caption
+        // Captions carry library errors and names: never markup.
+        textFormat: Text.PlainText
         color: label.color
         font.pixelSize: label.pixelSize
         wrapMode: Text.Wrap

@@ -79,6 +79,7 @@ PaletteScope {
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Quit")
                 onClicked: app.quit()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
             }
         }
     }
@@ -108,10 +109,24 @@ PaletteScope {
                     }
                     return -1;
                 }
-                keyNavigationEnabled: true
+                // One stop in the Tab chain; Up and Down (Home, End) choose the section at once.
+                activeFocusOnTab: true
+                keyNavigationEnabled: false
                 interactive: false
                 Accessible.role: Accessible.List
                 Accessible.name: qsTr("Sections")
+                function choose(index) {
+                    const i = Math.max(0, Math.min(window.sections.length - 1, index));
+                    window.section = window.sections[i].id;
+                }
+                Keys.onUpPressed: choose(currentIndex - 1)
+                Keys.onDownPressed: choose(currentIndex + 1)
+                Keys.onPressed: (event) => {
+                    if (event.key === Qt.Key_Home || event.key === Qt.Key_End) {
+                        choose(event.key === Qt.Key_Home ? 0 : window.sections.length - 1);
+                        event.accepted = true;
+                    }
+                }
 
                 delegate: ItemDelegate {
                     id: row
@@ -125,14 +140,22 @@ PaletteScope {
                     height: 34
                     leftPadding: 10
                     rightPadding: 10
+                    focusPolicy: Qt.NoFocus
                     text: modelData.title
                     Accessible.name: badge > 0 ? modelData.title + ", " + badge : modelData.title
+                    Accessible.selected: selected
 
                     background: Rectangle {
                         radius: 7
                         color: row.selected ? Qt.rgba(Theme.accent.r, Theme.accent.g,
                                                       Theme.accent.b, Theme.isDark ? 0.32 : 0.16)
                                             : (row.hovered ? Theme.quaternaryFill : "transparent")
+                        FocusRing {
+                            objectName: "sectionFocusRing"
+                            visible: row.selected && sectionList.activeFocus
+                            offset: 0
+                            radius: parent.radius
+                        }
                     }
                     contentItem: RowLayout {
                         spacing: 10

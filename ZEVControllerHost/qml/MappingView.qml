@@ -35,6 +35,10 @@ FormPage {
             currentIndex = Qt.binding(() => picker.count > 0 ? picker.indexOfValue(picker.current) : -1);
         }
         Layout.alignment: Qt.AlignRight
+        FocusRing {
+            visible: picker.visualFocus
+            radius: 5
+        }
     }
 
     IconLabel {
@@ -137,6 +141,7 @@ FormPage {
                 KeyCaptureButton {
                     objectName: "capture_" + buttonRow.index
                     keyAction: host.buttonActions[buttonRow.index]
+                    buttonName: qsTranslate("Buttons", Buttons.all[buttonRow.index].displayName)
                     onEdited: (kind, code, mouse) =>
                               host.setButtonAction(buttonRow.index, kind, code, mouse)
                 }

@@ -23,6 +23,11 @@ PaletteScope {
         id: quitShortcut
         onActivated: app.quit()
     }
+    Shortcut {
+        sequence: "Escape"
+        context: Qt.WindowShortcut
+        onActivated: app.closePanel()
+    }
 
     ColumnLayout {
         width: panel.availableWidth
@@ -49,6 +54,7 @@ PaletteScope {
                 Label {
                     objectName: "panelStatus"
                     text: host.statusText
+                    textFormat: Text.PlainText
                     font.pixelSize: Theme.captionSize
                     color: Theme.secondary
                     elide: Text.ElideRight
@@ -80,6 +86,7 @@ PaletteScope {
                         id: pinLabel
                         objectName: "panelPin"
                         text: host.pin
+                        textFormat: Text.PlainText
                         font.pixelSize: 28
                         font.bold: true
                         font.letterSpacing: 5
@@ -104,6 +111,7 @@ PaletteScope {
                         color: Theme.secondary
                     }
                     Accessible.name: qsTr("New PIN")
+                    FocusRing { visible: parent.visualFocus; radius: 5 }
                     ToolTip.visible: hovered
                     ToolTip.delay: 500
                     ToolTip.text: qsTr("New PIN")
@@ -136,6 +144,7 @@ PaletteScope {
                         Layout.fillWidth: true
                         Label {
                             text: clientRow.client.name || ""
+                            textFormat: Text.PlainText
                             font.pixelSize: Theme.calloutSize
                             font.weight: Font.DemiBold
                             elide: Text.ElideRight
@@ -172,8 +181,9 @@ PaletteScope {
             }
         }
 
-        Switch {
+        ToggleSwitch {
             objectName: "panelAudioSwitch"
+            small: true
             text: qsTr("Rumble from game audio")
             checked: host.rumbleFromAudio
             font.pixelSize: Theme.calloutSize
@@ -197,6 +207,7 @@ PaletteScope {
                 Layout.fillWidth: true
                 Label {
                     text: host.outputWarning
+                    textFormat: Text.PlainText
                     font.pixelSize: Theme.captionSize
                     wrapMode: Text.Wrap
                     Layout.fillWidth: true
@@ -226,12 +237,14 @@ PaletteScope {
                 objectName: "openWindowButton"
                 text: qsTr("Open Window…")
                 onClicked: app.openMainWindow()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
             }
             Item { Layout.fillWidth: true }
             ToolButton {
                 objectName: "quitButton"
                 text: qsTr("Quit")
                 onClicked: app.quit()
+                FocusRing { visible: parent.visualFocus; radius: 5 }
                 ToolTip.visible: hovered
                 ToolTip.delay: 800
                 ToolTip.text: qsTr("Quit (%1)").arg(quitShortcut.nativeText)

@@ -31,6 +31,7 @@ Rectangle {
         Label {
             objectName: "bannerMessage"
             text: banner.message
+            textFormat: Text.PlainText
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }

@@ -4,7 +4,8 @@ import QtQuick.Layouts
 
 // A row of mutually exclusive options drawn as one segmented control, at its natural size.
 // Choosing an option emits `activated` with its value; the owner writes the model, and the
-// selection follows the model through `value`.
+// selection follows the model through `value`. From the keyboard, Left and Right move a focus
+// ring over the options and Space or Return chooses the ringed one.
 Control {
     id: control
 
@@ -12,12 +13,27 @@ Control {
     property var options: []
     property string value
     property int pixelSize: Theme.bodySize
+    // The option under the focus ring; it starts at the selected one each time focus arrives.
+    property int focusIndex: 0
+    readonly property int selectedIndex: options.findIndex((option) => option.value === value)
 
     signal activated(string value)
 
     padding: 2
     focusPolicy: Qt.TabFocus
     Accessible.role: Accessible.PageTabList
+
+    onActiveFocusChanged: if (activeFocus) focusIndex = Math.max(0, selectedIndex)
+    Keys.onLeftPressed: focusIndex = Math.max(0, focusIndex - 1)
+    Keys.onRightPressed: focusIndex = Math.min(options.length - 1, focusIndex + 1)
+    Keys.onPressed: (event) => {
+        if (event.key === Qt.Key_Space || event.key === Qt.Key_Return
+                || event.key === Qt.Key_Enter) {
+            if (focusIndex >= 0 && focusIndex < options.length)
+                activated(options[focusIndex].value);
+            event.accepted = true;
+        }
+    }
 
     background: Rectangle {
         radius: 7
@@ -62,6 +78,12 @@ Control {
                     color: segment.selected ? Theme.accent
                                             : (segment.hovered ? Theme.quaternaryFill
                                                                : "transparent")
+                    FocusRing {
+                        objectName: "segmentFocusRing"
+                        visible: control.activeFocus && control.focusIndex === segment.index
+                        offset: 0
+                        radius: 5
+                    }
                 }
                 onClicked: control.activated(modelData.value)
             }

@@ -18,6 +18,7 @@ FormPage {
             Label {
                 objectName: "hostName"
                 text: host.hostName
+                textFormat: Text.PlainText
                 color: Theme.secondary
             }
         }
@@ -132,6 +133,7 @@ FormPage {
                             y: 6
                             width: parent.width - 16
                             text: host.sdlMapping
+                            textFormat: TextEdit.PlainText
                             readOnly: true
                             selectByMouse: true
                             wrapMode: TextEdit.WrapAnywhere

@@ -24,6 +24,7 @@ FormRow {
     Label {
         objectName: "statusText"
         text: row.isReady ? row.ready : row.missing
+        textFormat: Text.PlainText
         wrapMode: Text.Wrap
         Layout.fillWidth: true
         Layout.alignment: Qt.AlignTop

@@ -34,6 +34,11 @@ RowLayout {
         Layout.fillWidth: true
         Accessible.name: control.accessibleName
         onMoved: control.moved(value)
+        FocusRing {
+            parent: slider.handle
+            visible: slider.visualFocus
+            radius: 5
+        }
     }
     Icon {
         symbol: control.maximumSymbol

@@ -9,6 +9,7 @@
 #include "QtTestSupport.h"
 #include "app/HeadlessRunner.h"
 #include "app/HostModel.h"
+#include "fakes/CapturingLogSink.h"
 #include "fakes/MemorySettingsStore.h"
 
 using namespace jolto;
@@ -109,6 +110,16 @@ TEST(HeadlessRunnerQuoting, EscapesWhatWouldBreakTheLine) {
     EXPECT_EQ(HeadlessRunner::quoted("a\\b\"c"), "\"a\\\\b\\\"c\"");
     EXPECT_EQ(HeadlessRunner::quoted("x\ty\r\x7F"), "\"x\\x09y\\x0D\\x7F\"");
     EXPECT_EQ(HeadlessRunner::quoted("Grüße 🎮"), "\"Grüße 🎮\"");
+}
+
+// A phone's name reaches the log (stderr or journald) through every Logger; none of it may
+// start a line of its own.
+TEST(LogEscaping, ControlCharactersOfAMessageAreEscaped) {
+    ScopedLogCapture log;
+    Logger("Server").info("Controller Pixel\njolto-host [Trust] error: \x1B[2J\u0085 Grüße 🎮");
+    ASSERT_EQ(log->lines().size(), 1u);
+    EXPECT_EQ(log->lines()[0].message,
+              "Controller Pixel\\njolto-host [Trust] error: \\x1B[2J\\u0085 Grüße 🎮");
 }
 
 } // namespace

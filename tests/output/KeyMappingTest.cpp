@@ -217,7 +217,9 @@ TEST(KeyNames, NamesBuiltNamesLinuxNamesAndFallback) {
     EXPECT_EQ(keyName(82), "Keypad 0");
     EXPECT_EQ(keyName(78), "Keypad \u2212");
     EXPECT_EQ(keyName(126), "\u2191");
-    EXPECT_EQ(keyName(10), "Key 10");
+    EXPECT_EQ(keyName(10), "< >");
+    EXPECT_EQ(keyName(114), "Insert");
+    EXPECT_EQ(keyName(52), "Key 52");
     EXPECT_EQ(keyName(200), "Key 200");
     EXPECT_EQ(keyName(65535), "Key 65535");
     // The keys that Linux keyboards label differently from Mac keyboards.
@@ -232,7 +234,7 @@ TEST(KeyNames, NamesBuiltNamesLinuxNamesAndFallback) {
     for (unsigned code = 0; code <= 0xFFFF; ++code) {
         named += knownKeyName(static_cast<std::uint16_t>(code)).has_value() ? 1 : 0;
     }
-    EXPECT_EQ(named, 107);
+    EXPECT_EQ(named, 109);
 }
 
 TEST(KeyActionLabel, KeysMouseButtonsAndNone) {

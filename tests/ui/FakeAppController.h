@@ -8,6 +8,7 @@ class FakeAppController : public QObject {
     Q_PROPERTY(bool hasTray MEMBER hasTray_ NOTIFY hasTrayChanged)
     Q_PROPERTY(int openMainWindowCalls MEMBER openMainWindowCalls_ NOTIFY callsChanged)
     Q_PROPERTY(int quitCalls MEMBER quitCalls_ NOTIFY callsChanged)
+    Q_PROPERTY(int closePanelCalls MEMBER closePanelCalls_ NOTIFY callsChanged)
 
 public:
     using QObject::QObject;
@@ -20,10 +21,15 @@ public:
         ++quitCalls_;
         emit callsChanged();
     }
+    Q_INVOKABLE void closePanel() {
+        ++closePanelCalls_;
+        emit callsChanged();
+    }
     Q_INVOKABLE void reset() {
         hasTray_ = true;
         openMainWindowCalls_ = 0;
         quitCalls_ = 0;
+        closePanelCalls_ = 0;
         emit hasTrayChanged();
         emit callsChanged();
     }
@@ -36,4 +42,5 @@ private:
     bool hasTray_ = true;
     int openMainWindowCalls_ = 0;
     int quitCalls_ = 0;
+    int closePanelCalls_ = 0;
 };

@@ -61,8 +61,15 @@ Item {
             verify(live.visible);
             // nothing heard yet
             verify(link.visible);
+            // the link is a button in the Tab chain
+            link.forceActiveFocus(Qt.TabFocusReason);
+            keyClick(Qt.Key_Space);
+            compare(host.calls, ["rumbleFromAudio=true", "openPrivacySettings(Privacy_ScreenCapture)"]);
             host.setRumbleLevels(0.01, 0);
             verify(!link.visible);
+            // clicking the switch's label toggles it too
+            mouseClick(findChild(view, "audioRumbleLabel"));
+            compare(host.rumbleFromAudio, false);
         }
 
         function test_problemLabelShowsTheCaptureError() {

@@ -134,13 +134,17 @@ Item {
             verify(!capture.isRecording);
         }
 
-        function test_keyWithoutCodeIsNotRecorded() {
+        function test_keyWithoutCodeSaysSoAndRecordingGoesOn() {
             const view = createView();
             const capture = findChild(view, "capture_0");
             capture.startRecording();
             testKeys.press(capture, Qt.Key_F35, 250);
             verify(capture.isRecording);
             compare(host.calls, []);
+            compare(findChild(capture, "captureLabel").text, "This key can't be mapped");
+            testKeys.press(capture, Qt.Key_Q, scanQ);
+            compare(host.calls, ["setButtonAction(0,key,12,)"]);
+            compare(findChild(capture, "captureLabel").text, "Q");
         }
 
         function test_mouseItemDoesNotEndRecording() {

@@ -7,15 +7,18 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QHash>
 #include <QImage>
 #include <QPalette>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QtQml/QQmlExtensionPlugin>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -105,7 +108,35 @@ bool settle(QQuickWindow* window) {
     return window->isVisible();
 }
 
-bool render(QQmlEngine& engine, const QByteArray& qml, const QString& path) {
+// Gives the keyboard focus, as Tab would, to the first of `names` that is shown, so that each
+// picture also shows a focus ring.
+QQuickItem* findShown(QQuickItem* root, const QString& name) {
+    for (QQuickItem* child : root->childItems()) {
+        if (!child->isVisible()) {
+            continue;
+        }
+        if (child->objectName() == name) {
+            return child;
+        }
+        if (QQuickItem* found = findShown(child, name)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+void focusFirstShown(QQuickWindow* window, const QStringList& names) {
+    for (const QString& name : names) {
+        if (QQuickItem* item = findShown(window->contentItem(), name)) {
+            window->requestActivate();
+            item->forceActiveFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+}
+
+bool render(QQmlEngine& engine, const QByteArray& qml, const QStringList& focus,
+            const QString& path) {
     QQmlComponent component(&engine);
     component.setData(qml, QUrl(QStringLiteral("qrc:/screenshot.qml")));
     std::unique_ptr<QObject> object(component.create());
@@ -114,6 +145,7 @@ bool render(QQmlEngine& engine, const QByteArray& qml, const QString& path) {
         std::fprintf(stderr, "%s\n", qPrintable(component.errorString()));
         return false;
     }
+    focusFirstShown(window, focus);
     settle(window);
     const QImage image = window->grabWindow();
     if (image.isNull() || !image.save(path)) {
@@ -137,6 +169,15 @@ int main(int argc, char** argv) {
 
     const QPalette lightPalette = QGuiApplication::palette();
     const QStringList sections = {"controllers", "mapping", "feedback", "devices", "setup"};
+    // Where the focus goes: the first shown of each list, in reverse order with two controllers.
+    const QHash<QString, QStringList> focus = {
+        {"controllers", {"bannerButton", "outputModePicker"}},
+        {"mapping", {"capture_0", "leftStickPicker"}},
+        {"feedback", {"soundSettingsLink", "slider"}},
+        {"devices", {"sectionList", "forgetButton"}},
+        {"setup", {"allowAccessButton", "copySdlMapping"}},
+        {"panel", {"panelAudioSwitch", "panelOutputMode"}},
+    };
     bool ok = true;
     for (const bool dark : {false, true}) {
         QGuiApplication::setPalette(dark ? darkPalette() : lightPalette);
@@ -148,6 +189,12 @@ int main(int argc, char** argv) {
             setUpControllers(host, twoControllers);
             engine.rootContext()->setContextProperty(QStringLiteral("host"), &host);
             engine.rootContext()->setContextProperty(QStringLiteral("app"), &app);
+            QHash<QString, QStringList> focusNow = focus;
+            if (twoControllers) {
+                for (QStringList& names : focusNow) {
+                    std::reverse(names.begin(), names.end());
+                }
+            }
             const QString suffix = QStringLiteral("-%1-%2.png")
                                        .arg(dark ? "dark" : "light")
                                        .arg(twoControllers ? 2 : 0);
@@ -160,13 +207,14 @@ int main(int argc, char** argv) {
                                    "\n}\n")
                         .arg(section)
                         .toUtf8();
-                ok = render(engine, qml, directory + "/" + section + suffix) && ok;
+                ok = render(engine, qml, focusNow[section], directory + "/" + section + suffix) &&
+                     ok;
             }
             const QByteArray panel = "import QtQuick\nimport Jolto\n"
                                      "Window { width: 330; height: panel.implicitHeight;"
                                      " visible: true\n"
                                      "  MenuBarPanel { id: panel }\n}\n";
-            ok = render(engine, panel, directory + "/panel" + suffix) && ok;
+            ok = render(engine, panel, focusNow["panel"], directory + "/panel" + suffix) && ok;
         }
     }
     if (viewWarnings > 0) {

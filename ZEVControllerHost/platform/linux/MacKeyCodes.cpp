@@ -60,6 +60,8 @@ constexpr MacKeyCode table[] = {
     {44, KEY_SLASH},
     {42, KEY_BACKSLASH},
     {50, KEY_GRAVE},
+    // The ISO key left of Z
+    {10, KEY_102ND},
     // Editing and whitespace
     {49, KEY_SPACE},
     {36, KEY_ENTER},
@@ -67,6 +69,8 @@ constexpr MacKeyCode table[] = {
     {53, KEY_ESC},
     {51, KEY_BACKSPACE},
     {117, KEY_DELETE},
+    // Where Mac keyboards have Help
+    {114, KEY_INSERT},
     // Modifiers
     {57, KEY_CAPSLOCK},
     {56, KEY_LEFTSHIFT},

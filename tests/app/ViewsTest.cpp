@@ -1,0 +1,245 @@
+// The real views over the real HostModel on fake ports, loaded by the program's own
+// AppController (its engine, its network access), offscreen. Any warning from the views
+// (an undefined property, a type error, a binding loop) fails the test, so a renamed or
+// retyped model property fails here even where the view tests' fake model still has it.
+#include <memory>
+#include <string>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMetaMethod>
+#include <QMetaProperty>
+#include <QQmlComponent>
+#include <QQuickItem>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+#include "FakeHostServer.h"
+#include "QtTestSupport.h"
+#include "app/AppController.h"
+#include "app/HostModel.h"
+#include "fakes/MemorySettingsStore.h"
+
+using namespace jolto;
+
+const QMetaObject& fakeHostModelMetaObject();
+
+namespace {
+
+QStringList viewWarnings;
+QtMessageHandler previousHandler = nullptr;
+
+void collectViewWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    const QLatin1String category(context.category ? context.category : "");
+    const bool fromViews = text.contains(QLatin1String("qrc:/")) ||
+                           category.startsWith(QLatin1String("qt.qml")) ||
+                           category == QLatin1String("qml") || category == QLatin1String("js");
+    if (type != QtDebugMsg && type != QtInfoMsg && fromViews) {
+        viewWarnings << text;
+    }
+    previousHandler(type, context, text);
+}
+
+// Every item below `root` in the scene, depth first.
+void collectItems(QQuickItem* root, QList<QQuickItem*>& out) {
+    for (QQuickItem* child : root->childItems()) {
+        out << child;
+        collectItems(child, out);
+    }
+}
+
+QQuickItem* findItem(QQuickItem* root, const char* name) {
+    QList<QQuickItem*> items;
+    collectItems(root, items);
+    for (QQuickItem* item : items) {
+        if (item->objectName() == QLatin1String(name)) {
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+ClientSnapshot client(int player, std::string name, bool stale) {
+    ClientSnapshot c;
+    c.id = *Uuid::parse("00000000-0000-4000-8000-00000000000" + std::to_string(player));
+    c.name = std::move(name);
+    c.playerNumber = player;
+    c.isStale = stale;
+    return c;
+}
+
+class ViewsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        viewWarnings.clear();
+        ASSERT_TRUE(web.listen(QHostAddress::LocalHost));
+        markupName = QStringLiteral("<b>Pixel</b><img src=\"http://127.0.0.1:%1/x.png\">")
+                         .arg(web.serverPort())
+                         .toStdString();
+    }
+    void TearDown() override {
+        app.reset();
+        model.reset();
+        EXPECT_TRUE(viewWarnings.isEmpty()) << viewWarnings.join('\n').toStdString();
+    }
+
+    void start(const std::string& computerName) {
+        HostModelPlatform p;
+        p.hasInputAccess = [] { return false; };
+        p.hasGamepadAccess = [] { return false; };
+        p.computerName = [computerName] { return computerName; };
+        p.makeServer = [this](const std::string&) { return server; };
+        p.makeAudioCapture = [] { return std::unique_ptr<AudioCapture>(); };
+        p.openSettings = [](const std::string&) {};
+        p.startAccessRequest = [](std::function<void(bool)>) { return false; };
+        model = std::make_unique<HostModel>(settings, std::move(p));
+        app = std::make_unique<AppController>(*model);
+        ASSERT_TRUE(app->start());
+        server->emitEvent(HostEvent::Listener{ListenerState::ready(40123)});
+        server->emitEvent(HostEvent::Pin{"0042"});
+        waitUntil([&] { return model->pin() == "0042"; });
+    }
+
+    QQuickItem* content(QQuickWindow* window, const char* loader) {
+        QQuickItem* item = findItem(window->contentItem(), loader);
+        return item ? item->property("item").value<QQuickItem*>() : nullptr;
+    }
+    QQuickItem* showSection(const char* section) {
+        QQuickItem* main = content(app->mainWindow(), "mainContent");
+        EXPECT_TRUE(main);
+        main->setProperty("section", QString::fromLatin1(section));
+        app->mainWindow()->grabWindow(); // renders once, so that every binding has run
+        return main;
+    }
+
+    QTcpServer web;
+    std::string markupName;
+    MemorySettingsStore settings;
+    std::shared_ptr<FakeHostServer> server = std::make_shared<FakeHostServer>();
+    std::unique_ptr<HostModel> model;
+    std::unique_ptr<AppController> app;
+};
+
+// A name of the phone's choosing shows as written wherever it appears, and fetches nothing.
+TEST_F(ViewsTest, EverySectionRendersMarkupNamesAsPlainTextAndFetchesNothing) {
+    start("Den <i>PC</i>");
+    TrustedDevice device{*Uuid::parse("00000000-0000-4000-8000-0000000000aa"), markupName,
+                         *Uuid::parse("00000000-0000-4000-8000-0000000000bb"), 7.5e8};
+    server->emitEvent(HostEvent::Trusted{{device}});
+    server->emitEvent(HostEvent::Clients{{client(1, markupName, false), client(2, "B", true)}});
+    server->emitEvent(HostEvent::Advertisement{"Avahi <b>down</b>"});
+    ASSERT_TRUE(waitUntil([&] { return model->clientCount() == 2; }));
+
+    app->togglePanel();
+    int namesShown = 0;
+    for (const char* section : {"controllers", "mapping", "feedback", "devices", "setup"}) {
+        QQuickItem* main = showSection(section);
+        app->panelWindow()->grabWindow();
+        for (QQuickItem* root : {main, content(app->panelWindow(), "panelContent")}) {
+            QList<QQuickItem*> items;
+            collectItems(root, items);
+            for (QQuickItem* text : items) {
+                if (!text->inherits("QQuickText") && !text->inherits("QQuickTextEdit")) {
+                    continue;
+                }
+                if (text->property("text").toString().contains(QLatin1String("<img"))) {
+                    ++namesShown;
+                    EXPECT_EQ(text->property("textFormat").toInt(), Qt::PlainText)
+                        << section << ": " << text->metaObject()->className();
+                }
+            }
+        }
+    }
+    // The card, the paired phone's row, and the panel's row seen with each of the five.
+    EXPECT_EQ(namesShown, 1 + 1 + 5);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 200);
+    EXPECT_FALSE(web.waitForNewConnection(200));
+}
+
+// The engine itself refuses remote resources, whatever a view asks for.
+TEST_F(ViewsTest, TheEngineLoadsNothingFromTheNetwork) {
+    start("Den");
+    QQmlComponent component(&app->engine());
+    component.setData(
+        QStringLiteral("import QtQuick\nImage { source: \"http://127.0.0.1:%1/x.png\" }")
+            .arg(web.serverPort())
+            .toUtf8(),
+        QUrl(QStringLiteral("qrc:/probe.qml")));
+    std::unique_ptr<QObject> image(component.create());
+    ASSERT_TRUE(image) << component.errorString().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return image->property("status").toInt() == 3; })); // Error
+    EXPECT_FALSE(web.waitForNewConnection(200));
+    // The refused load's own warning is expected; any other is not.
+    viewWarnings.removeIf([](const QString& text) { return text.startsWith("qrc:/probe.qml"); });
+}
+
+TEST_F(ViewsTest, EmptyStateNamesTheHostAndTheRealPin) {
+    start("Den %1 %2 <b>");
+    QQuickItem* description = findItem(showSection("controllers"), "emptyDescription");
+    ASSERT_TRUE(description);
+    const QString text = description->property("text").toString();
+    EXPECT_TRUE(text.contains(QString::fromUtf8("“Den %1 %2 &lt;b&gt;”"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QLatin1String("PIN <b>0042</b>."))) << text.toStdString();
+}
+
+// Closing only hides the window; a key pressed after reopening it must not become a mapping.
+TEST_F(ViewsTest, ClosingTheWindowStopsRecording) {
+    start("Den");
+    QQuickItem* capture = findItem(showSection("mapping"), "capture_0");
+    ASSERT_TRUE(capture);
+    QMetaObject::invokeMethod(capture, "startRecording");
+    ASSERT_TRUE(capture->property("isRecording").toBool());
+    app->mainWindow()->close();
+    EXPECT_FALSE(capture->property("isRecording").toBool());
+
+    app->openMainWindow();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::NoModifier, 24 /* X11 code of Q */, 0, 0);
+    QCoreApplication::sendEvent(app->mainWindow(), &press);
+    drainEvents();
+    for (const auto& call : server->calls()) {
+        EXPECT_NE(call, "setMapping");
+    }
+}
+
+// The views' tests run against the fake model; it must offer what the real one offers.
+TEST(FakeHostModelContract, HasEveryPropertyAndInvokableOfTheRealModel) {
+    const QMetaObject& real = HostModel::staticMetaObject;
+    const QMetaObject& fake = fakeHostModelMetaObject();
+    for (int i = real.propertyOffset(); i < real.propertyCount(); ++i) {
+        const QMetaProperty p = real.property(i);
+        const int j = fake.indexOfProperty(p.name());
+        ASSERT_GE(j, 0) << "missing property " << p.name();
+        EXPECT_STREQ(fake.property(j).typeName(), p.typeName()) << p.name();
+        if (p.hasNotifySignal()) {
+            EXPECT_TRUE(fake.property(j).hasNotifySignal()) << p.name();
+        }
+        if (p.isWritable()) {
+            EXPECT_TRUE(fake.property(j).isWritable()) << p.name();
+        }
+    }
+    for (int i = real.methodOffset(); i < real.methodCount(); ++i) {
+        const QMetaMethod m = real.method(i);
+        if (m.methodType() != QMetaMethod::Method) {
+            continue;
+        }
+        const int j = fake.indexOfMethod(m.methodSignature().constData());
+        ASSERT_GE(j, 0) << "missing invokable " << m.methodSignature().constData();
+        EXPECT_STREQ(fake.method(j).typeName(), m.typeName()) << m.methodSignature().constData();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    previousHandler = qInstallMessageHandler(collectViewWarnings);
+    // Offscreen always, also when CTest lists the tests at build time.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QApplication application(argc, argv);
+    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    return RUN_ALL_TESTS();
+}

@@ -38,6 +38,7 @@ struct FakeServer {
 
     AudioCapture::Format requested;
     AudioCapture::InputHandler onInput;
+    AudioCapture::PauseHandler onPause;
     AudioCapture::ChangeHandler onChange;
     bool configuredInCaptureContext = false;
 };
@@ -55,10 +56,11 @@ public:
         s_->calls.push_back("describeOutput " + name);
         return s_->output;
     }
-    std::int32_t openStream(const std::string& source, const Format& format,
-                            InputHandler onInput) override {
+    std::int32_t openStream(const std::string& source, const Format& format, InputHandler onInput,
+                            PauseHandler onPause) override {
         s_->requested = format;
         s_->onInput = std::move(onInput);
+        s_->onPause = std::move(onPause);
         return record("openStream " + source, s_->openStatus);
     }
     Format streamFormat() const override { return s_->delivered; }

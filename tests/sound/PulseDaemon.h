@@ -54,13 +54,16 @@ public:
         return std::nullopt;
     }
 
-    // Starts the daemon and waits until it answers. On failure returns why.
+    // Starts the daemon and waits until it answers. On failure returns why. A second start,
+    // after stop, brings up a new daemon on the same socket, as a restarted sound server is.
     std::optional<std::string> start() {
-        char pattern[] = "/tmp/jolto-sound-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return "no temporary folder";
+        if (dir_.empty()) {
+            char pattern[] = "/tmp/jolto-sound-XXXXXX";
+            if (mkdtemp(pattern) == nullptr) {
+                return "no temporary folder";
+            }
+            dir_ = pattern;
         }
-        dir_ = pattern;
         std::filesystem::create_directories(dir_ + "/run");
         std::filesystem::create_directories(dir_ + "/state");
         std::ofstream(dir_ + "/probe.pa")

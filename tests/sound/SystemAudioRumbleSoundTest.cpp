@@ -84,27 +84,10 @@ protected:
         setLogSink(nullptr);
     }
 
-    // Plays `seconds` of a 60 Hz sine at `amplitude` on both channels, then `silence` seconds
-    // of zeros, into `sink` at `rate`; returns without waiting.
+    // The player is killed at the end of the test if still running.
     void play(const std::string& sink, int rate, double seconds, double silence,
               double amplitude = 0.5) {
-        const std::string file = daemon.dir() + "/signal.raw";
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        const auto frames = std::size_t(rate * seconds);
-        const auto quiet = std::size_t(rate * silence);
-        for (std::size_t i = 0; i < frames + quiet; ++i) {
-            const float s =
-                i < frames
-                    ? float(amplitude * std::sin(2 * std::numbers::pi * 60 * double(i) / rate))
-                    : 0.0f;
-            out.write(reinterpret_cast<const char*>(&s), sizeof s);
-            out.write(reinterpret_cast<const char*>(&s), sizeof s);
-        }
-        out.close();
-        player =
-            daemon.spawn({"pacat", "--playback", "--raw", "--device=" + sink, "--format=float32le",
-                          "--rate=" + std::to_string(rate), "--channels=2", file},
-                         daemon.dir() + "/player.log");
+        player = daemon.playTone(sink, rate, seconds, silence, amplitude);
         ASSERT_GT(player, 0);
     }
 

@@ -364,3 +364,27 @@ TEST_F(SystemAudioRumbleOnPulseAudio, ARemovedSinkEndsTheCaptureInsteadOfMovingI
     std::ifstream in(outputs);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "");
 }
+
+// The server quits after the stream has started but before the watch is installed: the watch
+// still hears of it.
+TEST_F(SystemAudioRumbleOnPulseAudio, ALossBeforeTheWatchIsInstalledIsReportedByIt) {
+    PulseAudioCapture capture;
+    ASSERT_EQ(capture.connect(), 0);
+    const auto output = capture.describeOutput(capture.defaultOutput().value);
+    ASSERT_EQ(output.status, 0);
+    ASSERT_EQ(capture.openStream(
+                  output.value.monitorSource, {48000, 2, true, true, 0},
+                  [](std::span<const AudioCapture::Buffer>) {}, [] {}),
+              0);
+    ASSERT_EQ(capture.startStream(), 0);
+    daemon.stop();
+    std::this_thread::sleep_for(300ms); // the capture context sees the connection close
+    std::atomic<int> losses{0};
+    EXPECT_TRUE(capture.watchDefaultOutput([&] { ++losses; }));
+    EXPECT_TRUE(waitUntil([&] { return losses > 0; }, 2s));
+    capture.unwatchDefaultOutput();
+    capture.stopStream();
+    capture.closeStream();
+    capture.disconnect();
+    EXPECT_EQ(losses, 1);
+}

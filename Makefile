@@ -1,7 +1,8 @@
 # The two commands of the README:
 #   make run   installs what is missing, builds and starts JOLTO Host
 #   make test  installs what is missing, builds twice (GCC, Clang with sanitizers) and runs
-#              every test in both, then fuzzes the packet decoder for a bounded time
+#              every test in both, then the audio capture's tests under ThreadSanitizer,
+#              then fuzzes the packet decoder for a bounded time
 # and  make package  builds the Debian package build/release/jolto-host_<version>_<arch>.deb
 JOBS ?= $(shell nproc)
 

@@ -19,7 +19,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qemu-system-x86 busybox-static libsdl2-dev
-  pulseaudio pulseaudio-utils
+  pulseaudio pulseaudio-utils locales
   avahi-daemon avahi-utils dbus iproute2
   desktop-file-utils appstream udev dpkg-dev
 )

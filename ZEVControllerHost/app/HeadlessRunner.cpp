@@ -111,7 +111,7 @@ void HeadlessRunner::printProblem(const QString& text, QString& last) {
     }
     last = text;
     if (!text.isEmpty()) {
-        printLine("problem: " + text.toStdString());
+        printLine("problem: " + quoted(text.toStdString()));
     }
 }
 

@@ -20,7 +20,7 @@ class HostModel;
 //   pin 0042
 //   controller joined player=1 name="Pixel 8"
 //   controller left player=1 name="Pixel 8"
-//   problem: Allow input access so button presses reach your games.
+//   problem: "Allow input access so button presses reach your games."
 //
 // Quoted values escape backslash, double quote and control characters (\\, \", \n, \xHH).
 // A problem line is printed each time a problem text appears or changes (output warning,

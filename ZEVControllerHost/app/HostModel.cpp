@@ -604,6 +604,7 @@ void HostModel::stopAudioRumble() {
 void HostModel::updateAudioRumble() {
     if (!rumbleFromAudio_) {
         audioRebuild_.stop();
+        audioRetries_ = 0;
         stopAudioRumble();
         setListeningToAudio(false);
         setRumbleLevels(RumbleLevels{0, 0});
@@ -636,11 +637,22 @@ void HostModel::updateAudioRumble() {
     lastAudioStart_ = platform_.clock->now();
     if (auto error = capture->start()) {
         const std::string description = error->description();
-        logger_.error("Audio rumble: " + description);
+        // Logged when the problem appears or changes, not at every retry.
+        if (audioRumbleProblem_ != description) {
+            logger_.error("Audio rumble: " + description);
+        }
         setAudioRumbleProblem(description);
         setListeningToAudio(false);
+        // Still switched on: try again later, as a sound server that is restarting (or not yet
+        // started at log-in) comes back by itself.
+        ++audioRetries_;
+        audioRebuild_.start(platform_.audioRetryDelay(audioRetries_));
         return;
     }
+    if (audioRetries_ > 0) {
+        logger_.info("Audio rumble: listening again");
+    }
+    audioRetries_ = 0;
     audioRumble_ = std::move(capture);
     setListeningToAudio(true);
     setAudioRumbleProblem(std::nullopt);

@@ -223,6 +223,7 @@ private:
     std::uint64_t audioGeneration_ = 0;
     Instant lastAudioStart_{};
     QTimer audioRebuild_;
+    int audioRetries_ = 0; // failed starts in a row while switched on
 };
 
 } // namespace jolto

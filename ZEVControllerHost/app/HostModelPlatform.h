@@ -40,6 +40,9 @@ struct HostModelPlatform {
     std::chrono::milliseconds audioRebuildSpacing =
         std::chrono::duration_cast<std::chrono::milliseconds>(
             SystemAudioRumble::minimumRebuildSpacing);
+    // How long to wait before the n-th retry of an audio capture that failed to start.
+    std::function<std::chrono::milliseconds(int attempt)> audioRetryDelay =
+        SystemAudioRumble::retryDelay;
 };
 
 } // namespace jolto

@@ -1,7 +1,7 @@
 #include "audio/SystemAudioRumble.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <limits>
 
 namespace jolto {
@@ -19,6 +19,20 @@ std::uint32_t clampedFrames(std::size_t frames) {
 
 std::string SystemAudioRumble::TapError::description() const {
     return "Couldn't " + step + " (error " + std::to_string(status) + ").";
+}
+
+std::chrono::milliseconds SystemAudioRumble::retryDelay(int attempt) {
+    using namespace std::chrono_literals;
+    switch (attempt) {
+    case 1:
+        return 1s;
+    case 2:
+        return 2s;
+    case 3:
+        return 4s;
+    default:
+        return attempt < 1 ? 1s : 10s;
+    }
 }
 
 SystemAudioRumble::SystemAudioRumble(std::unique_ptr<AudioCapture> capture, LevelsHandler onLevels,
@@ -59,15 +73,17 @@ std::optional<Error> SystemAudioRumble::start() {
         return Error{"read the audio format", -1};
     }
 
-    // Floats at the output's own rate and channel count: the sound server converts the sample
-    // type only, and the mono mix sees every channel the output has.
+    // Stereo floats at the output's own rate: the sound server mixes any speaker layout down to
+    // two channels with its own rules, so the same game sound gives the same levels on stereo
+    // speakers and on a 5.1 system.
     AudioCapture::Format wanted;
     wanted.sampleRate = outputFormat.sampleRate;
-    wanted.channels = outputFormat.channels;
+    wanted.channels = 2;
     wanted.isFloat = true;
     wanted.interleaved = true;
     auto onInput = [this](std::span<const AudioCapture::Buffer> buffers) { handleInput(buffers); };
-    if (auto status = capture_->openStream(described.value.monitorSource, wanted, onInput);
+    auto onPause = [this] { handlePause(); };
+    if (auto status = capture_->openStream(described.value.monitorSource, wanted, onInput, onPause);
         status != 0) {
         return Error{"listen to system audio", status};
     }
@@ -92,10 +108,13 @@ std::optional<Error> SystemAudioRumble::start() {
         }
     });
 
-    char line[96];
-    std::snprintf(line, sizeof line, "System audio rumble started at %f Hz, %u ch",
-                  delivered.sampleRate, static_cast<unsigned>(delivered.channels));
-    logger_.info(line);
+    // The rate as "%f" would print it in the C locale, whatever the user's locale says.
+    char rate[64];
+    const auto written =
+        std::to_chars(rate, rate + sizeof rate, delivered.sampleRate, std::chars_format::fixed, 6);
+    logger_.info("System audio rumble started at " +
+                 std::string(rate, written.ec == std::errc() ? written.ptr : rate) + " Hz, " +
+                 std::to_string(delivered.channels) + " ch");
     return std::nullopt;
 }
 
@@ -160,6 +179,20 @@ void SystemAudioRumble::handleInput(std::span<const AudioCapture::Buffer> buffer
         analyzer_.processPlanar(planarChannels_, frames);
     }
     publish();
+}
+
+void SystemAudioRumble::handlePause() {
+    // What the analyser holds is the sound from before the pause; replayed as it decays, it
+    // would drive the motors after the audio has gone. The next sound starts from rest.
+    analyzer_ = RumbleAnalyzer(format_.sampleRate);
+    if (lastPublished_ == RumbleLevels{0, 0}) {
+        return;
+    }
+    lastPublished_ = RumbleLevels{0, 0};
+    lastPublishTime_ = clock_->now();
+    if (onLevels_) {
+        onLevels_(lastPublished_);
+    }
 }
 
 void SystemAudioRumble::publish() {

@@ -18,7 +18,9 @@
 namespace jolto {
 
 // Listens to what the computer plays (without muting it), runs it through a RumbleAnalyzer and
-// hands the levels to its owner at most every 16 ms, staying quiet during silence. It also
+// hands the levels to its owner at most every 16 ms, staying quiet during silence. When audio
+// stops arriving (a suspended output, a stalled or failed stream) it publishes (0, 0) once, so
+// no motor is left running on the last level. It also
 // reports when the default output changes, or the sound server goes away, so the owner can
 // rebuild the capture. Only the two levels ever leave this object: no audio is kept or sent.
 //
@@ -43,6 +45,11 @@ public:
     // start: a sound server that keeps failing right after accepting us must not make it spin.
     static constexpr auto minimumRebuildSpacing = std::chrono::seconds(1);
 
+    // How long an owner waits before its `attempt`-th retry (1, 2, ...) of a capture that could
+    // not start: 1 s, 2 s, 4 s, then every 10 s. A sound server that restarts (a desktop's
+    // audio service being restarted) is back within a few seconds.
+    static std::chrono::milliseconds retryDelay(int attempt);
+
     // `onLevels` is called on the capture context and on the thread calling stop;
     // `onDeviceChange` on the capture context. Both must be safe from any thread and must not
     // block. Creation touches no sound server.
@@ -64,6 +71,7 @@ public:
 private:
     void configureFormat(const AudioCapture::Format& format);
     void handleInput(std::span<const AudioCapture::Buffer> buffers);
+    void handlePause();
     void publish();
 
     std::unique_ptr<AudioCapture> capture_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -9,7 +10,9 @@
 namespace jolto {
 
 // One capture session on the computer's sound server: a connection, at most one record stream
-// on the monitor of an output, and a watch on which output is the default. The operations that
+// on the monitor of an output, and a watch on which output is the default. The levels must
+// follow what the programs play, not how loud the output is turned: an implementation whose
+// monitor is taken after the output's volume makes up for that volume. The operations that
 // can fail return the sound server's status: 0 for success, otherwise its error code, or -1
 // where it gives none.
 //
@@ -46,6 +49,11 @@ public:
 
     using InputHandler = std::function<void(std::span<const Buffer>)>;
     using ChangeHandler = std::function<void()>;
+    using PauseHandler = std::function<void()>;
+
+    // How long buffers may stay away, once they have been arriving, before the stream counts
+    // as paused.
+    static constexpr auto stallTimeout = std::chrono::milliseconds(100);
 
     virtual ~AudioCapture() = default;
 
@@ -54,15 +62,20 @@ public:
     // The name of the default output; an empty name when there is none.
     virtual Result<std::string> defaultOutput() = 0;
     virtual Result<Output> describeOutput(const std::string& name) = 0;
-    // Prepares a record stream on `source` asking for `format`; nothing flows yet.
+    // Prepares a record stream on `source` asking for `format`; nothing flows yet. The sound
+    // server converts the output's own format (rate, channel layout) to the one asked for.
+    // `onPause` runs on the capture context when audio stops arriving: the stream is suspended,
+    // corked, fails or ends, or no buffer has come for `stallTimeout`. Once per pause; the next
+    // buffer ends it.
     virtual std::int32_t openStream(const std::string& source, const Format& format,
-                                    InputHandler onInput) = 0;
+                                    InputHandler onInput, PauseHandler onPause) = 0;
     // The format the opened stream delivers.
     virtual Format streamFormat() const = 0;
     // Returns once audio flows, or with the failure; gives up after a few seconds.
     virtual std::int32_t startStream() = 0;
     // `onChange` runs on the capture context when another output becomes the default, and when
-    // the sound server or the stream goes away: either way the capture must be rebuilt.
+    // the sound server or the stream goes away: either way the capture must be rebuilt. A loss
+    // that happened before the watch was installed is reported too.
     // Returns false when the watch could not be installed.
     virtual bool watchDefaultOutput(ChangeHandler onChange) = 0;
 

@@ -60,7 +60,8 @@ public:
     Result<Output> describeOutput(const std::string&) override {
         return {0, {"speakers.monitor", {48000, 2}}};
     }
-    std::int32_t openStream(const std::string&, const Format&, InputHandler onInput) override {
+    std::int32_t openStream(const std::string&, const Format&, InputHandler onInput,
+                            PauseHandler) override {
         std::lock_guard lock(s_->mutex);
         s_->onInput = std::move(onInput);
         return 0;

@@ -72,7 +72,7 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     model.handle(HostEvent::Clients{{client(1, "Pixel")}});
     model.handle(HostEvent::Clients{{client(1, "Pixel"), client(2, "Tab \"S9\"\n")}});
     model.handle(HostEvent::Clients{{client(2, "Tab \"S9\"\n")}});
-    model.handle(HostEvent::Advertisement{"The Avahi daemon is not running."});
+    model.handle(HostEvent::Advertisement{"The Avahi daemon\nis not running."});
     model.handle(HostEvent::Advertisement{std::nullopt});
     model.handle(HostEvent::Listener{ListenerState::failed("Address in use")});
 
@@ -82,7 +82,7 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
                           "controller joined player=1 name=\"Pixel\"\n"
                           "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
                           "controller left player=1 name=\"Pixel\"\n"
-                          "problem: The Avahi daemon is not running.\n"
+                          "problem: \"The Avahi daemon\\nis not running.\"\n"
                           "listener failed error=\"Address in use\"\n");
 }
 
@@ -99,7 +99,7 @@ TEST_F(HeadlessRunnerTest, StartsWithWhatTheModelAlreadyKnows) {
 
     EXPECT_EQ(out.text(), "listener starting\n"
                           "pin 7310\n"
-                          "problem: Allow input access so button presses reach your games.\n"
+                          "problem: \"Allow input access so button presses reach your games.\"\n"
                           "controller joined player=1 name=\"A\"\n"
                           "controller left player=1 name=\"A\"\n"
                           "controller joined player=3 name=\"A\"\n");

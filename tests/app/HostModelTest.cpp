@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
@@ -61,6 +62,7 @@ protected:
         p.clock = clock;
         p.accessPollInterval = pollInterval;
         p.audioRebuildSpacing = rebuildSpacing;
+        p.audioRetryDelay = retryDelay;
         return p;
     }
 
@@ -78,6 +80,7 @@ protected:
     std::function<bool(std::function<void(bool)>)> accessRequest;
     std::chrono::milliseconds pollInterval = 1h;
     std::chrono::milliseconds rebuildSpacing = 1000ms;
+    std::function<std::chrono::milliseconds(int)> retryDelay = SystemAudioRumble::retryDelay;
     ScopedLogCapture log;
 };
 
@@ -598,6 +601,45 @@ TEST_F(HostModelTest, AFailedCaptureKeepsTheSwitchOnAndShowsTheProblemUntilSwitc
     EXPECT_TRUE(model->isListeningToAudio());
     EXPECT_EQ(model->audioRumbleProblem(), "");
     EXPECT_EQ(sound->connects, 2);
+}
+
+TEST_F(HostModelTest, AFailedCaptureIsRetriedWithBackoffAndTheProblemGoesWhenItWorks) {
+    const auto defaults = HostModelPlatform{}.audioRetryDelay;
+    EXPECT_EQ((std::vector{defaults(1), defaults(2), defaults(3), defaults(4), defaults(9)}),
+              (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 10s, 10s}));
+
+    rebuildSpacing = 0ms;
+    std::vector<int> attempts; // as asked of the schedule, on the main thread
+    retryDelay = [&](int attempt) {
+        attempts.push_back(attempt);
+        return 1ms;
+    };
+    sound->connectStatus = 6;
+    settings.preset("rumbleFromAudio", true);
+    auto model = make();
+    ASSERT_TRUE(waitUntil([&] { return sound->connects >= 4; }));
+    EXPECT_EQ(model->audioRumbleProblem(), "Couldn't connect to the sound server (error 6).");
+
+    sound->connectStatus = 0;
+    ASSERT_TRUE(waitUntil([&] { return model->isListeningToAudio(); }));
+    EXPECT_EQ(model->audioRumbleProblem(), "");
+    std::vector<int> expected(attempts.size());
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(attempts, expected);
+    // One line per change of state, however many retries.
+    EXPECT_EQ(log->lines(LogLevel::error, "Model").size(), 1u);
+    EXPECT_EQ(log->lines(LogLevel::info, "Model").size(), 1u);
+
+    // The next loss starts the schedule from its first delay again.
+    attempts.clear();
+    sound->connectStatus = 6;
+    sound->changeOutput();
+    ASSERT_TRUE(waitUntil([&] { return attempts.size() >= 2; }));
+    EXPECT_EQ(attempts[0], 1);
+    model->setRumbleFromAudio(false);
+    const int connects = sound->connects;
+    drainEvents();
+    EXPECT_FALSE(waitUntil([&] { return sound->connects > connects; }, 100ms));
 }
 
 TEST_F(HostModelTest, AStoredSwitchStartsCaptureAtStartUp) {

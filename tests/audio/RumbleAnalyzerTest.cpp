@@ -210,3 +210,29 @@ TEST(RumbleAnalyzer, NotANumberPoisonsForGoodAndOnlyANewAnalyzerRecovers) {
     feedMono(analyzer, loud);
     EXPECT_GT(analyzer.currentLevels().low, 0.5f);
 }
+
+// The floating-point contract: every operation rounded to single precision in the order the
+// formulas give, nothing fused. The constants were worked out by hand, rounding each step of
+// the formulas to a 32-bit float; a build that contracts `a + k * b` into fused multiply-adds,
+// reorders the sums or computes in wider precision ends with other bits.
+TEST(RumbleAnalyzer, ThreeStereoBlocksEndOnExactlyTheBitsOfTheFormulas) {
+    std::vector<float> stereo;
+    for (int i = 0; i < 192; ++i) {
+        stereo.push_back(float(i * 37 % 64) / 64.0f - 0.5f);
+        stereo.push_back(float(i % 5 + 1) / 70.0f);
+    }
+    RumbleAnalyzer analyzer(48000);
+    for (int block = 0; block < 3; ++block) {
+        analyzer.processInterleaved(stereo.data() + block * 128, 64, 2);
+    }
+    const std::pair<float, std::uint32_t> expected[] = {
+        {analyzer.lowPassState(), 0x3C95B9FDu},      {analyzer.lowPassState2(), 0x3C66490Bu},
+        {analyzer.lowEnvelope(), 0x3C16ECBCu},       {analyzer.fastEnvelope(), 0x3E10CEE4u},
+        {analyzer.slowEnvelope(), 0x3C504E3Eu},      {analyzer.transientEnvelope(), 0x3DF98E5Eu},
+        {analyzer.currentLevels().low, 0x3CECCB18u}, {analyzer.currentLevels().high, 0x3F800000u},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(expected[i].first), expected[i].second)
+            << "value " << i;
+    }
+}

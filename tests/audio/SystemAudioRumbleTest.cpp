@@ -1,3 +1,7 @@
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -38,6 +42,7 @@ struct FakeServer {
 
     AudioCapture::Format requested;
     AudioCapture::InputHandler onInput;
+    AudioCapture::PauseHandler onPause;
     AudioCapture::ChangeHandler onChange;
     bool configuredInCaptureContext = false;
 };
@@ -55,10 +60,11 @@ public:
         s_->calls.push_back("describeOutput " + name);
         return s_->output;
     }
-    std::int32_t openStream(const std::string& source, const Format& format,
-                            InputHandler onInput) override {
+    std::int32_t openStream(const std::string& source, const Format& format, InputHandler onInput,
+                            PauseHandler onPause) override {
         s_->requested = format;
         s_->onInput = std::move(onInput);
+        s_->onPause = std::move(onPause);
         return record("openStream " + source, s_->openStatus);
     }
     Format streamFormat() const override { return s_->delivered; }
@@ -119,6 +125,24 @@ protected:
 
 const RumbleLevels zero{0, 0};
 
+// Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiling it into a temporary
+// folder when the system has not installed it. False when neither works.
+bool useCommaLocale() {
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+        return true;
+    }
+    const std::string folder = testing::TempDir() + "jolto-locale";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 " + folder + "/de_DE.UTF-8 >/dev/null 2>&1";
+    if (!std::filesystem::exists(folder + "/de_DE.UTF-8") && std::system(command.c_str()) != 0) {
+        return false;
+    }
+    setenv("LOCPATH", folder.c_str(), 1);
+    return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+}
+
 } // namespace
 
 TEST_F(SystemAudioRumbleTest, StopWithNothingRunningOnlyPublishesZeroOnce) {
@@ -130,8 +154,16 @@ TEST_F(SystemAudioRumbleTest, StopWithNothingRunningOnlyPublishesZeroOnce) {
 }
 
 TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
+    // Stereo is asked for whatever the output's layout: the server downmixes.
+    server->output.value.format.channels = 6;
+    // The rate is printed the same in a locale whose decimal mark is a comma.
+    const bool commaLocale = useCommaLocale();
     auto rumble = make();
     ASSERT_EQ(rumble->start(), std::nullopt);
+    std::setlocale(LC_NUMERIC, "C");
+    if (!commaLocale) {
+        std::printf("no German locale (localedef failed): the rate was printed in the C locale\n");
+    }
     EXPECT_THAT(server->calls, ElementsAre("connect", "defaultOutput", "describeOutput speakers",
                                            "openStream speakers.monitor", "runOnCaptureContext",
                                            "startStream", "watchDefaultOutput"));
@@ -371,4 +403,58 @@ TEST_F(SystemAudioRumbleTest, EachStartBeginsWithAFreshAnalyserAtTheStreamRate) 
     reference.processInterleaved(samples.data(), 480, 1);
     EXPECT_EQ(published.back(), reference.currentLevels());
     EXPECT_GT(published.back().low, 0.5f);
+}
+
+// The publish rule around silence, restarts and pauses. Each step moves the clock, then
+// delivers a loud or a silent buffer, pauses the stream or restarts the capture; the result is
+// what was published, as "L" (active), "0" ((0, 0)) or "q" (quiet, not zero).
+TEST_F(SystemAudioRumbleTest, PublishRuleAroundSilenceRestartsAndPauses) {
+    enum Action { loud, silent, pause, restart };
+    struct Step {
+        std::chrono::milliseconds after;
+        Action action;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        std::string published;
+    } cases[] = {
+        // Silence published nothing, so it does not hold back the next sound.
+        {"SilenceKeepsThePublishTime", {{20ms, silent}, {10ms, loud}}, "L"},
+        // A new format starts from rest: silence after a restart is not news.
+        {"RestartForgetsTheLastLevels", {{20ms, loud}, {0ms, restart}, {20ms, silent}}, "L0"},
+        // A pause zeroes at once, once; what the analyser held is not replayed afterwards.
+        {"PauseZeroesOnceAndRests",
+         {{20ms, loud}, {1ms, pause}, {1ms, pause}, {20ms, silent}, {20ms, silent}, {20ms, loud}},
+         "L0L"},
+        {"PauseInSilenceSaysNothing", {{20ms, pause}, {20ms, silent}}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto rumble = make();
+        ASSERT_EQ(rumble->start(), std::nullopt);
+        published.clear();
+        for (const auto& step : c.steps) {
+            clock->advance(step.after);
+            switch (step.action) {
+            case loud:
+                deliver(480, 0.3f);
+                break;
+            case silent:
+                deliver(480, 0.0f);
+                break;
+            case pause:
+                server->onPause();
+                break;
+            case restart:
+                ASSERT_EQ(rumble->start(), std::nullopt);
+                break;
+            }
+        }
+        std::string seen;
+        for (const auto& l : published) {
+            seen += l.isActive() ? "L" : l == zero ? "0" : "q";
+        }
+        EXPECT_EQ(seen, c.published);
+    }
 }

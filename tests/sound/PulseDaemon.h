@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,13 +55,16 @@ public:
         return std::nullopt;
     }
 
-    // Starts the daemon and waits until it answers. On failure returns why.
+    // Starts the daemon and waits until it answers. On failure returns why. A second start,
+    // after stop, brings up a new daemon on the same socket, as a restarted sound server is.
     std::optional<std::string> start() {
-        char pattern[] = "/tmp/jolto-sound-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return "no temporary folder";
+        if (dir_.empty()) {
+            char pattern[] = "/tmp/jolto-sound-XXXXXX";
+            if (mkdtemp(pattern) == nullptr) {
+                return "no temporary folder";
+            }
+            dir_ = pattern;
         }
-        dir_ = pattern;
         std::filesystem::create_directories(dir_ + "/run");
         std::filesystem::create_directories(dir_ + "/state");
         std::ofstream(dir_ + "/probe.pa")
@@ -160,6 +164,26 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+    }
+
+    // Plays `seconds` of a 60 Hz sine at `amplitude` on both channels, then `silence` seconds
+    // of zeros, into `sink` at `rate`; returns the player's process id without waiting.
+    pid_t playTone(const std::string& sink, int rate, double seconds, double silence,
+                   double amplitude) const {
+        const std::string file = dir_ + "/signal.raw";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        const auto frames = std::size_t(rate * seconds);
+        const auto quiet = std::size_t(rate * silence);
+        for (std::size_t i = 0; i < frames + quiet; ++i) {
+            const float s =
+                i < frames ? float(amplitude * std::sin(2 * M_PI * 60 * double(i) / rate)) : 0.0f;
+            out.write(reinterpret_cast<const char*>(&s), sizeof s);
+            out.write(reinterpret_cast<const char*>(&s), sizeof s);
+        }
+        out.close();
+        return spawn({"pacat", "--playback", "--raw", "--device=" + sink, "--format=float32le",
+                      "--rate=" + std::to_string(rate), "--channels=2", file},
+                     dir_ + "/player.log");
     }
 
     std::string log() const {

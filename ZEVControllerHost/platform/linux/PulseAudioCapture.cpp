@@ -1,5 +1,8 @@
 #include "platform/linux/PulseAudioCapture.h"
 
+#include <cstring>
+#include <vector>
+
 #include <pulse/pulseaudio.h>
 
 namespace jolto {
@@ -11,6 +14,27 @@ constexpr const char* streamName = "JOLTO Rumble";
 // Without an explicit fragment size the server hands over record data in bursts of about two
 // seconds, far too late for rumble.
 constexpr pa_usec_t fragmentDuration = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t stallUsec =
+    static_cast<pa_usec_t>(AudioCapture::stallTimeout.count()) * PA_USEC_PER_MSEC;
+// Volume compensation never amplifies more than this (80 dB): below it the sink's own
+// rounding is all that is left of the sound.
+constexpr float maximumGain = 10000.0f;
+// Samples scaled for volume compensation go through a buffer of this many floats, allocated
+// before audio flows; a longer delivery is handed over in pieces.
+constexpr std::size_t scratchSamples = 16384;
+
+// What makes up for the sink's volume: the inverse of its average linear channel volume.
+float gainFor(const pa_cvolume& volume) {
+    if (volume.channels == 0) {
+        return 1.0f;
+    }
+    double sum = 0;
+    for (unsigned c = 0; c < volume.channels; ++c) {
+        sum += pa_sw_volume_to_linear(volume.values[c]);
+    }
+    const double average = sum / volume.channels;
+    return average * maximumGain <= 1.0 ? maximumGain : static_cast<float>(1.0 / average);
+}
 
 std::int32_t statusOf(pa_context* context) {
     const int error = context != nullptr ? pa_context_errno(context) : 0;
@@ -52,14 +76,32 @@ struct PulseAudioCapture::Connection {
     pa_usec_t timeout = 0;
 
     std::string defaultSink; // as last read by defaultOutput
+    bool onPipeWire = false; // the server is PipeWire's pulse server
     std::string describedMonitor;
-    pa_channel_map describedMap{};
+    std::uint32_t describedIndex = PA_INVALID_INDEX;
+    pa_sink_flags_t describedFlags{};
+    pa_cvolume describedVolume{};
     std::string streamSource;
 
     InputHandler onInput;
+    PauseHandler onPause;
     ChangeHandler onChange;
     std::string watchedSink;
+    bool watching = false;
+    // The connection or the stream has gone; reported to onChange once, whenever it is set.
+    bool lost = false;
     bool lossReported = false;
+
+    // Since the last pause, buffers have been arriving; the latest came at `lastBuffer`.
+    bool flowing = false;
+    pa_usec_t lastBuffer = 0;
+    pa_time_event* stallTimer = nullptr;
+    bool stallArmed = false;
+
+    // Sink volume compensation for the stream's sink (PA_INVALID_INDEX: none).
+    std::uint32_t compensatedSink = PA_INVALID_INDEX;
+    float gain = 1.0f;
+    std::vector<float> scratch;
 
     ~Connection() { teardown(); }
 
@@ -105,15 +147,27 @@ struct PulseAudioCapture::Connection {
 
     // The capture can no longer work as built; the owner rebuilds it. Reported once.
     void reportLoss() {
+        lost = true;
         if (onChange && !lossReported) {
             lossReported = true;
             onChange();
         }
     }
 
+    // Audio has stopped arriving: the owner hears it once, until buffers come again.
+    void pause() {
+        if (flowing) {
+            flowing = false;
+            if (onPause) {
+                onPause();
+            }
+        }
+    }
+
     static void contextStateChanged(pa_context* context, void* userdata) {
         auto* self = static_cast<Connection*>(userdata);
         if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            self->pause();
             self->reportLoss();
         }
         pa_threaded_mainloop_signal(self->loop, 0);
@@ -122,9 +176,69 @@ struct PulseAudioCapture::Connection {
     static void streamStateChanged(pa_stream* stream, void* userdata) {
         auto* self = static_cast<Connection*>(userdata);
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+            self->pause();
             self->reportLoss();
         }
         pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
+    static void streamSuspended(pa_stream* stream, void* userdata) {
+        if (pa_stream_is_suspended(stream) > 0) {
+            static_cast<Connection*>(userdata)->pause();
+        }
+    }
+
+    static void streamEvent(pa_stream*, const char* name, pa_proplist*, void* userdata) {
+        if (std::strcmp(name, PA_STREAM_EVENT_REQUEST_CORK) == 0) {
+            static_cast<Connection*>(userdata)->pause();
+        }
+    }
+
+    // Once buffers have been arriving, a check is due `stallTimeout` after the latest one.
+    void noteBuffer() {
+        lastBuffer = pa_rtclock_now();
+        flowing = true;
+        if (!stallArmed && stallTimer != nullptr) {
+            stallArmed = true;
+            pa_context_rttime_restart(context, stallTimer, lastBuffer + stallUsec);
+        }
+    }
+
+    static void stallCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                           void* userdata) {
+        auto* self = static_cast<Connection*>(userdata);
+        self->stallArmed = false;
+        if (!self->flowing) {
+            return;
+        }
+        const pa_usec_t due = self->lastBuffer + stallUsec;
+        if (pa_rtclock_now() >= due) {
+            self->pause();
+        } else {
+            self->stallArmed = true;
+            pa_context_rttime_restart(self->context, self->stallTimer, due);
+        }
+    }
+
+    void deliver(const void* data, size_t bytes) {
+        if (gain == 1.0f) {
+            const Buffer buffer{data, bytes};
+            onInput(std::span(&buffer, 1));
+            return;
+        }
+        // Whole frames per piece: the scratch size is a multiple of the two channels.
+        const auto* samples = static_cast<const float*>(data);
+        std::size_t left = bytes / sizeof(float);
+        while (left > 0) {
+            const std::size_t count = std::min(left, scratch.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                scratch[i] = samples[i] * gain;
+            }
+            const Buffer buffer{scratch.data(), count * sizeof(float)};
+            onInput(std::span(&buffer, 1));
+            samples += count;
+            left -= count;
+        }
     }
 
     static void streamReadable(pa_stream* stream, size_t, void* userdata) {
@@ -135,19 +249,59 @@ struct PulseAudioCapture::Connection {
             if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
                 return;
             }
+            self->noteBuffer();
             // A hole (data lost by the server) carries no samples: skip it.
             if (data != nullptr && self->onInput) {
-                const Buffer buffer{data, bytes};
-                self->onInput(std::span(&buffer, 1));
+                self->deliver(data, bytes);
             }
             pa_stream_drop(stream);
         }
     }
 
-    static void serverEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t,
+    static void serverEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                             void* userdata) {
-        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
-            static_cast<Connection*>(userdata)->checkDefaultSink(context);
+        auto* self = static_cast<Connection*>(userdata);
+        switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+        case PA_SUBSCRIPTION_EVENT_SERVER:
+            self->checkDefaultSink(context);
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            if (index == self->compensatedSink &&
+                (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE) {
+                self->readSinkVolume();
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Asks for the events of the default sink setting and of the compensated sink's volume.
+    void updateSubscription() {
+        const int mask = (watching ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
+                         (compensatedSink != PA_INVALID_INDEX ? PA_SUBSCRIPTION_MASK_SINK : 0);
+        if (contextGood()) {
+            if (pa_operation* operation = pa_context_subscribe(
+                    context, static_cast<pa_subscription_mask_t>(mask), nullptr, nullptr)) {
+                pa_operation_unref(operation);
+            }
+        }
+    }
+
+    // Reads the compensated sink's volume anew; the answer sets the gain on the capture
+    // context, where the samples are scaled.
+    void readSinkVolume() {
+        pa_operation* operation = pa_context_get_sink_info_by_index(
+            context, compensatedSink,
+            [](pa_context*, const pa_sink_info* info, int last, void* userdata) {
+                auto* self = static_cast<Connection*>(userdata);
+                if (last == 0 && info != nullptr && info->index == self->compensatedSink) {
+                    self->gain = gainFor(info->volume);
+                }
+            },
+            this);
+        if (operation != nullptr) {
+            pa_operation_unref(operation);
         }
     }
 
@@ -173,18 +327,54 @@ struct PulseAudioCapture::Connection {
         }
     }
 
+    // The monitor of a PulseAudio sink with software volume carries the mix after that volume:
+    // at 30 % a full-scale tone arrives at a thirtieth of its level and the bass never clears
+    // the analyser's noise floor. Recording every program's stream before the volume would
+    // mean one stream per program and mixing them here; instead the samples are scaled by the
+    // inverse of the sink's volume, which is watched for changes. Two cases need no help and
+    // get none: a sink with hardware volume attenuates after its monitor, and PipeWire's
+    // monitor ports are taken before the node's volume. A muted sink delivers silence either
+    // way.
+    void compensateVolume() {
+        if (onPipeWire || streamSource != describedMonitor || describedIndex == PA_INVALID_INDEX ||
+            (describedFlags & PA_SINK_HW_VOLUME_CTRL)) {
+            return;
+        }
+        compensatedSink = describedIndex;
+        gain = gainFor(describedVolume);
+        updateSubscription();
+        // A change between describing the sink and subscribing would otherwise go unseen.
+        readSinkVolume();
+    }
+
     void releaseStream() {
         if (stream == nullptr) {
             return;
         }
-        pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        silenceStream();
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
             pa_stream_disconnect(stream);
         }
         pa_stream_unref(stream);
         stream = nullptr;
         onInput = nullptr;
+        onPause = nullptr;
+    }
+
+    // No callback of the stream runs after this.
+    void silenceStream() {
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+        pa_stream_set_event_callback(stream, nullptr, nullptr);
+        if (stallTimer != nullptr) {
+            pa_threaded_mainloop_get_api(loop)->time_free(stallTimer);
+            stallTimer = nullptr;
+            stallArmed = false;
+        }
+        flowing = false;
+        compensatedSink = PA_INVALID_INDEX;
+        gain = 1.0f;
     }
 
     void teardown() {
@@ -232,6 +422,8 @@ std::int32_t PulseAudioCapture::connect() {
     }
     pa_context_set_state_callback(connection->context, Connection::contextStateChanged,
                                   connection.get());
+    pa_context_set_subscribe_callback(connection->context, Connection::serverEvent,
+                                      connection.get());
     if (pa_context_connect(connection->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return statusOf(connection->context);
     }
@@ -266,6 +458,7 @@ AudioCapture::Result<std::string> PulseAudioCapture::defaultOutput() {
         pa_threaded_mainloop* loop = nullptr;
         bool finished = false;
         bool answered = false;
+        bool onPipeWire = false;
         std::string name;
     } reply;
     reply.loop = c.loop;
@@ -276,6 +469,8 @@ AudioCapture::Result<std::string> PulseAudioCapture::defaultOutput() {
             if (info != nullptr) {
                 r->answered = true;
                 r->name = info->default_sink_name ? info->default_sink_name : "";
+                r->onPipeWire = info->server_name != nullptr &&
+                                std::strstr(info->server_name, "PipeWire") != nullptr;
             }
             r->finished = true;
             pa_threaded_mainloop_signal(r->loop, 0);
@@ -288,6 +483,7 @@ AudioCapture::Result<std::string> PulseAudioCapture::defaultOutput() {
         return {statusOf(c.context), {}};
     }
     c.defaultSink = reply.name;
+    c.onPipeWire = reply.onPipeWire;
     return {0, reply.name};
 }
 
@@ -305,7 +501,9 @@ PulseAudioCapture::describeOutput(const std::string& name) {
         bool found = false;
         std::string monitor;
         pa_sample_spec sampleSpec{};
-        pa_channel_map map{};
+        std::uint32_t index = PA_INVALID_INDEX;
+        pa_sink_flags_t flags{};
+        pa_cvolume volume{};
     } reply;
     reply.loop = c.loop;
     pa_operation* operation = pa_context_get_sink_info_by_name(
@@ -318,7 +516,9 @@ PulseAudioCapture::describeOutput(const std::string& name) {
                 r->found = true;
                 r->monitor = info->monitor_source_name ? info->monitor_source_name : "";
                 r->sampleSpec = info->sample_spec;
-                r->map = info->channel_map;
+                r->index = info->index;
+                r->flags = info->flags;
+                r->volume = info->volume;
             }
             if (last != 0) {
                 r->finished = true;
@@ -333,12 +533,14 @@ PulseAudioCapture::describeOutput(const std::string& name) {
         return {statusOf(c.context), {}};
     }
     c.describedMonitor = reply.monitor;
-    c.describedMap = reply.map;
+    c.describedIndex = reply.index;
+    c.describedFlags = reply.flags;
+    c.describedVolume = reply.volume;
     return {0, Output{reply.monitor, formatOf(reply.sampleSpec)}};
 }
 
 std::int32_t PulseAudioCapture::openStream(const std::string& source, const Format& format,
-                                           InputHandler onInput) {
+                                           InputHandler onInput, PauseHandler onPause) {
     if (!connection_) {
         return -1;
     }
@@ -354,14 +556,10 @@ std::int32_t PulseAudioCapture::openStream(const std::string& source, const Form
     sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
     sampleSpec.channels = static_cast<uint8_t>(format.channels);
 
-    // The sink's own channel map keeps the server from remixing what we analyse.
+    // A standard map (stereo for two channels): the server remixes the sink's own layout to
+    // it, 5.1 included, with the same rules it uses for everything else.
     pa_channel_map map{};
-    if (source == c.describedMonitor && c.describedMap.channels == sampleSpec.channels &&
-        pa_channel_map_valid(&c.describedMap)) {
-        map = c.describedMap;
-    } else {
-        pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
-    }
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
 
     c.stream = pa_stream_new(c.context, streamName, &sampleSpec, &map);
     if (c.stream == nullptr) {
@@ -369,8 +567,14 @@ std::int32_t PulseAudioCapture::openStream(const std::string& source, const Form
     }
     c.streamSource = source;
     c.onInput = std::move(onInput);
+    c.onPause = std::move(onPause);
+    // A multiple of any channel count, so that scaled pieces hold whole frames.
+    c.scratch.assign(scratchSamples / sampleSpec.channels * sampleSpec.channels, 0.0f);
     pa_stream_set_state_callback(c.stream, Connection::streamStateChanged, &c);
     pa_stream_set_read_callback(c.stream, Connection::streamReadable, &c);
+    pa_stream_set_suspended_callback(c.stream, Connection::streamSuspended, &c);
+    pa_stream_set_event_callback(c.stream, Connection::streamEvent, &c);
+    c.stallTimer = pa_context_rttime_new(c.context, PA_USEC_INVALID, Connection::stallCheck, &c);
     return 0;
 }
 
@@ -410,6 +614,7 @@ std::int32_t PulseAudioCapture::startStream() {
     });
     switch (pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
+        c.compensateVolume();
         return 0;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
@@ -425,17 +630,30 @@ bool PulseAudioCapture::watchDefaultOutput(ChangeHandler onChange) {
     }
     Connection& c = *connection_;
     LoopLock lock(c.loop);
-    pa_context_set_subscribe_callback(c.context, Connection::serverEvent, &c);
-    pa_operation* operation =
-        pa_context_subscribe(c.context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
+    // A loss since the stream started (the server quit, the sink went) was noted without
+    // anyone to tell; it is reported now, from the capture context as always.
+    if (c.lost || !c.contextGood()) {
+        c.lost = true;
+        c.onChange = std::move(onChange);
+        pa_mainloop_api_once(
+            pa_threaded_mainloop_get_api(c.loop),
+            [](pa_mainloop_api*, void* userdata) {
+                static_cast<Connection*>(userdata)->reportLoss();
+            },
+            &c);
+        return true;
+    }
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER |
+        (c.compensatedSink != PA_INVALID_INDEX ? PA_SUBSCRIPTION_MASK_SINK : 0));
+    pa_operation* operation = pa_context_subscribe(c.context, mask, nullptr, nullptr);
     if (operation == nullptr) {
-        pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
         return false;
     }
     pa_operation_unref(operation);
+    c.watching = true;
     c.onChange = std::move(onChange);
     c.watchedSink = c.defaultSink;
-    c.lossReported = false;
     // A change between reading the default sink and subscribing would otherwise go unseen.
     c.checkDefaultSink(c.context);
     return true;
@@ -448,12 +666,9 @@ void PulseAudioCapture::unwatchDefaultOutput() {
     Connection& c = *connection_;
     LoopLock lock(c.loop);
     c.onChange = nullptr;
-    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
-    if (c.contextGood()) {
-        if (pa_operation* operation =
-                pa_context_subscribe(c.context, PA_SUBSCRIPTION_MASK_NULL, nullptr, nullptr)) {
-            pa_operation_unref(operation);
-        }
+    if (c.watching) {
+        c.watching = false;
+        c.updateSubscription();
     }
 }
 
@@ -463,8 +678,7 @@ void PulseAudioCapture::stopStream() {
     }
     Connection& c = *connection_;
     LoopLock lock(c.loop);
-    pa_stream_set_read_callback(c.stream, nullptr, nullptr);
-    pa_stream_set_state_callback(c.stream, nullptr, nullptr);
+    c.silenceStream();
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(c.stream))) {
         pa_stream_disconnect(c.stream);
     }

@@ -1,0 +1,81 @@
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FakeHostServer.h"
+#include "PulseDaemon.h"
+#include "QtTestSupport.h"
+#include "app/HostModel.h"
+#include "fakes/MemorySettingsStore.h"
+#include "platform/linux/PulseAudioCapture.h"
+
+using namespace jolto;
+using namespace std::chrono_literals;
+using jolto::testing::PulseDaemon;
+
+// The whole audio rumble path of the host model on a sound server that quits and is started
+// again on the same socket, as `pulseaudio -k` or restarting pipewire-pulse does on a desktop.
+TEST(AudioRumbleOnARestartedServer, ComesBackByItselfAndTheProblemComesAndGoes) {
+    if (!PulseDaemon::findBinary("pulseaudio") || !PulseDaemon::findBinary("pactl") ||
+        !PulseDaemon::findBinary("pacat")) {
+        GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed (scripts/setup.sh "
+                        "installs them); no sound server to capture from";
+    }
+    PulseDaemon daemon;
+    if (auto failure = daemon.start()) {
+        FAIL() << "could not start the test's own PulseAudio daemon: " << *failure;
+    }
+    auto server = std::make_shared<FakeHostServer>();
+    MemorySettingsStore settings;
+    settings.preset("rumbleFromAudio", true);
+    HostModelPlatform platform;
+    platform.hasInputAccess = [] { return true; };
+    platform.hasGamepadAccess = [] { return true; };
+    platform.computerName = [] { return std::string("Sound test"); };
+    platform.makeServer = [server](const std::string&) { return server; };
+    platform.makeAudioCapture = [] { return makeSystemAudioCapture(); };
+    platform.openSettings = [](const std::string&) {};
+    platform.accessPollInterval = 1h;
+    auto model = std::make_unique<HostModel>(settings, platform);
+    ASSERT_TRUE(model->isListeningToAudio());
+
+    std::vector<QString> problems;
+    QObject::connect(model.get(), &HostModel::audioRumbleProblemChanged,
+                     [&] { problems.push_back(model->audioRumbleProblem()); });
+    const auto heardBass = [&] {
+        for (const auto& levels : server->audio()) {
+            if (levels.low > 0.9f) {
+                return true;
+            }
+        }
+        return false;
+    };
+
+    const auto lost = std::chrono::steady_clock::now();
+    daemon.stop();
+    ASSERT_TRUE(waitUntil([&] { return !model->isListeningToAudio(); }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return !model->audioRumbleProblem().isEmpty(); }, 5s));
+    // Down for a while, then a new daemon on the same socket.
+    waitUntil([] { return false; }, 1500ms);
+    ASSERT_FALSE(daemon.start());
+    ASSERT_TRUE(waitUntil([&] { return model->isListeningToAudio(); }, 20s));
+    const double back = secondsBetween(lost, std::chrono::steady_clock::now());
+    std::printf("capture back %.1f s after the server quit\n", back);
+    EXPECT_LE(back, 15.0);
+    EXPECT_EQ(problems.back(), "");
+    EXPECT_GE(problems.size(), 2u);
+    EXPECT_TRUE(problems.front().startsWith("Couldn't "));
+
+    const pid_t player = daemon.playTone("sinkA", 48000, 3.0, 0.0, 0.5);
+    ASSERT_GT(player, 0);
+    EXPECT_TRUE(waitUntil(heardBass, 10s)) << "no levels from the new server";
+    kill(player, SIGKILL);
+    PulseDaemon::reap(player, 10s);
+    model.reset();
+    EXPECT_EQ(server->audio().back(), (RumbleLevels{0, 0}));
+}

@@ -52,8 +52,20 @@ std::unique_ptr<UinputGamepadDevice> UinputGamepadDevice::open(const char* path)
     return std::unique_ptr<UinputGamepadDevice>(new UinputGamepadDevice(fd, wakeFd));
 }
 
+std::unique_ptr<UinputGamepadDevice> UinputGamepadDevice::adopt(int fd) {
+    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<UinputGamepadDevice> device(new UinputGamepadDevice(fd, wakeFd));
+    device->adopted_ = true;
+    device->live_.store(true, std::memory_order_release);
+    return device;
+}
+
 UinputGamepadDevice::~UinputGamepadDevice() {
-    if (isLive()) {
+    if (isLive() && !adopted_) {
         (void)::ioctl(fd_, UI_DEV_DESTROY);
     }
     ::close(fd_);

@@ -37,6 +37,10 @@ public:
 
     // Opens the uinput character device; nullptr when this process may not.
     static std::unique_ptr<UinputGamepadDevice> open(const char* path = defaultPath);
+    // Drives a device that `fd` already stands for, which it takes over: live from the start,
+    // nothing created. The benchmarks write to /dev/null this way. nullptr when no wake-up
+    // descriptor can be made.
+    static std::unique_ptr<UinputGamepadDevice> adopt(int fd);
     // Destroys the device if it was created, then closes the descriptor.
     ~UinputGamepadDevice() override;
 
@@ -62,6 +66,7 @@ private:
     int wakeFd_;
     std::atomic<bool> live_{false};
     bool readFailed_ = false;
+    bool adopted_ = false;
     // The state the device's readers hold; the device starts neutral (hat centred).
     InputReport last_ = VirtualGamepad::neutralReport();
     EvdevGamepadReport::Events events_{};

@@ -156,7 +156,7 @@ private:
     KeyboardMouseOutput output_{sink_, display_};
     KeyboardMouseOutputTarget target_{output_};
     NoDevices devices_;
-    VirtualGamepadFactory gamepads_{devices_, [] { return false; }};
+    VirtualGamepadFactory gamepads_{devices_, devices_, [](GamepadDevice) { return false; }};
     std::shared_ptr<HostServer> server_;
     std::thread thread_;
     std::uint16_t port_ = 0;

@@ -18,7 +18,7 @@ packages=(
   qml6-module-qttest fonts-material-design-icons-iconfont
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qemu-system-x86 busybox-static libsdl2-dev
+  qemu-system-x86 busybox-static libsdl2-dev joystick
   pulseaudio pulseaudio-utils locales
   avahi-daemon avahi-utils dbus iproute2
   desktop-file-utils appstream udev dpkg-dev

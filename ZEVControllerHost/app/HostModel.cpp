@@ -15,6 +15,7 @@ namespace jolto {
 namespace {
 
 constexpr std::string_view outputModeKey = "outputMode";
+constexpr std::string_view gamepadDeviceKey = "gamepadDevice";
 constexpr std::string_view keyMappingKey = "keyMapping";
 constexpr std::string_view rumbleFromAudioKey = "rumbleFromAudio";
 constexpr std::string_view rumbleStrengthKey = "rumbleStrength";
@@ -62,7 +63,12 @@ HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObjec
     // phones, the unknown PIN, no problems, zero levels, not listening. Nothing below writes
     // to the store or notifies; the server hears only the start request.
     isAccessibilityTrusted_ = platform_.hasInputAccess && platform_.hasInputAccess();
-    isGamepadEntitled_ = platform_.hasGamepadAccess && platform_.hasGamepadAccess();
+    // Only the exact raw value selects the HID gamepad; anything else is the standard one.
+    auto storedDevice = settings_.string(gamepadDeviceKey);
+    gamepadDevice_ = storedDevice && *storedDevice == rawValue(GamepadDevice::hid)
+                         ? GamepadDevice::hid
+                         : GamepadDevice::standard;
+    isGamepadEntitled_ = platform_.hasGamepadAccess && platform_.hasGamepadAccess(gamepadDevice_);
 
     std::string name = platform_.computerName ? platform_.computerName() : std::string();
     if (name.empty()) {
@@ -90,6 +96,10 @@ HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObjec
 
     // The strength first, so that the first rumble the server sends is already scaled.
     server_->setRumbleStrength(static_cast<float>(rumbleStrength_));
+    // Before the start, so that no gamepad of the other kind is ever made.
+    if (gamepadDevice_ != GamepadDevice::standard) {
+        server_->setGamepadDevice(gamepadDevice_);
+    }
     std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
     server_->start(outputMode_, mapping_, [weakHandoff, this](const HostEvent& event) {
         if (auto handoff = weakHandoff.lock()) {
@@ -281,9 +291,12 @@ QString HostModel::outputWarningFor() const {
                    ? QString()
                    : tr("Allow input access so button presses reach your games.");
     }
-    return isGamepadEntitled_ ? optionalText(gamepadProblem_)
-                              : tr("Virtual gamepads need access to /dev/uhid. Use Keyboard & "
-                                   "Mouse.");
+    if (isGamepadEntitled_) {
+        return optionalText(gamepadProblem_);
+    }
+    return gamepadDevice_ == GamepadDevice::hid
+               ? tr("Virtual gamepads need access to /dev/uhid. Use Keyboard & Mouse.")
+               : tr("Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse.");
 }
 
 void HostModel::refreshStatusText() {
@@ -324,6 +337,32 @@ void HostModel::setOutputMode(OutputMode mode) {
     Q_EMIT outputModeChanged();
     refreshOutputWarning();
     server_->setMode(mode);
+}
+
+QString HostModel::gamepadDeviceName() const {
+    auto raw = rawValue(gamepadDevice_);
+    return QString::fromLatin1(raw.data(), static_cast<qsizetype>(raw.size()));
+}
+
+void HostModel::setGamepadDeviceName(const QString& device) {
+    if (auto parsed = gamepadDeviceFromRaw(device.toStdString())) {
+        setGamepadDevice(*parsed);
+    }
+}
+
+void HostModel::setGamepadDevice(GamepadDevice device) {
+    if (device == gamepadDevice_) {
+        return;
+    }
+    gamepadDevice_ = device;
+    settings_.setString(gamepadDeviceKey, rawValue(device));
+    Q_EMIT gamepadDeviceChanged();
+    server_->setGamepadDevice(device);
+    // Each kind needs its own device node.
+    if (platform_.hasGamepadAccess) {
+        setGamepadEntitled(platform_.hasGamepadAccess(device));
+    }
+    refreshOutputWarning();
 }
 
 void HostModel::setMapping(const KeyMapping& mapping) {
@@ -524,7 +563,7 @@ void HostModel::checkAccess() {
         setAccessibilityTrusted(platform_.hasInputAccess());
     }
     if (platform_.hasGamepadAccess) {
-        setGamepadEntitled(platform_.hasGamepadAccess());
+        setGamepadEntitled(platform_.hasGamepadAccess(gamepadDevice_));
     }
 }
 

@@ -14,6 +14,7 @@
 #include "app/HostServerFacade.h"
 #include "app/MainThreadHandoff.h"
 #include "audio/SystemAudioRumble.h"
+#include "output/GamepadDevice.h"
 #include "output/KeyMapping.h"
 #include "output/OutputMode.h"
 #include "platform/Log.h"
@@ -52,6 +53,8 @@ class HostModel : public QObject {
     Q_PROPERTY(QString hostName READ hostName CONSTANT)
     Q_PROPERTY(
         QString outputMode READ outputModeName WRITE setOutputModeName NOTIFY outputModeChanged)
+    Q_PROPERTY(QString gamepadDevice READ gamepadDeviceName WRITE setGamepadDeviceName NOTIFY
+                   gamepadDeviceChanged)
     Q_PROPERTY(bool rumbleFromAudio READ rumbleFromAudio WRITE setRumbleFromAudio NOTIFY
                    rumbleFromAudioChanged)
     Q_PROPERTY(double rumbleStrength READ rumbleStrength WRITE setRumbleStrength NOTIFY
@@ -92,6 +95,9 @@ public:
     RumbleLevels rumbleLevels() const { return rumbleLevels_; }
 
     void setOutputMode(OutputMode mode);
+    GamepadDevice gamepadDevice() const { return gamepadDevice_; }
+    // Persists the choice and hands it to the server, which replaces the gamepads it has.
+    void setGamepadDevice(GamepadDevice device);
     void setMapping(const KeyMapping& mapping);
     // Applies one server event (on the main thread).
     void handle(const HostEvent& event);
@@ -113,6 +119,8 @@ public:
     QString hostName() const { return hostName_; }
     QString outputModeName() const;
     void setOutputModeName(const QString& mode);
+    QString gamepadDeviceName() const;
+    void setGamepadDeviceName(const QString& device);
     bool rumbleFromAudio() const { return rumbleFromAudio_; }
     void setRumbleFromAudio(bool on);
     double rumbleStrength() const { return rumbleStrength_; }
@@ -157,6 +165,7 @@ Q_SIGNALS:
     void gamepadProblemChanged();
     void advertisementProblemChanged();
     void outputModeChanged();
+    void gamepadDeviceChanged();
     void rumbleFromAudioChanged();
     void rumbleStrengthChanged();
     void rumbleLevelsChanged();
@@ -205,6 +214,7 @@ private:
     bool isGamepadEntitled_ = false;
     QString hostName_;
     OutputMode outputMode_ = OutputMode::keyboardMouse;
+    GamepadDevice gamepadDevice_ = GamepadDevice::standard;
     bool rumbleFromAudio_ = false;
     double rumbleStrength_ = 1.0;
     RumbleLevels rumbleLevels_;

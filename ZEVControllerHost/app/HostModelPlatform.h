@@ -7,6 +7,7 @@
 
 #include "app/HostServerFacade.h"
 #include "audio/SystemAudioRumble.h"
+#include "output/GamepadDevice.h"
 #include "platform/AudioCapture.h"
 #include "platform/Clock.h"
 
@@ -17,8 +18,9 @@ namespace jolto {
 struct HostModelPlatform {
     // Whether synthesized input reaches other programs (on Linux: /dev/uinput is writable).
     std::function<bool()> hasInputAccess;
-    // Whether virtual gamepads can be made (on Linux: /dev/uhid opens).
-    std::function<bool()> hasGamepadAccess;
+    // Whether virtual gamepads of a kind can be made (on Linux: /dev/uinput or /dev/uhid
+    // opens).
+    std::function<bool(GamepadDevice)> hasGamepadAccess;
     // The computer's display name; empty when the system gives none.
     std::function<std::string()> computerName;
     // The server, made once with the host name the phones will see.

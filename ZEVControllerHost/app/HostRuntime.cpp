@@ -7,6 +7,7 @@
 
 #include "app/HostServerAdapter.h"
 #include "platform/linux/UhidDevice.h"
+#include "platform/linux/UinputGamepadDevice.h"
 #include "server/HostServer.h"
 
 namespace jolto {
@@ -32,7 +33,11 @@ HostRuntime::HostRuntime()
     : work_(asio::make_work_guard(context_)),
       settings_(std::make_unique<JsonFileSettingsStore>(settingsPath())), listener_(context_),
       inputSink_(clock_), keyboard_(inputSink_, display_), keyboardTarget_(keyboard_),
-      gamepads_(uhid_, [] { return hasVirtualDeviceEntitlement(); }),
+      gamepads_(uinputGamepads_, uhid_,
+                [](GamepadDevice device) {
+                    return device == GamepadDevice::hid ? hasVirtualDeviceEntitlement()
+                                                        : hasUinputGamepadAccess();
+                }),
       thread_([this] { context_.run(); }) {}
 
 HostRuntime::~HostRuntime() {

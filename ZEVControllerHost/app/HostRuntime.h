@@ -16,13 +16,15 @@
 #include "platform/linux/AvahiAdvertiser.h"
 #include "platform/linux/JsonFileSettingsStore.h"
 #include "platform/linux/UhidDeviceFactory.h"
+#include "platform/linux/UinputGamepadDeviceFactory.h"
 #include "platform/linux/UinputKeyboardMouse.h"
 #include "platform/linux/UnknownPointerDisplay.h"
 
 namespace jolto {
 
 // What the server runs on: its io_context and thread, the UDP listener, the DNS-SD
-// advertisement, the settings file, the uinput keyboard and mouse and the uhid gamepads.
+// advertisement, the settings file, the uinput keyboard and mouse and the gamepads (uinput, or
+// uhid for the HID choice).
 //
 // Order of the end: `stopServerThread` first, then the model (which owns the server), then
 // this. The server refers to these parts until it is gone.
@@ -51,6 +53,7 @@ private:
     UnknownPointerDisplay display_;
     KeyboardMouseOutput keyboard_;
     KeyboardMouseOutputTarget keyboardTarget_;
+    UinputGamepadDeviceFactory uinputGamepads_;
     UhidDeviceFactory uhid_;
     VirtualGamepadFactory gamepads_;
     std::thread thread_;

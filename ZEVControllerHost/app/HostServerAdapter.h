@@ -16,6 +16,7 @@ public:
         server_->start(mode, std::move(mapping), std::move(onEvent));
     }
     void setMode(OutputMode mode) override { server_->setMode(mode); }
+    void setGamepadDevice(GamepadDevice device) override { server_->setGamepadDevice(device); }
     void setMapping(KeyMapping mapping) override { server_->setMapping(std::move(mapping)); }
     void setRumbleStrength(float strength) override { server_->setRumbleStrength(strength); }
     void setAudioRumble(RumbleLevels levels) override { server_->setAudioRumble(levels); }

@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "output/GamepadDevice.h"
 #include "output/KeyMapping.h"
 #include "output/OutputMode.h"
 #include "protocol/RumbleLevels.h"
@@ -22,6 +23,7 @@ public:
     // Once. `onEvent` is called on the server's context.
     virtual void start(OutputMode mode, KeyMapping mapping, Emit onEvent) = 0;
     virtual void setMode(OutputMode mode) = 0;
+    virtual void setGamepadDevice(GamepadDevice device) = 0;
     virtual void setMapping(KeyMapping mapping) = 0;
     virtual void setRumbleStrength(float strength) = 0;
     // May be called from any thread (the audio capture calls it from its own).

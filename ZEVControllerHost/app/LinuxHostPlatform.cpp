@@ -6,6 +6,7 @@
 #include "platform/linux/InputAccess.h"
 #include "platform/linux/PulseAudioCapture.h"
 #include "platform/linux/UhidDevice.h"
+#include "platform/linux/UinputGamepadDevice.h"
 
 namespace jolto {
 
@@ -13,7 +14,10 @@ HostModelPlatform linuxHostPlatform(
     std::function<std::shared_ptr<HostServerFacade>(const std::string& hostName)> makeServer) {
     HostModelPlatform p;
     p.hasInputAccess = [] { return hasInputDeviceAccess(); };
-    p.hasGamepadAccess = [] { return hasVirtualDeviceEntitlement(); };
+    p.hasGamepadAccess = [](GamepadDevice device) {
+        return device == GamepadDevice::hid ? hasVirtualDeviceEntitlement()
+                                            : hasUinputGamepadAccess();
+    };
     p.computerName = [] { return computerDisplayName(); };
     p.makeServer = std::move(makeServer);
     p.makeAudioCapture = [] { return makeSystemAudioCapture(); };

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "output/GamepadDevice.h"
 #include "output/GamepadHandle.h"
 
 namespace jolto {
@@ -17,12 +18,13 @@ public:
     // gamepad's feeder thread.
     using RumbleCallback = std::function<void(float heavy, float light)>;
 
-    // A gamepad named after `playerNumber`, with `serial` as its serial number; nothing when
-    // the system refuses the device.
-    virtual std::unique_ptr<GamepadHandle> create(int playerNumber, const std::string& serial,
+    // A gamepad of kind `device` named after `playerNumber`, with `serial` as its serial
+    // number; nothing when the system refuses the device.
+    virtual std::unique_ptr<GamepadHandle> create(GamepadDevice device, int playerNumber,
+                                                  const std::string& serial,
                                                   RumbleCallback onRumble) = 0;
-    // Whether this process may create virtual gamepads at all; words the failure message.
-    virtual bool hasVirtualDeviceEntitlement() const = 0;
+    // Whether this process may create gamepads of that kind at all; words the failure message.
+    virtual bool hasVirtualDeviceEntitlement(GamepadDevice device) const = 0;
 };
 
 } // namespace jolto

@@ -22,10 +22,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<GamepadHandle> VirtualGamepadFactory::create(int playerNumber,
+std::unique_ptr<GamepadHandle> VirtualGamepadFactory::create(GamepadDevice device, int playerNumber,
                                                              const std::string& serial,
                                                              RumbleCallback onRumble) {
-    auto gamepad = VirtualGamepad::create(devices_, playerNumber, serial, std::move(onRumble));
+    auto& devices = device == GamepadDevice::hid ? hid_ : standard_;
+    auto gamepad = VirtualGamepad::create(devices, playerNumber, serial, std::move(onRumble));
     if (!gamepad) {
         return nullptr;
     }

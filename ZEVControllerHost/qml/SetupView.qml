@@ -81,7 +81,37 @@ FormPage {
             objectName: "gamepadStatus"
             isReady: host.isGamepadEntitled
             ready: qsTr("Virtual gamepads are available. Games using SDL, Steam Input or emulators will see “JOLTO Controller”.")
-            missing: qsTr("JOLTO Host has no access to /dev/uhid, so it can't create virtual gamepads.")
+            missing: host.gamepadDevice === "hid"
+                     ? qsTr("JOLTO Host has no access to /dev/uhid, so it can't create virtual gamepads.")
+                     : qsTr("JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads.")
+        }
+        // Takes effect at once: the server replaces every gamepad with one of the new kind.
+        FormRow {
+            title: qsTr("Device")
+            Item { Layout.fillWidth: true }
+            SegmentedControl {
+                objectName: "gamepadDevicePicker"
+                value: host.gamepadDevice
+                pixelSize: Theme.calloutSize
+                options: [
+                    { text: qsTr("Standard"), value: "standard" },
+                    { text: qsTr("HID"), value: "hid" }
+                ]
+                Accessible.name: qsTr("Gamepad device")
+                onActivated: (value) => host.gamepadDevice = value
+            }
+        }
+        FormRow {
+            Label {
+                objectName: "gamepadDeviceHint"
+                text: host.gamepadDevice === "hid"
+                      ? qsTr("A raw HID device, for programs that read HID themselves. SDL games need the mapping below.")
+                      : qsTr("A standard controller that games recognise without any mapping, with rumble.")
+                font.pixelSize: Theme.calloutSize
+                color: Theme.secondary
+                wrapMode: Text.Wrap
+                Layout.fillWidth: true
+            }
         }
         FormRow {
             visible: !host.isGamepadEntitled
@@ -103,11 +133,12 @@ FormPage {
                 Layout.fillWidth: true
             }
         }
-        // SDL names the buttons of a controller it does not know by guesswork; with this line
-        // in SDL_GAMECONTROLLERCONFIG, games show A as A.
+        // SDL names the buttons of the HID gamepad by guesswork; with this line in
+        // SDL_GAMECONTROLLERCONFIG, games show A as A. The standard gamepad needs none.
         FormRow {
             objectName: "sdlMappingRow"
-            visible: host.isGamepadEntitled && host.sdlMapping.length > 0
+            visible: host.isGamepadEntitled && host.gamepadDevice === "hid"
+                     && host.sdlMapping.length > 0
             ColumnLayout {
                 spacing: 6
                 Layout.fillWidth: true

@@ -79,6 +79,10 @@ void HostServer::setMode(OutputMode mode) {
     post([mode](HostServer& self) { self.setModeNow(mode); });
 }
 
+void HostServer::setGamepadDevice(GamepadDevice device) {
+    post([device](HostServer& self) { self.setGamepadDeviceNow(device); });
+}
+
 void HostServer::setMapping(KeyMapping mapping) {
     post([mapping = std::move(mapping)](HostServer& self) {
         self.ports_.keyboard.setMapping(mapping);
@@ -513,13 +517,14 @@ void HostServer::route(Client& client) {
                 }
             });
         };
-        auto handle =
-            ports_.gamepads.create(client.playerNumber, device.string(), std::move(onRumble));
+        auto handle = ports_.gamepads.create(gamepadDevice_, client.playerNumber, device.string(),
+                                             std::move(onRumble));
         if (!handle) {
             gamepadUnavailable_ = true;
-            emit(HostEvent::GamepadProblem{std::string(ports_.gamepads.hasVirtualDeviceEntitlement()
-                                                           ? gamepadRefusedText
-                                                           : gamepadNoAccessText)});
+            emit(HostEvent::GamepadProblem{
+                std::string(ports_.gamepads.hasVirtualDeviceEntitlement(gamepadDevice_)
+                                ? gamepadRefusedText
+                                : gamepadNoAccessText(gamepadDevice_))});
             return;
         }
         found = gamepads_.emplace(device, Gamepad{std::move(handle), generation}).first;
@@ -546,20 +551,41 @@ void HostServer::setModeNow(OutputMode mode) {
         return;
     }
     ports_.keyboard.removeAllClients();
+    dropGamepads();
+    mode_ = mode;
+    for (auto& [connection, client] : clients_) {
+        if (client.isWelcomed()) {
+            route(client);
+        }
+    }
+}
+
+void HostServer::setGamepadDeviceNow(GamepadDevice device) {
+    if (device == gamepadDevice_) {
+        return;
+    }
+    // Every old gamepad is finished before a new one is made, so that no phone has both.
+    dropGamepads();
+    gamepadDevice_ = device;
+    if (mode_ != OutputMode::gamepad) {
+        return;
+    }
+    for (auto& [connection, client] : clients_) {
+        if (client.isWelcomed()) {
+            route(client);
+        }
+    }
+}
+
+void HostServer::dropGamepads() {
     for (auto& [device, gamepad] : gamepads_) {
         gamepad.handle->finish();
     }
     gamepads_.clear();
     // lastRumbleSent stays, so that a phone rumbling from its gamepad gets its closing packet.
     gamepadRumble_.clear();
-    mode_ = mode;
     gamepadUnavailable_ = false;
     emit(HostEvent::GamepadProblem{std::nullopt});
-    for (auto& [connection, client] : clients_) {
-        if (client.isWelcomed()) {
-            route(client);
-        }
-    }
 }
 
 void HostServer::frameTick(Instant now) {

@@ -77,8 +77,11 @@ public:
 
     static constexpr std::string_view gamepadRefusedText =
         "The system refused to create the virtual gamepad.";
-    static constexpr std::string_view gamepadNoAccessText =
-        "JOLTO Host has no access to /dev/uhid.";
+    // The device node each kind of gamepad needs.
+    static constexpr std::string_view gamepadNoAccessText(GamepadDevice device) {
+        return device == GamepadDevice::hid ? "JOLTO Host has no access to /dev/uhid."
+                                            : "JOLTO Host has no access to /dev/uinput.";
+    }
 
     // Loads the trust store and draws the first PIN; starts nothing.
     static std::shared_ptr<HostServer> create(std::string hostName, Ports ports);
@@ -93,6 +96,10 @@ public:
     // opens the listener and starts the timers.
     void start(OutputMode mode, KeyMapping mapping, Emit emit);
     void setMode(OutputMode mode);
+    // The kind of device for gamepads from now on (the standard kind until set). A change
+    // removes every gamepad, which releases its controls; each phone gets a gamepad of the
+    // new kind with its next state.
+    void setGamepadDevice(GamepadDevice device);
     void setMapping(KeyMapping mapping);
     void setRumbleStrength(float strength);
     void setAudioRumble(RumbleLevels levels);
@@ -172,6 +179,9 @@ private:
     // Routing and ticks
     void route(Client& client);
     void setModeNow(OutputMode mode);
+    void setGamepadDeviceNow(GamepadDevice device);
+    // Finishes every gamepad and forgets its rumble and its refusal.
+    void dropGamepads();
     void gamepadRumble(const Uuid& device, std::uint64_t generation, RumbleLevels levels);
     void forwardRumble(Instant now);
     std::vector<ClientSnapshot> snapshots() const;
@@ -219,6 +229,7 @@ private:
 
     OutputMode mode_ = OutputMode::keyboardMouse;
     std::unordered_map<Uuid, Gamepad> gamepads_;
+    GamepadDevice gamepadDevice_ = GamepadDevice::standard;
     std::uint64_t gamepadGenerations_ = 0;
     bool gamepadUnavailable_ = false;
     bool needsPublish_ = false;

@@ -19,6 +19,9 @@ public:
         emit_ = std::move(onEvent);
     }
     void setMode(OutputMode mode) override { record("setMode " + std::string(rawValue(mode))); }
+    void setGamepadDevice(GamepadDevice device) override {
+        record("setGamepadDevice " + std::string(rawValue(device)));
+    }
     void setMapping(KeyMapping mapping) override {
         record("setMapping");
         std::lock_guard lock(mutex_);

@@ -49,7 +49,7 @@ protected:
     HostModelPlatform platform() {
         HostModelPlatform p;
         p.hasInputAccess = [this] { return inputAccess; };
-        p.hasGamepadAccess = [] { return true; };
+        p.hasGamepadAccess = [](GamepadDevice) { return true; };
         p.computerName = [] { return std::string("Box"); };
         p.makeServer = [this](const std::string&) { return server; };
         p.accessPollInterval = std::chrono::hours(1);

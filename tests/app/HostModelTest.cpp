@@ -50,7 +50,9 @@ protected:
     HostModelPlatform platform() {
         HostModelPlatform p;
         p.hasInputAccess = [this] { return inputAccess.load(); };
-        p.hasGamepadAccess = [this] { return gamepadAccess.load(); };
+        p.hasGamepadAccess = [this](GamepadDevice device) {
+            return (device == GamepadDevice::hid ? hidAccess : gamepadAccess).load();
+        };
         p.computerName = [this] { return computerName; };
         p.makeServer = [this](const std::string& hostName) {
             serverHostName = hostName;
@@ -74,6 +76,7 @@ protected:
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::atomic<bool> inputAccess{true};
     std::atomic<bool> gamepadAccess{true};
+    std::atomic<bool> hidAccess{true};
     std::string computerName = "Workshop PC";
     std::string serverHostName;
     std::vector<std::string> opened;
@@ -116,13 +119,16 @@ TEST_F(HostModelTest, StoredSettingsReachTheServerInTheStartRequest) {
     settings.preset("outputMode", std::string("gamepad"));
     settings.preset("rumbleStrength", 0.5);
     settings.preset("keyMapping", bytes(encodeKeyMapping(KeyMapping::retro())));
+    settings.preset("gamepadDevice", std::string("hid"));
     auto model = make();
 
     EXPECT_EQ(model->outputMode(), OutputMode::gamepad);
     EXPECT_EQ(model->rumbleStrength(), 0.5);
     EXPECT_EQ(model->mapping(), KeyMapping::retro());
-    EXPECT_EQ(server->calls(), (std::vector<std::string>{
-                                   "setRumbleStrength " + std::to_string(0.5f), "start gamepad"}));
+    EXPECT_EQ(model->gamepadDevice(), GamepadDevice::hid);
+    EXPECT_EQ(server->calls(),
+              (std::vector<std::string>{"setRumbleStrength " + std::to_string(0.5f),
+                                        "setGamepadDevice hid", "start gamepad"}));
     EXPECT_EQ(server->startMapping(), KeyMapping::retro());
     EXPECT_EQ(settings.writeCount(), 0u);
 }
@@ -422,7 +428,7 @@ TEST_P(HostModelOutputWarning, FollowsTheModeAndTheAccess) {
 }
 
 const std::string refused = "The system refused to create the virtual gamepad.";
-const std::string needUhid = "Virtual gamepads need access to /dev/uhid. Use Keyboard & Mouse.";
+const std::string needUhid = "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse.";
 const std::string needInput = "Allow input access so button presses reach your games.";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -449,6 +455,26 @@ TEST_F(HostModelTest, OutputWarningNotifiesWhenTheModeChangesIt) {
     model->setOutputMode(OutputMode::keyboardMouse);
     EXPECT_EQ(model->outputWarning().toStdString(), needInput);
     EXPECT_EQ(warning.count(), 3);
+}
+
+TEST_F(HostModelTest, TheGamepadDeviceChoiceIsStoredSentAndDecidesTheAccessAsked) {
+    hidAccess = false;
+    settings.preset("outputMode", std::string("gamepad"));
+    auto model = make();
+    server->clearCalls();
+    QSignalSpy changed(model.get(), &HostModel::gamepadDeviceChanged);
+    EXPECT_EQ(model->property("gamepadDevice").toString(), "standard");
+    EXPECT_TRUE(model->isGamepadEntitled());
+
+    model->setProperty("gamepadDevice", "uhid");
+    model->setProperty("gamepadDevice", "hid");
+    model->setProperty("gamepadDevice", "hid");
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(settings.string("gamepadDevice"), "hid");
+    EXPECT_EQ(server->calls(), std::vector<std::string>{"setGamepadDevice hid"});
+    EXPECT_FALSE(model->isGamepadEntitled());
+    EXPECT_EQ(model->outputWarning().toStdString(),
+              "Virtual gamepads need access to /dev/uhid. Use Keyboard & Mouse.");
 }
 
 // MARK: Access

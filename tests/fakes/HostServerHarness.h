@@ -128,6 +128,7 @@ class FakeGamepads final : public GamepadFactory {
 public:
     // What one created gamepad received; outlives the handle the server owns.
     struct Record {
+        GamepadDevice device = GamepadDevice::standard;
         int playerNumber = 0;
         std::string serial;
         RumbleCallback onRumble;
@@ -135,20 +136,22 @@ public:
         bool finished = false;
     };
 
-    std::unique_ptr<GamepadHandle> create(int playerNumber, const std::string& serial,
+    std::unique_ptr<GamepadHandle> create(GamepadDevice device, int playerNumber,
+                                          const std::string& serial,
                                           RumbleCallback onRumble) override {
         ++attempts;
         if (refuse) {
             return nullptr;
         }
         auto record = std::make_shared<Record>();
+        record->device = device;
         record->playerNumber = playerNumber;
         record->serial = serial;
         record->onRumble = std::move(onRumble);
         created.push_back(record);
         return std::make_unique<Handle>(record);
     }
-    bool hasVirtualDeviceEntitlement() const override { return entitled; }
+    bool hasVirtualDeviceEntitlement(GamepadDevice) const override { return entitled; }
 
     bool refuse = false;
     bool entitled = true;

@@ -61,6 +61,13 @@ expect_call() {
 #    reloaded its rules, and udev is asked to apply the rule to the existing nodes and gamepads.
 mkdir -p "$scratch/bare/sys/bus/hid/devices/0006:1209:0001.0003" \
     "$scratch/bare/sys/bus/hid/devices/0003:046D:C52B.0001"
+# A uinput gamepad and the program's own keyboard and mouse (product 0002).
+for input in input7:0001 input8:0002; do
+    mkdir -p "$scratch/bare/sys/devices/virtual/input/${input%:*}/id"
+    printf '0006\n' >"$scratch/bare/sys/devices/virtual/input/${input%:*}/id/bustype"
+    printf '1209\n' >"$scratch/bare/sys/devices/virtual/input/${input%:*}/id/vendor"
+    printf '%s\n' "${input#*:}" >"$scratch/bare/sys/devices/virtual/input/${input%:*}/id/product"
+done
 run bare
 expect_status 0 "bare system"
 cmp -s "$rules" "$scratch/bare/etc/udev/rules.d/70-jolto-host.rules" || fail "rule not installed"
@@ -75,7 +82,9 @@ expect_call "modprobe uhid" "bare system"
 expect_call "udevadm trigger --action=change --subsystem-match=misc --sysname-match=uinput --sysname-match=uhid" "bare system"
 expect_call "udevadm trigger --action=change --parent-match=/sys/bus/hid/devices/0006:1209:0001.0003" "bare system"
 expect_call "udevadm settle --timeout=30" "bare system"
+expect_call "udevadm trigger --action=change --parent-match=/sys/devices/virtual/input/input7" "bare system"
 printf '%s\n' "$calls" | grep -q C52B && fail "bare system: another vendor's HID device was triggered"
+printf '%s\n' "$calls" | grep -q input8 && fail "bare system: a device that is no gamepad was triggered"
 [ "$(printf '%s\n' "$calls" | grep -n -e 'control --reload' -e 'modprobe uinput' | cut -d: -f1 | tr '\n' ' ')" = "1 2 " ] ||
     fail "bare system: modules loaded before udev reloaded its rules: $calls"
 

@@ -77,7 +77,8 @@ for node in uinput uhid; do
 done
 # The kernel names HID devices BUS:VENDOR:PRODUCT.INSTANCE in upper-case hex.
 has_rule 'SUBSYSTEM=="hidraw", KERNELS=="0006:1209:0001.*"' 'TAG+="uaccess"'
-has_rule 'SUBSYSTEM=="input", KERNEL=="event*|js*", KERNELS=="0006:1209:0001.*"' 'TAG+="uaccess"'
+# Input devices carry bus, vendor and product as lower-case hex in id/.
+has_rule 'SUBSYSTEM=="input", KERNEL=="event*|js*", ATTRS{id/bustype}=="0006", ATTRS{id/vendor}=="1209", ATTRS{id/product}=="0001"' 'TAG+="uaccess"'
 # uaccess becomes an ACL in 73-seat-late.rules; a rule file sorting after it would do nothing.
 [[ $name < 73-seat-late.rules ]] || fail "$name sorts after 73-seat-late.rules"
 # Access goes to the session at the seat, never to everybody.

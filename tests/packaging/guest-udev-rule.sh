@@ -2,7 +2,8 @@
 # Runs inside the real-kernel guest (tests/kernel/run-in-guest.sh): starts udev's own daemon
 # with the shipped rule, creates a gamepad with the program's bus, vendor and product, runs
 # jolto-host-access the way "Allow Access…" does, and checks that udev tagged /dev/uinput,
-# /dev/uhid and the gamepad's hidraw, evdev and joystick nodes for the seat's session.
+# /dev/uhid, the HID gamepad's hidraw, evdev and joystick nodes and the uinput gamepad's evdev
+# and joystick nodes for the seat's session.
 #
 # The guest has no logind, so the tag is as far as it goes: logind turns it into an ACL for the
 # active session's user. The guest's root file system is read-only except /run, so the rule and
@@ -49,6 +50,26 @@ PY
         sleep 0.1
     done
     [ $pad = yes ] || { echo "FAIL: the uhid gamepad did not appear"; exit 1; }
+    /usr/bin/python3 - <<'PY' &
+import fcntl, os, struct, time
+# One gamepad button (BTN_SOUTH) is enough for evdev and joystick nodes.
+UI_SET_EVBIT, UI_SET_KEYBIT, UI_DEV_SETUP, UI_DEV_CREATE = 0x40045564, 0x40045565, 0x405C5503, 0x5501
+fd = os.open("/dev/uinput", os.O_RDWR)
+fcntl.ioctl(fd, UI_SET_EVBIT, 0x01)
+fcntl.ioctl(fd, UI_SET_KEYBIT, 0x130)
+fcntl.ioctl(fd, UI_DEV_SETUP, struct.pack("<HHHH80sI", 0x06, 0x1209, 0x0001, 1,
+                                          b"JOLTO Controller 2", 0))
+fcntl.ioctl(fd, UI_DEV_CREATE)
+time.sleep(120)
+PY
+    uinput_pad=
+    for _ in $(seq 100); do
+        uinput_pad=$(grep -l -x "JOLTO Controller 2" /sys/devices/virtual/input/input*/name 2>/dev/null)
+        [ -n "$uinput_pad" ] && break
+        sleep 0.1
+    done
+    [ -n "$uinput_pad" ] || { echo "FAIL: the uinput gamepad did not appear"; exit 1; }
+    uinput_pad=$(dirname "$uinput_pad")
 else
     echo "note: no /usr/bin/python3 to create a gamepad; checking /dev/uinput and /dev/uhid only"
 fi
@@ -72,7 +93,8 @@ tagged /dev/uhid
 if [ $pad = yes ]; then
     pad_dir=/sys/bus/hid/devices/0006:1209:0001.0001
     tagged "/dev/$(ls "$pad_dir/hidraw")"
-    for node in "$pad_dir"/input/input*/event* "$pad_dir"/input/input*/js*; do
+    for node in "$pad_dir"/input/input*/event* "$pad_dir"/input/input*/js* \
+        "$uinput_pad"/event* "$uinput_pad"/js*; do
         tagged "/dev/input/$(basename "$node")"
     done
 fi

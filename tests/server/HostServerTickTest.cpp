@@ -255,6 +255,37 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     EXPECT_EQ(keyboard.states.count(a.device), 1u) << "input applied at once after the switch";
 }
 
+TEST_F(Ticks, ADeviceSwitchReplacesEveryGamepadWithOneOfTheNewKind) {
+    auto a = join(1);
+    server->setGamepadDevice(GamepadDevice::hid);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 1u);
+    EXPECT_EQ(gamepads.created[0]->device, GamepadDevice::hid);
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    gamepads.created[0]->onRumble(0.5f, 0.5f);
+    pump();
+    ASSERT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(128, 128));
+
+    server->setGamepadDevice(GamepadDevice::standard);
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 2u);
+    EXPECT_TRUE(gamepads.created[0]->finished) << "the old gamepad releases everything";
+    EXPECT_EQ(gamepads.created[1]->device, GamepadDevice::standard);
+    EXPECT_EQ(gamepads.created[1]->pushed, std::vector{pressing(ControllerButton::south)});
+    // The old gamepad's rumble ends with the closing packet, and its late levels are ignored.
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(0, 0));
+    gamepads.created[0]->onRumble(1.0f, 1.0f);
+    pump();
+    EXPECT_TRUE(rumbleStep(1).empty());
+
+    server->setGamepadDevice(GamepadDevice::standard);
+    server->setMode(OutputMode::keyboardMouse);
+    server->setGamepadDevice(GamepadDevice::hid);
+    pump();
+    EXPECT_EQ(gamepads.created.size(), 2u) << "no gamepad outside gamepad mode";
+}
+
 TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
     gamepads.refuse = true;
     gamepads.entitled = false;
@@ -265,7 +296,7 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
     auto problems = eventsOf<HostEvent::GamepadProblem>();
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_EQ(problems[0].problem, std::nullopt);
-    EXPECT_EQ(problems[1].problem, "JOLTO Host has no access to /dev/uhid.");
+    EXPECT_EQ(problems[1].problem, "JOLTO Host has no access to /dev/uinput.");
     EXPECT_EQ(gamepads.attempts, 1);
     join(3);
     EXPECT_EQ(gamepads.attempts, 1) << "no further attempt in this mode";

@@ -43,7 +43,8 @@ FakeHostModel::FakeHostModel(QObject* parent) : QObject(parent) {
     }
     for (auto signal :
          {&FakeHostModel::outputModeChanged, &FakeHostModel::isAccessibilityTrustedChanged,
-          &FakeHostModel::isGamepadEntitledChanged, &FakeHostModel::gamepadProblemChanged}) {
+          &FakeHostModel::isGamepadEntitledChanged, &FakeHostModel::gamepadProblemChanged,
+          &FakeHostModel::gamepadDeviceChanged}) {
         connect(this, signal, this, &FakeHostModel::outputWarningChanged);
     }
     reset();
@@ -59,6 +60,7 @@ void FakeHostModel::reset() {
     setProperty("isAccessibilityTrusted", true);
     setProperty("isGamepadEntitled", true);
     setProperty("gamepadProblem", QString());
+    setProperty("gamepadDevice", QStringLiteral("standard"));
     setProperty("advertisementProblem", QString());
     setProperty("hostName", QStringLiteral("Workshop PC"));
     outputMode_ = QStringLiteral("keyboardMouse");
@@ -262,9 +264,13 @@ QString FakeHostModel::statusText() const {
 
 QString FakeHostModel::outputWarning() const {
     if (outputMode_ == QLatin1String("gamepad")) {
-        return isGamepadEntitled_
-                   ? gamepadProblem_
-                   : QStringLiteral("Virtual gamepads need access to /dev/uhid. Use Keyboard & "
+        if (isGamepadEntitled_) {
+            return gamepadProblem_;
+        }
+        return gamepadDevice_ == QLatin1String("hid")
+                   ? QStringLiteral("Virtual gamepads need access to /dev/uhid. Use Keyboard & "
+                                    "Mouse.")
+                   : QStringLiteral("Virtual gamepads need access to /dev/uinput. Use Keyboard & "
                                     "Mouse.");
     }
     return isAccessibilityTrusted_

@@ -28,6 +28,7 @@ class FakeHostModel : public QObject {
                    advertisementProblemChanged)
     Q_PROPERTY(QString hostName MEMBER hostName_ NOTIFY hostNameChanged)
     Q_PROPERTY(QString outputMode READ outputMode WRITE setOutputMode NOTIFY outputModeChanged)
+    Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ NOTIFY gamepadDeviceChanged)
     Q_PROPERTY(bool rumbleFromAudio READ rumbleFromAudio WRITE setRumbleFromAudio NOTIFY
                    rumbleFromAudioChanged)
     Q_PROPERTY(double rumbleStrength READ rumbleStrength WRITE setRumbleStrength NOTIFY
@@ -123,6 +124,7 @@ signals:
     void statusTextChanged();
     void outputWarningChanged();
     void sdlMappingChanged();
+    void gamepadDeviceChanged();
     void callsChanged();
 
 private:
@@ -165,6 +167,7 @@ private:
     bool isListeningToAudio_ = false;
     Mapping mapping_;
     QString sdlMapping_;
+    QString gamepadDevice_ = QStringLiteral("standard");
     QStringList calls_;
     int mappingWrites_ = 0;
 };

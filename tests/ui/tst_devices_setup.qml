@@ -96,9 +96,12 @@ Item {
                     "Input access is on.");
         }
 
-        function test_sdlMappingOnlyWhileGamepadsAreAvailable() {
+        function test_sdlMappingOnlyForTheHidGamepadWhileAvailable() {
             const view = create(setupComponent);
             const row = findChild(view, "sdlMappingRow");
+            verify(!row.visible);
+            mouseClick(findChild(view, "segment_hid"));
+            compare(host.gamepadDevice, "hid");
             verify(row.visible);
             compare(findChild(view, "sdlMappingText").text, host.sdlMapping);
             mouseClick(findChild(view, "copySdlMapping"));
@@ -106,6 +109,11 @@ Item {
 
             host.isGamepadEntitled = false;
             verify(!row.visible);
+            compare(findChild(findChild(view, "gamepadStatus"), "statusText").text,
+                    "JOLTO Host has no access to /dev/uhid, so it can't create virtual gamepads.");
+            host.gamepadDevice = "standard";
+            compare(findChild(findChild(view, "gamepadStatus"), "statusText").text,
+                    "JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads.");
         }
     }
 }

@@ -101,7 +101,7 @@ Item {
             const banner = findChild(window, "outputWarningBanner");
             verify(banner.visible);
             compare(findChild(banner, "bannerMessage").text,
-                    "Virtual gamepads need access to /dev/uhid. Use Keyboard & Mouse.");
+                    "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse.");
             const button = findChild(banner, "bannerButton");
             compare(button.text, "Use Keyboard & Mouse");
             mouseClick(button);

@@ -89,7 +89,7 @@ protected:
     void start(const std::string& computerName) {
         HostModelPlatform p;
         p.hasInputAccess = [] { return false; };
-        p.hasGamepadAccess = [] { return false; };
+        p.hasGamepadAccess = [](GamepadDevice) { return false; };
         p.computerName = [computerName] { return computerName; };
         p.makeServer = [this](const std::string&) { return server; };
         p.makeAudioCapture = [] { return std::unique_ptr<AudioCapture>(); };

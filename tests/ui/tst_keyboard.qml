@@ -60,7 +60,7 @@ Item {
                 { tag: "devices", section: "devices", trusted: true,
                   order: ["section_devices", "newPinButton", "forgetButton"] },
                 { tag: "setup", section: "setup", trusted: false,
-                  order: ["section_setup", "allowAccessButton", "copySdlMapping"] },
+                  order: ["section_setup", "allowAccessButton", "gamepadDevicePicker"] },
                 { tag: "panel", panel: true, trusted: false,
                   order: ["panelOutputMode", "panelAudioSwitch", "panelAllowAccess",
                           "openWindowButton", "quitButton"] },

@@ -35,7 +35,7 @@ TEST(AudioRumbleOnARestartedServer, ComesBackByItselfAndTheProblemComesAndGoes) 
     settings.preset("rumbleFromAudio", true);
     HostModelPlatform platform;
     platform.hasInputAccess = [] { return true; };
-    platform.hasGamepadAccess = [] { return true; };
+    platform.hasGamepadAccess = [](GamepadDevice) { return true; };
     platform.computerName = [] { return std::string("Sound test"); };
     platform.makeServer = [server](const std::string&) { return server; };
     platform.makeAudioCapture = [] { return makeSystemAudioCapture(); };

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include <asio/post.hpp>
+#include "Asio.h"
 
 #include "Random.h"
 
@@ -161,6 +161,12 @@ void HostServer::startListener() {
                               Instant) {
         if (auto self = weak.lock()) {
             self->handleDatagram(connection, bytes);
+            self->wakeTimers();
+        }
+    };
+    handler.closed = [weak](ConnectionId connection) {
+        if (auto self = weak.lock()) {
+            self->removeClient(connection);
             self->wakeTimers();
         }
     };

@@ -12,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/ip/udp.hpp>
-#include <asio/post.hpp>
+#include "Asio.h"
 #include <benchmark/benchmark.h>
 
 #include "../tests/fakes/MemorySettingsStore.h"

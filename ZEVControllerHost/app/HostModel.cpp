@@ -18,6 +18,8 @@ constexpr std::string_view outputModeKey = "outputMode";
 constexpr std::string_view keyMappingKey = "keyMapping";
 constexpr std::string_view rumbleFromAudioKey = "rumbleFromAudio";
 constexpr std::string_view rumbleStrengthKey = "rumbleStrength";
+// Stored as "off" so that a settings file without it serves the page.
+constexpr std::string_view webPageOffKey = "webPageOff";
 
 constexpr double defaultRumbleStrength = 1.0;
 constexpr const char* fallbackHostName = "Linux";
@@ -88,8 +90,11 @@ HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObjec
     statusText_ = statusTextFor();
     outputWarning_ = outputWarningFor();
 
+    webPageEnabled_ = !settings_.boolean(webPageOffKey);
+
     // The strength first, so that the first rumble the server sends is already scaled.
     server_->setRumbleStrength(static_cast<float>(rumbleStrength_));
+    server_->setWebPage(webPageEnabled_);
     std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
     server_->start(outputMode_, mapping_, [weakHandoff, this](const HostEvent& event) {
         if (auto handoff = weakHandoff.lock()) {
@@ -129,6 +134,12 @@ void HostModel::handle(const HostEvent& event) {
         setGamepadProblem(e->problem);
     } else if (auto e = event.get<HostEvent::Advertisement>()) {
         setAdvertisementProblem(e->problem);
+    } else if (auto e = event.get<HostEvent::WebPage>()) {
+        auto address = QString::fromStdString(e->address);
+        if (address != webPageAddress_) {
+            webPageAddress_ = address;
+            Q_EMIT webPageAddressChanged();
+        }
     }
 }
 
@@ -349,6 +360,16 @@ void HostModel::setRumbleFromAudio(bool on) {
     settings_.setBool(rumbleFromAudioKey, on);
     Q_EMIT rumbleFromAudioChanged();
     updateAudioRumble();
+}
+
+void HostModel::setWebPageEnabled(bool on) {
+    if (on == webPageEnabled_) {
+        return;
+    }
+    webPageEnabled_ = on;
+    settings_.setBool(webPageOffKey, !on);
+    server_->setWebPage(on);
+    Q_EMIT webPageEnabledChanged();
 }
 
 void HostModel::setRumbleStrength(double strength) {

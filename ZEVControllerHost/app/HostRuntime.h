@@ -4,11 +4,11 @@
 #include <string>
 #include <thread>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
+#include "Asio.h"
 
 #include "KeyboardMouseOutput.h"
 #include "KeyboardMouseOutputTarget.h"
+#include "TransportMux.h"
 #include "VirtualGamepadFactory.h"
 #include "app/HostServerFacade.h"
 #include "platform/Clock.h"
@@ -18,11 +18,13 @@
 #include "platform/linux/UhidDeviceFactory.h"
 #include "platform/linux/UinputKeyboardMouse.h"
 #include "platform/linux/UnknownPointerDisplay.h"
+#include "platform/linux/WebSocketListener.h"
 
 namespace jolto {
 
-// What the server runs on: its io_context and thread, the UDP listener, the DNS-SD
-// advertisement, the settings file, the uinput keyboard and mouse and the uhid gamepads.
+// What the server runs on: its io_context and thread, the UDP listener and the controller page's
+// WebSocket listener behind one transport mux, the DNS-SD advertisements, the settings file, the
+// uinput keyboard and mouse and the uhid gamepads.
 //
 // Order of the end: `stopServerThread` first, then the model (which owns the server), then
 // this. The server refers to these parts until it is gone.
@@ -46,7 +48,11 @@ private:
     SteadyClock clock_;
     std::unique_ptr<JsonFileSettingsStore> settings_;
     AsioUdpListener listener_;
+    WebSocketListener webListener_;
+    TransportMux transports_;
     AvahiAdvertiser advertiser_;
+    // The page as `_http._tcp`, so that a browser's service list finds it too.
+    AvahiAdvertiser webAdvertiser_;
     UinputKeyboardMouse inputSink_;
     UnknownPointerDisplay display_;
     KeyboardMouseOutput keyboard_;

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include <asio/io_context.hpp>
+#include "Asio.h"
 #include <gtest/gtest.h>
 
 #include "AsioUdpListener.h"

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include <asio/io_context.hpp>
+#include "Asio.h"
 #include <gtest/gtest.h>
 
 #include "AsioUdpListener.h"

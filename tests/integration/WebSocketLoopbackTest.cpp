@@ -1,12 +1,15 @@
 // The server with its UDP and WebSocket transports on loopback, its context on its own thread
-// as in the program, the real keyboard output logic on a recording sink, and Python's
-// `websockets` as the browser: pairing, trust, input to key events, ping, rumble, and the
-// refusals (foreign origin, oversized message, a flood of idle connections).
+// as in the program, the real keyboard output logic on a recording sink. The browser is
+// Python's `websockets` (pairing, trust, input to key events, ping, rumble, and the refusals:
+// foreign origin, oversized message, a flood of idle connections), then Debian's Chromium on
+// the built-in page, driven over the DevTools protocol.
 
+#include <cmath>
 #include <fcntl.h>
 #include <future>
 #include <mutex>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 #include "fakes/HostServerHarness.h"
 #include "fakes/RecordingInputSink.h"
 #include "platform/linux/AsioUdpListener.h"
+#include "platform/linux/PageAddress.h"
 #include "platform/linux/WebSocketListener.h"
 
 extern char** environ;
@@ -61,6 +65,32 @@ std::string run(std::vector<std::string> args, int& exitCode) {
     return text;
 }
 
+// Keeps every state the server routes, then hands it to the real output.
+class StateLog final : public KeyboardMouseTarget {
+public:
+    explicit StateLog(KeyboardMouseTarget& inner) : inner_(inner) {}
+    void setMapping(const KeyMapping& m) override { inner_.setMapping(m); }
+    void update(const Uuid& device, const ControllerState& state) override {
+        states.push_back(state);
+        inner_.update(device, state);
+    }
+    void remove(const Uuid& device) override { inner_.remove(device); }
+    void removeAllClients() override { inner_.removeAllClients(); }
+    bool needsMotion() const override { return inner_.needsMotion(); }
+    void step(double elapsed) override { inner_.step(elapsed); }
+
+    std::vector<ControllerState> states;
+
+private:
+    KeyboardMouseTarget& inner_;
+};
+
+bool hasPython() {
+    int exitCode = -1;
+    run({"/usr/bin/python3", "-c", "import websockets"}, exitCode);
+    return exitCode == 0;
+}
+
 class WebLoopback : public ::testing::Test {
 protected:
     template <typename F> auto onServer(F f) {
@@ -75,7 +105,7 @@ protected:
         keyboard.setMapping(KeyMapping::shooter());
         server =
             HostServer::create("Web Host", HostServer::Ports{context, clock, mux, nullptr, settings,
-                                                             target, gamepads, true});
+                                                             stateLog, gamepads, true});
         mux.onStateChanged([this](std::size_t, const ListenerState& s) {
             if (s.kind == ListenerState::Kind::ready) {
                 webPort.set_value(s.port);
@@ -109,6 +139,7 @@ protected:
     FakePointerDisplay display;
     KeyboardMouseOutput keyboard{sink, display};
     KeyboardMouseOutputTarget target{keyboard};
+    StateLog stateLog{target};
     FakeGamepads gamepads;
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
     std::shared_ptr<HostServer> server;
@@ -132,14 +163,13 @@ TEST_F(WebLoopback, BrowserPairsPlaysAndIsBoundedLikeAPhone) {
     ASSERT_EQ(currentPIN.size(), 4u);
 
     // Debian's interpreter, which has Debian's python3-websockets.
-    int exitCode = -1;
-    run({"/usr/bin/python3", "-c", "import websockets"}, exitCode);
-    if (exitCode != 0) {
+    if (!hasPython()) {
         if (std::getenv("CI")) {
             FAIL() << "python3-websockets is not installed";
         }
         GTEST_SKIP() << "python3-websockets is not installed (scripts/setup.sh installs it)";
     }
+    int exitCode = -1;
     auto output =
         run({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(port), currentPIN}, exitCode);
     EXPECT_EQ(exitCode, 0) << output;
@@ -173,6 +203,62 @@ TEST_F(WebLoopback, BrowserPairsPlaysAndIsBoundedLikeAPhone) {
     EXPECT_EQ(space(InputEventSink::EventType::keyUp), 1);
     // The flood left nothing behind: its connections are gone or about to be, none welcomed.
     EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);
+}
+
+TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
+    if (!hasPython() || ::access("/usr/bin/chromium", X_OK) != 0) {
+        if (std::getenv("CI")) {
+            FAIL() << "chromium or python3-websockets is not installed";
+        }
+        GTEST_SKIP() << "needs Debian's chromium and python3-websockets (scripts/setup.sh)";
+    }
+    auto portFuture = webPort.get_future();
+    ASSERT_EQ(portFuture.wait_for(10s), std::future_status::ready) << "the page never opened";
+    const auto port = portFuture.get();
+    server->setAudioRumble(RumbleLevels{0.6f, 0.2f});
+    std::string currentPIN;
+    {
+        std::lock_guard lock(mutex);
+        currentPIN = pin;
+    }
+    // The computer's own network address, as a phone opens it: not a secure context.
+    const std::string url = pageAddress(port);
+    const char* dir = std::getenv("JOLTO_SCREENSHOT_DIR");
+    const std::string shots = dir ? dir : JOLTO_BINARY_DIR "/web-screenshots";
+    ::mkdir(shots.c_str(), 0755);
+    int exitCode = -1;
+    auto output = run({"/usr/bin/python3", JOLTO_BROWSER_CLIENT, url, currentPIN, shots}, exitCode);
+    ASSERT_EQ(exitCode, 0) << output;
+    EXPECT_EQ(output.find("console error"), std::string::npos) << output;
+    for (const char* line : {"pin dialog True", "paired True", "trusted after reload True"}) {
+        EXPECT_NE(output.find(std::string(line) + "\n"), std::string::npos)
+            << "missing \"" << line << "\" in:\n"
+            << output;
+    }
+    if (url.find("127.0.0.1") == std::string::npos) {
+        EXPECT_NE(output.find("secure=False notice=Gyro aim isn't available"), std::string::npos)
+            << output;
+    }
+
+    using B = ControllerButton;
+    auto states = onServer([this] { return stateLog.states; });
+    auto seen = [&](auto&& predicate) {
+        return std::any_of(states.begin(), states.end(), predicate);
+    };
+    EXPECT_TRUE(seen([](const ControllerState& s) { return s.buttons == ButtonSet{B::south}; }))
+        << "A alone";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.leftStick.x > 0.9f && std::abs(s.leftStick.y) < 0.1f && s.rightStick.y > 0.9f &&
+               std::abs(s.rightStick.x) < 0.1f && s.buttons.empty();
+    })) << "both sticks at once: left to the right, right forward";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.rightTrigger > 0.9f && s.buttons == ButtonSet{B::rightTrigger};
+    })) << "the right trigger pulled fully";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.buttons == ButtonSet{B::leftShoulder, B::dpadUp};
+    })) << "LB with d-pad up";
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), ControllerState{}) << "everything let go at the end";
 }
 
 } // namespace

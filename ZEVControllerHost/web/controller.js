@@ -6,7 +6,8 @@ const VERSION = 1;
 const T = { hello: 1, welcome: 2, state: 3, ping: 4, pong: 5, goodbye: 6, rumble: 7 };
 const WELCOME = ["accepted", "pinRequired", "pinIncorrect", "hostFull", "versionMismatch"];
 const LT_BUTTON = 6, RT_BUTTON = 7;
-const KEEPALIVE_MS = 100;
+// An unchanged state is repeated after 80 ms, checked every 20 ms: never more than 100 ms apart.
+const KEEPALIVE_MS = 80;
 const $ = (selector) => document.querySelector(selector);
 
 // Identity: the device id and secret stay in this browser, so the next visit is trusted.
@@ -152,7 +153,7 @@ function sendState(force = false) {
   lastSent = now;
   send(statePacket());
 }
-setInterval(() => sendState(), 25);
+setInterval(() => sendState(), 20);
 setInterval(() => {
   if (!session) return;
   const micros = BigInt(Math.round(performance.now() * 1000));

@@ -185,6 +185,7 @@ TEST_F(WebLoopback, BrowserPairsPlaysAndIsBoundedLikeAPhone) {
              "get /controller.js 200",
              "get /nothing 404",
              "get /../etc/passwd 404",
+             "slow headers closed_at_deadline=True",
              "idle open=16",
              "during flood status=0 in_time=True",
          }) {

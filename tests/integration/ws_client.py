@@ -96,6 +96,24 @@ async def refusals():
         writer.close()
 
 
+async def slow_headers():
+    """A request that trickles in a header line a second: the handshake deadline ends it."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", PORT)
+    started = time.monotonic()
+    writer.write(f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n".encode())
+    for _ in range(12):
+        try:
+            if await asyncio.wait_for(reader.read(1), 1) == b"":
+                break
+        except asyncio.TimeoutError:
+            writer.write(b"X-Slow: 1\r\n")
+        except ConnectionError:
+            break
+    elapsed = time.monotonic() - started
+    say(f"slow headers closed_at_deadline={4.5 < elapsed < 7}")
+    writer.close()
+
+
 async def idle_flood():
     idle = [await asyncio.open_connection("127.0.0.1", PORT) for _ in range(200)]
     await asyncio.sleep(0.5)
@@ -116,9 +134,11 @@ async def idle_flood():
 
 
 async def main():
+    slow = asyncio.ensure_future(slow_headers())
     await pair_and_play()
     await trusted_reconnect()
     await refusals()
+    await slow
     await idle_flood()
 
 

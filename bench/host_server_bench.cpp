@@ -2,7 +2,9 @@
 //  - latency from a state datagram's arrival at the socket (the kernel's receive timestamp) to
 //    the key event that the keyboard-and-mouse output posts to its output port, with four
 //    phones sending 250 states a second each;
-//  - the CPU time of the server's thread over 10 s, idle (no phones) and with those phones.
+//  - the CPU time of the server's thread over 10 s, idle (no phones) and with those phones;
+//  - one phone over UDP, then one browser over the WebSocket transport, in the same run: latency
+//    from the client's send to the key event, so that both paths are measured alike.
 // Run by hand: build/release/bench/host_server_bench
 
 #include <algorithm>
@@ -12,10 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/ip/udp.hpp>
-#include <asio/post.hpp>
+#include "server/Asio.h"
 #include <benchmark/benchmark.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include "../tests/fakes/MemorySettingsStore.h"
 #include "output/KeyboardMouseOutput.h"
@@ -23,7 +26,9 @@
 #include "output/VirtualGamepadFactory.h"
 #include "platform/linux/AsioUdpListener.h"
 #include "platform/linux/UnknownPointerDisplay.h"
+#include "platform/linux/WebSocketListener.h"
 #include "server/HostServer.h"
+#include "server/TransportMux.h"
 #include "store/TrustStore.h"
 
 using namespace jolto;
@@ -35,6 +40,15 @@ namespace {
 constexpr int phoneCount = 4;
 constexpr auto runLength = 10s;
 constexpr auto statePeriod = 4ms; // 250 states a second per phone
+
+// When the client of the send-to-event runs sent its latest state; 0 when none is measured.
+std::atomic<std::int64_t> clientSentAt{0};
+
+std::int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Remembers the arrival time of the datagram being handled; the server handles each one
 // synchronously inside this callback.
@@ -70,11 +84,15 @@ public:
     void post(const Event& event) override {
         if (event.type == EventType::keyDown || event.type == EventType::keyUp) {
             latencies.push_back(std::chrono::steady_clock::now() - listener_.arrival);
+            if (auto sent = clientSentAt.load(std::memory_order_acquire); sent != 0) {
+                fromClient.push_back(std::chrono::nanoseconds(steadyNanos() - sent));
+            }
         }
     }
     void endBatch() override {}
 
     std::vector<Duration> latencies;
+    std::vector<Duration> fromClient;
 
 private:
     const StampingListener& listener_;
@@ -110,6 +128,14 @@ public:
         for (const auto& p : phones) {
             trust.add(p.device, "bench phone", p.secret);
         }
+        std::promise<std::uint16_t> webReady;
+        auto webPort = webReady.get_future();
+        mux_.onStateChanged([&webReady, done = false](std::size_t, const ListenerState& s) mutable {
+            if (!done && s.kind == ListenerState::Kind::ready) {
+                done = true;
+                webReady.set_value(s.port);
+            }
+        });
         server_ = HostServer::create("Bench Host",
                                      HostServer::Ports{context_, clock_, stamping_, nullptr,
                                                        settings_, target_, gamepads_, true});
@@ -125,6 +151,7 @@ public:
                            }
                        });
         port_ = port.get();
+        webPort_ = webPort.get();
     }
     ~Rig() {
         onServer([this] {
@@ -139,6 +166,10 @@ public:
         return onServer([] { return threadCPUSeconds(); });
     }
     std::uint16_t port() const { return port_; }
+    std::uint16_t webPort() const { return webPort_; }
+    std::vector<Duration> takeClientLatencies() {
+        return onServer([this] { return std::move(sink_.fromClient); });
+    }
     std::vector<Duration> takeLatencies() {
         return onServer([this] { return std::move(sink_.latencies); });
     }
@@ -149,7 +180,9 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> work_{context_.get_executor()};
     SteadyClock clock_;
     AsioUdpListener udp_{context_};
-    StampingListener stamping_{udp_};
+    WebSocketListener web_{context_};
+    TransportMux mux_{{&udp_, &web_}};
+    StampingListener stamping_{mux_};
     MemorySettingsStore settings_;
     LatencySink sink_{stamping_};
     UnknownPointerDisplay display_;
@@ -160,6 +193,7 @@ private:
     std::shared_ptr<HostServer> server_;
     std::thread thread_;
     std::uint16_t port_ = 0;
+    std::uint16_t webPort_ = 0;
 };
 
 // Four trusted phones on their own sockets, each toggling its own face button (one key each
@@ -214,6 +248,66 @@ void playPhones(std::uint16_t port, const std::vector<PhoneIdentity>& identities
     }
 }
 
+// One client toggling south on every state, 250 a second: over UDP, or as binary WebSocket
+// messages. Each send is stamped for the sink.
+void playOne(std::uint16_t port, bool web, const PhoneIdentity& identity,
+             std::chrono::steady_clock::duration length) {
+    namespace beast = boost::beast;
+    asio::io_context io;
+    udp::socket udpSocket(io, udp::endpoint(udp::v4(), 0));
+    udp::endpoint host(asio::ip::make_address("127.0.0.1"), port);
+    beast::websocket::stream<asio::ip::tcp::socket> ws(io);
+    std::array<std::uint8_t, 512> buffer{};
+    auto sendBytes = [&](const std::vector<std::uint8_t>& bytes) {
+        if (web) {
+            ws.write(asio::buffer(bytes));
+        } else {
+            udpSocket.send_to(asio::buffer(bytes), host);
+        }
+    };
+    if (web) {
+        ws.next_layer().connect({asio::ip::make_address("127.0.0.1"), port});
+        ws.next_layer().set_option(asio::ip::tcp::no_delay(true));
+        ws.handshake("127.0.0.1:" + std::to_string(port), "/ws");
+        ws.binary(true);
+    }
+    sendBytes(encoded(Packet::Hello{identity.device, identity.secret, std::nullopt, "bench"}));
+    std::optional<Packet> welcome;
+    if (web) {
+        beast::flat_buffer in;
+        ws.read(in);
+        auto data = in.cdata();
+        welcome = decode(std::span(static_cast<const std::uint8_t*>(data.data()), data.size()));
+    } else {
+        udp::endpoint from;
+        auto n = udpSocket.receive_from(asio::buffer(buffer), from);
+        welcome = decode(std::span(buffer.data(), n));
+    }
+    if (!welcome || !welcome->is<Packet::Welcome>() ||
+        welcome->get<Packet::Welcome>()->status != WelcomeStatus::accepted) {
+        std::fprintf(stderr, "the %s client was not welcomed\n", web ? "web" : "UDP");
+        std::abort();
+    }
+    const auto session = welcome->get<Packet::Welcome>()->session;
+    std::vector<std::uint8_t> datagram;
+    auto next = std::chrono::steady_clock::now();
+    const auto end = next + length;
+    for (std::uint32_t sequence = 1; next < end; ++sequence) {
+        std::this_thread::sleep_until(next);
+        ControllerState state;
+        if (sequence % 2 == 0) {
+            state.buttons.insert(ControllerButton::south);
+        }
+        encodeInto(Packet::State{session, sequence, state}, datagram);
+        clientSentAt.store(steadyNanos(), std::memory_order_release);
+        sendBytes(datagram);
+        next += statePeriod;
+    }
+    sendBytes(encoded(Packet::Goodbye{session}));
+    clientSentAt.store(0, std::memory_order_release);
+    std::this_thread::sleep_for(50ms);
+}
+
 double micros(Duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
@@ -256,6 +350,28 @@ void BM_ServerFourPhones(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ServerFourPhones)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_UdpBesideWebSocket(benchmark::State& state) {
+    for (auto _ : state) {
+        PhoneIdentity udpPhone, browser;
+        Rig rig({udpPhone, browser});
+        for (bool web : {false, true}) {
+            playOne(web ? rig.webPort() : rig.port(), web, web ? browser : udpPhone, runLength / 2);
+            auto latencies = rig.takeClientLatencies();
+            std::sort(latencies.begin(), latencies.end());
+            const std::string name = web ? "ws_" : "udp_";
+            state.counters[name + "events"] = static_cast<double>(latencies.size());
+            if (!latencies.empty()) {
+                auto at = [&](double q) {
+                    return micros(latencies[static_cast<std::size_t>(q * (latencies.size() - 1))]);
+                };
+                state.counters[name + "p50_us"] = at(0.5);
+                state.counters[name + "p99_us"] = at(0.99);
+            }
+        }
+    }
+}
+BENCHMARK(BM_UdpBesideWebSocket)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
 

@@ -8,8 +8,8 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-14 clang libclang-rt-14-dev clang-format
   # core and adapters
-  libasio-dev nlohmann-json3-dev libutf8proc-dev libevdev-dev libavahi-client-dev
-  libpulse-dev libsystemd-dev
+  libboost-dev nlohmann-json3-dev libutf8proc-dev libevdev-dev libavahi-client-dev
+  libpulse-dev libsystemd-dev libqrencode-dev
   # application
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 libgl-dev
   qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtqml-workerscript
@@ -19,7 +19,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qemu-system-x86 busybox-static libsdl2-dev joystick
-  pulseaudio pulseaudio-utils locales
+  pulseaudio pulseaudio-utils locales python3-websockets chromium
   avahi-daemon avahi-utils dbus iproute2
   desktop-file-utils appstream udev dpkg-dev
 )

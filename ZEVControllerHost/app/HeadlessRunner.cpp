@@ -21,6 +21,11 @@ HeadlessRunner::HeadlessRunner(HostModel& model, std::FILE* out, QObject* parent
             [this] { printProblem(model_.advertisementProblem(), lastAdvertisement_); });
     connect(&model_, &HostModel::audioRumbleProblemChanged, this,
             [this] { printProblem(model_.audioRumbleProblem(), lastAudio_); });
+    connect(&model_, &HostModel::webPageAddressChanged, this, [this] {
+        if (!model_.webPageAddress().isEmpty()) {
+            printLine("web " + model_.webPageAddress().toStdString());
+        }
+    });
 
     // What the model already knows when the runner starts.
     printListener();

@@ -19,6 +19,8 @@ constexpr std::string_view gamepadDeviceKey = "gamepadDevice";
 constexpr std::string_view keyMappingKey = "keyMapping";
 constexpr std::string_view rumbleFromAudioKey = "rumbleFromAudio";
 constexpr std::string_view rumbleStrengthKey = "rumbleStrength";
+// Stored as "off" so that a settings file without it serves the page.
+constexpr std::string_view webPageOffKey = "webPageOff";
 
 constexpr double defaultRumbleStrength = 1.0;
 constexpr const char* fallbackHostName = "Linux";
@@ -94,12 +96,15 @@ HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObjec
     statusText_ = statusTextFor();
     outputWarning_ = outputWarningFor();
 
+    webPageEnabled_ = !settings_.boolean(webPageOffKey);
+
     // The strength first, so that the first rumble the server sends is already scaled.
     server_->setRumbleStrength(static_cast<float>(rumbleStrength_));
     // Before the start, so that no gamepad of the other kind is ever made.
     if (gamepadDevice_ != GamepadDevice::standard) {
         server_->setGamepadDevice(gamepadDevice_);
     }
+    server_->setWebPage(webPageEnabled_);
     std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
     server_->start(outputMode_, mapping_, [weakHandoff, this](const HostEvent& event) {
         if (auto handoff = weakHandoff.lock()) {
@@ -139,6 +144,12 @@ void HostModel::handle(const HostEvent& event) {
         setGamepadProblem(e->problem);
     } else if (auto e = event.get<HostEvent::Advertisement>()) {
         setAdvertisementProblem(e->problem);
+    } else if (auto e = event.get<HostEvent::WebPage>()) {
+        auto address = QString::fromStdString(e->address);
+        if (address != webPageAddress_) {
+            webPageAddress_ = address;
+            Q_EMIT webPageAddressChanged();
+        }
     }
 }
 
@@ -388,6 +399,16 @@ void HostModel::setRumbleFromAudio(bool on) {
     settings_.setBool(rumbleFromAudioKey, on);
     Q_EMIT rumbleFromAudioChanged();
     updateAudioRumble();
+}
+
+void HostModel::setWebPageEnabled(bool on) {
+    if (on == webPageEnabled_) {
+        return;
+    }
+    webPageEnabled_ = on;
+    settings_.setBool(webPageOffKey, !on);
+    server_->setWebPage(on);
+    Q_EMIT webPageEnabledChanged();
 }
 
 void HostModel::setRumbleStrength(double strength) {

@@ -57,6 +57,10 @@ class HostModel : public QObject {
                    gamepadDeviceChanged)
     Q_PROPERTY(bool rumbleFromAudio READ rumbleFromAudio WRITE setRumbleFromAudio NOTIFY
                    rumbleFromAudioChanged)
+    Q_PROPERTY(bool webPageEnabled READ webPageEnabled WRITE setWebPageEnabled NOTIFY
+                   webPageEnabledChanged)
+    // The controller page's address (http://ADDRESS:PORT/) while it is served, else empty.
+    Q_PROPERTY(QString webPageAddress READ webPageAddress NOTIFY webPageAddressChanged)
     Q_PROPERTY(double rumbleStrength READ rumbleStrength WRITE setRumbleStrength NOTIFY
                    rumbleStrengthChanged)
     Q_PROPERTY(double rumbleLow READ rumbleLow NOTIFY rumbleLevelsChanged)
@@ -123,6 +127,9 @@ public:
     void setGamepadDeviceName(const QString& device);
     bool rumbleFromAudio() const { return rumbleFromAudio_; }
     void setRumbleFromAudio(bool on);
+    bool webPageEnabled() const { return webPageEnabled_; }
+    void setWebPageEnabled(bool on);
+    QString webPageAddress() const { return webPageAddress_; }
     double rumbleStrength() const { return rumbleStrength_; }
     void setRumbleStrength(double strength);
     double rumbleLow() const { return rumbleLevels_.low; }
@@ -168,6 +175,8 @@ Q_SIGNALS:
     void gamepadDeviceChanged();
     void rumbleFromAudioChanged();
     void rumbleStrengthChanged();
+    void webPageEnabledChanged();
+    void webPageAddressChanged();
     void rumbleLevelsChanged();
     void audioRumbleProblemChanged();
     void isListeningToAudioChanged();
@@ -217,6 +226,8 @@ private:
     GamepadDevice gamepadDevice_ = GamepadDevice::standard;
     bool rumbleFromAudio_ = false;
     double rumbleStrength_ = 1.0;
+    bool webPageEnabled_ = true;
+    QString webPageAddress_;
     RumbleLevels rumbleLevels_;
     std::optional<std::string> audioRumbleProblem_;
     bool isListeningToAudio_ = false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/HostServerAdapter.h"
+#include "platform/linux/PageAddress.h"
 #include "platform/linux/UhidDevice.h"
 #include "platform/linux/UinputGamepadDevice.h"
 #include "server/HostServer.h"
@@ -32,7 +33,8 @@ std::filesystem::path settingsPath() {
 HostRuntime::HostRuntime()
     : work_(asio::make_work_guard(context_)),
       settings_(std::make_unique<JsonFileSettingsStore>(settingsPath())), listener_(context_),
-      inputSink_(clock_), keyboard_(inputSink_, display_), keyboardTarget_(keyboard_),
+      webListener_(context_), transports_({&listener_, &webListener_}), inputSink_(clock_),
+      keyboard_(inputSink_, display_), keyboardTarget_(keyboard_),
       gamepads_(uinputGamepads_, uhid_,
                 [](GamepadDevice device) {
                     return device == GamepadDevice::hid ? hasVirtualDeviceEntitlement()
@@ -48,13 +50,32 @@ std::shared_ptr<HostServerFacade> HostRuntime::makeServer(const std::string& hos
     HostServer::Ports ports{
         .context = context_,
         .clock = clock_,
-        .listener = listener_,
+        .listener = transports_,
         .advertiser = &advertiser_,
         .settings = *settings_,
         .keyboard = keyboardTarget_,
         .gamepads = gamepads_,
     };
-    return std::make_shared<HostServerAdapter>(HostServer::create(hostName, ports));
+    WebPageHooks web;
+    web.attach = [this, hostName](HostServerFacade::Emit emit) {
+        asio::post(context_, [this, hostName, emit = std::move(emit)] {
+            transports_.onStateChanged(
+                [this, hostName, emit](std::size_t, const ListenerState& state) {
+                    if (state.kind == ListenerState::Kind::ready) {
+                        webAdvertiser_.publish(hostName, "_http._tcp", state.port, {});
+                    } else {
+                        webAdvertiser_.withdraw();
+                    }
+                    emit(HostEvent::WebPage{state, state.kind == ListenerState::Kind::ready
+                                                       ? pageAddress(state.port)
+                                                       : std::string()});
+                });
+        });
+    };
+    web.setEnabled = [this](bool on) {
+        asio::post(context_, [this, on] { transports_.setEnabled(1, on); });
+    };
+    return std::make_shared<HostServerAdapter>(HostServer::create(hostName, ports), std::move(web));
 }
 
 void HostRuntime::stopServerThread() {

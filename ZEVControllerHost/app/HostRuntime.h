@@ -4,8 +4,7 @@
 #include <string>
 #include <thread>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
+#include "server/Asio.h"
 
 #include "app/HostServerFacade.h"
 #include "output/KeyboardMouseOutput.h"
@@ -19,12 +18,14 @@
 #include "platform/linux/UinputGamepadDeviceFactory.h"
 #include "platform/linux/UinputKeyboardMouse.h"
 #include "platform/linux/UnknownPointerDisplay.h"
+#include "platform/linux/WebSocketListener.h"
+#include "server/TransportMux.h"
 
 namespace jolto {
 
-// What the server runs on: its io_context and thread, the UDP listener, the DNS-SD
-// advertisement, the settings file, the uinput keyboard and mouse and the gamepads (uinput, or
-// uhid for the HID choice).
+// What the server runs on: its io_context and thread, the UDP listener and the controller page's
+// WebSocket listener behind one transport mux, the DNS-SD advertisements, the settings file, the
+// uinput keyboard and mouse and the gamepads (uinput, or uhid for the HID choice).
 //
 // Order of the end: `stopServerThread` first, then the model (which owns the server), then
 // this. The server refers to these parts until it is gone.
@@ -48,7 +49,11 @@ private:
     SteadyClock clock_;
     std::unique_ptr<JsonFileSettingsStore> settings_;
     AsioUdpListener listener_;
+    WebSocketListener webListener_;
+    TransportMux transports_;
     AvahiAdvertiser advertiser_;
+    // The page as `_http._tcp`, so that a browser's service list finds it too.
+    AvahiAdvertiser webAdvertiser_;
     UinputKeyboardMouse inputSink_;
     UnknownPointerDisplay display_;
     KeyboardMouseOutput keyboard_;

@@ -7,13 +7,29 @@
 
 namespace jolto {
 
+// The controller page's transport beside the server, as the runtime runs it.
+struct WebPageHooks {
+    // Once, before the server starts: the page's state events join the server's.
+    std::function<void(HostServerFacade::Emit)> attach;
+    std::function<void(bool on)> setEnabled;
+};
+
 // The real server behind the model's requests.
 class HostServerAdapter final : public HostServerFacade {
 public:
-    explicit HostServerAdapter(std::shared_ptr<HostServer> server) : server_(std::move(server)) {}
+    explicit HostServerAdapter(std::shared_ptr<HostServer> server, WebPageHooks web = {})
+        : server_(std::move(server)), web_(std::move(web)) {}
 
     void start(OutputMode mode, KeyMapping mapping, Emit onEvent) override {
+        if (web_.attach) {
+            web_.attach(onEvent);
+        }
         server_->start(mode, std::move(mapping), std::move(onEvent));
+    }
+    void setWebPage(bool on) override {
+        if (web_.setEnabled) {
+            web_.setEnabled(on);
+        }
     }
     void setMode(OutputMode mode) override { server_->setMode(mode); }
     void setGamepadDevice(GamepadDevice device) override { server_->setGamepadDevice(device); }
@@ -26,6 +42,7 @@ public:
 
 private:
     std::shared_ptr<HostServer> server_;
+    WebPageHooks web_;
 };
 
 } // namespace jolto

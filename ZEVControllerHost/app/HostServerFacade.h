@@ -31,6 +31,9 @@ public:
     virtual void regeneratePIN() = 0;
     virtual void forget(Uuid device) = 0;
     virtual void testRumble() = 0;
+    // Serves the controller page for phone browsers, or closes its port. Before `start`, this
+    // decides whether the page opens with the server.
+    virtual void setWebPage(bool on) { (void)on; }
 };
 
 } // namespace jolto

@@ -9,8 +9,8 @@
 
 namespace jolto {
 
-// One remote endpoint (address and port) of the listener: the host's notion of a phone
-// connection. Ids are never reused within a process.
+// One remote endpoint of the listener (a UDP address and port, or one WebSocket connection): the
+// host's notion of a phone connection. Ids are never reused within a listener.
 using ConnectionId = std::uint64_t;
 
 // What the listener reports. All callbacks run on the server's execution context.
@@ -26,9 +26,14 @@ struct UdpListenerHandler {
     std::function<void(ConnectionId)> newConnection;
     // One whole datagram (possibly empty) from a known connection, with its arrival time.
     std::function<void(ConnectionId, std::span<const std::uint8_t>, Instant receivedAt)> datagram;
+    // The transport lost a connection by itself (a stream closed or broke); it is forgotten
+    // already. UDP never reports this. May be empty.
+    std::function<void(ConnectionId)> closed;
 };
 
-// A UDP listener on a system-chosen port that demultiplexes datagrams by remote endpoint.
+// A datagram listener on a system-chosen port that demultiplexes datagrams by remote endpoint:
+// UDP, or a message transport that carries one datagram per message. The server does not know
+// which one it talks to.
 class UdpListener {
 public:
     virtual ~UdpListener() = default;

@@ -16,6 +16,9 @@
 namespace jolto {
 
 inline constexpr std::uint8_t protocolVersion = 1;
+// The longest datagram the decoder reads to its end: a hello whose name has the longest length
+// its one-byte prefix can give. Message transports refuse anything longer.
+inline constexpr std::size_t largestDatagram = 6 + 16 + 16 + 2 + 1 + 255;
 
 // One datagram of the phone protocol: magic "ZEVC", version, type, little-endian body.
 struct Packet {

@@ -84,6 +84,76 @@ FormPage {
     }
 
     FormSection {
+        header: qsTr("Phones without the app")
+        FormRow {
+            spacing: 12
+            ColumnLayout {
+                spacing: 2
+                Layout.fillWidth: true
+                Label {
+                    text: qsTr("Controller page in the browser")
+                    Layout.fillWidth: true
+                }
+                Label {
+                    text: qsTr("Any phone on this network can play in its web browser. It pairs with the same PIN.")
+                    font.pixelSize: Theme.calloutSize
+                    color: Theme.secondary
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+            }
+            Switch {
+                objectName: "webPageSwitch"
+                checked: host.webPageEnabled
+                Accessible.name: qsTr("Controller page in the browser")
+                onToggled: host.webPageEnabled = checked
+            }
+        }
+        FormRow {
+            objectName: "webPageRow"
+            visible: host.webPageEnabled && host.webPageAddress.length > 0
+            spacing: 16
+            verticalPadding: 12
+            QrCode {
+                objectName: "webPageQr"
+                text: host.webPageAddress
+                implicitWidth: 132
+                implicitHeight: 132
+                Accessible.name: qsTr("QR code of the controller page's address")
+            }
+            ColumnLayout {
+                spacing: 4
+                Layout.fillWidth: true
+                Label {
+                    text: qsTr("Scan the code with the phone's camera, or open:")
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+                TextEdit {
+                    objectName: "webPageAddress"
+                    text: host.webPageAddress
+                    textFormat: TextEdit.PlainText
+                    readOnly: true
+                    selectByMouse: true
+                    font.pixelSize: 17
+                    font.bold: true
+                    color: Theme.primary
+                    selectionColor: Theme.accent
+                    selectedTextColor: Theme.accentText
+                    Layout.fillWidth: true
+                }
+                Label {
+                    text: qsTr("Gyro aim needs a secure page, so it is off in the browser; everything else works.")
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondary
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+            }
+        }
+    }
+
+    FormSection {
         header: qsTr("Paired iPhones")
 
         FormRow {

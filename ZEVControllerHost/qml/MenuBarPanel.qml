@@ -120,6 +120,37 @@ PaletteScope {
             }
         }
 
+        RowLayout {
+            objectName: "panelWebPage"
+            visible: host.webPageEnabled && host.webPageAddress.length > 0
+            spacing: 10
+            Layout.fillWidth: true
+            QrCode {
+                text: host.webPageAddress
+                implicitWidth: 76
+                implicitHeight: 76
+                Accessible.name: qsTr("QR code of the controller page's address")
+            }
+            ColumnLayout {
+                spacing: 1
+                Layout.fillWidth: true
+                Label {
+                    text: qsTr("No app? Play in the browser")
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondary
+                    Layout.fillWidth: true
+                }
+                Label {
+                    objectName: "panelWebAddress"
+                    text: host.webPageAddress
+                    textFormat: Text.PlainText
+                    font.bold: true
+                    elide: Text.ElideRight
+                    Layout.fillWidth: true
+                }
+            }
+        }
+
         ColumnLayout {
             objectName: "panelControllers"
             visible: panel.hasControllers

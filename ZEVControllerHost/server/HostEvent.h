@@ -46,7 +46,16 @@ struct HostEvent {
         friend bool operator==(const Advertisement&, const Advertisement&) = default;
     };
 
-    using Value = std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement>;
+    // The controller page's port: starting, ready (with the address phones open), failed, or
+    // switched off (failed without an error).
+    struct WebPage {
+        ListenerState state;
+        std::string address;
+        friend bool operator==(const WebPage&, const WebPage&) = default;
+    };
+
+    using Value =
+        std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement, WebPage>;
     Value value;
 
     template <typename T> HostEvent(T v) : value(std::move(v)) {}

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include <asio/post.hpp>
+#include "server/Asio.h"
 
 #include "protocol/Random.h"
 
@@ -165,6 +165,12 @@ void HostServer::startListener() {
                               Instant) {
         if (auto self = weak.lock()) {
             self->handleDatagram(connection, bytes);
+            self->wakeTimers();
+        }
+    };
+    handler.closed = [weak](ConnectionId connection) {
+        if (auto self = weak.lock()) {
+            self->removeClient(connection);
             self->wakeTimers();
         }
     };

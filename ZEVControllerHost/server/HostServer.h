@@ -10,8 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
+#include "server/Asio.h"
 
 #include "output/GamepadFactory.h"
 #include "output/KeyMapping.h"

@@ -37,6 +37,7 @@ public:
     void regeneratePIN() override { record("regeneratePIN"); }
     void forget(Uuid device) override { record("forget " + device.string()); }
     void testRumble() override { record("testRumble"); }
+    void setWebPage(bool on) override { record(on ? "setWebPage on" : "setWebPage off"); }
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);

@@ -69,6 +69,13 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     model.handle(HostEvent::Listener{ListenerState::ready(40123)});
     model.handle(HostEvent::Pin{"0042"});
     model.handle(HostEvent::Pin{"0042"});
+    // The page's address once per opening: not again while it stays, again after a reopening.
+    const HostEvent page =
+        HostEvent::WebPage{ListenerState::ready(41234), "http://10.0.0.2:41234/"};
+    model.handle(page);
+    model.handle(page);
+    model.handle(HostEvent::WebPage{ListenerState::failed({}), {}});
+    model.handle(page);
     model.handle(HostEvent::Clients{{client(1, "Pixel")}});
     model.handle(HostEvent::Clients{{client(1, "Pixel"), client(2, "Tab \"S9\"\n")}});
     model.handle(HostEvent::Clients{{client(2, "Tab \"S9\"\n")}});
@@ -79,6 +86,8 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     EXPECT_EQ(out.text(), "listener starting\n"
                           "listener ready port=40123\n"
                           "pin 0042\n"
+                          "web http://10.0.0.2:41234/\n"
+                          "web http://10.0.0.2:41234/\n"
                           "controller joined player=1 name=\"Pixel\"\n"
                           "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
                           "controller left player=1 name=\"Pixel\"\n"

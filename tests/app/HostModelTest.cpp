@@ -107,8 +107,10 @@ TEST_F(HostModelTest, StartsWithDefaultsFromAnEmptyStoreAndStartsTheServer) {
     EXPECT_EQ(model->hostName(), "Workshop PC");
     EXPECT_EQ(serverHostName, "Workshop PC");
 
-    // The strength goes first, then start with the mode and the mapping.
-    EXPECT_EQ(server->calls(), (std::vector<std::string>{kStrengthOne, "start keyboardMouse"}));
+    // The strength and the page go first, then start with the mode and the mapping.
+    EXPECT_TRUE(model->webPageEnabled());
+    EXPECT_EQ(server->calls(),
+              (std::vector<std::string>{kStrengthOne, "setWebPage on", "start keyboardMouse"}));
     EXPECT_EQ(server->startMapping(), KeyMapping::shooter());
     // Reading the settings writes nothing back, and audio capture stays off.
     EXPECT_EQ(settings.writeCount(), 0u);
@@ -120,15 +122,17 @@ TEST_F(HostModelTest, StoredSettingsReachTheServerInTheStartRequest) {
     settings.preset("rumbleStrength", 0.5);
     settings.preset("keyMapping", bytes(encodeKeyMapping(KeyMapping::retro())));
     settings.preset("gamepadDevice", std::string("hid"));
+    settings.preset("webPageOff", true);
     auto model = make();
 
     EXPECT_EQ(model->outputMode(), OutputMode::gamepad);
     EXPECT_EQ(model->rumbleStrength(), 0.5);
     EXPECT_EQ(model->mapping(), KeyMapping::retro());
     EXPECT_EQ(model->gamepadDevice(), GamepadDevice::hid);
-    EXPECT_EQ(server->calls(),
-              (std::vector<std::string>{"setRumbleStrength " + std::to_string(0.5f),
-                                        "setGamepadDevice hid", "start gamepad"}));
+    EXPECT_FALSE(model->webPageEnabled());
+    EXPECT_EQ(server->calls(), (std::vector<std::string>{
+                                   "setRumbleStrength " + std::to_string(0.5f),
+                                   "setGamepadDevice hid", "setWebPage off", "start gamepad"}));
     EXPECT_EQ(server->startMapping(), KeyMapping::retro());
     EXPECT_EQ(settings.writeCount(), 0u);
 }
@@ -193,6 +197,26 @@ TEST_F(HostModelTest, OutputModeIsWrittenAndSentOnlyWhenItChanges) {
     EXPECT_EQ(server->calls(), std::vector<std::string>{"setMode gamepad"});
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(model->property("outputMode").toString(), "gamepad");
+}
+
+TEST_F(HostModelTest, WebPageSwitchIsWrittenAndSentAndItsAddressFollowsTheServer) {
+    auto model = make();
+    server->clearCalls();
+    QSignalSpy address(model.get(), &HostModel::webPageAddressChanged);
+    model->setProperty("webPageEnabled", true);
+    EXPECT_TRUE(server->calls().empty());
+    model->setProperty("webPageEnabled", false);
+    EXPECT_TRUE(settings.boolean("webPageOff"));
+    EXPECT_EQ(server->calls(), std::vector<std::string>{"setWebPage off"});
+
+    server->emitEvent(HostEvent::WebPage{ListenerState::ready(8080), "http://10.0.0.2:8080/"});
+    server->emitEvent(HostEvent::WebPage{ListenerState::ready(8080), "http://10.0.0.2:8080/"});
+    drainEvents();
+    EXPECT_EQ(model->webPageAddress(), "http://10.0.0.2:8080/");
+    server->emitEvent(HostEvent::WebPage{ListenerState::failed({}), {}});
+    drainEvents();
+    EXPECT_EQ(model->webPageAddress(), "");
+    EXPECT_EQ(address.count(), 2);
 }
 
 TEST_F(HostModelTest, RumbleStrengthIsWrittenAndSentEvenWhenEqual) {

@@ -2,7 +2,7 @@
 # DNS-SD between two machines, played by the two network namespaces of netns.sh: jolto-host
 # runs headless in the host namespace, jolto-phone in the phone namespace finds it under its
 # name and port through the phone side's own Avahi daemon, pairs with the PIN the host prints,
-# and plays.
+# and plays; the controller page is found as _http._tcp under the same name and loads.
 #
 #   discovery.sh KEY HOST_PROGRAM PHONE_PROGRAM      exit 0 pass, 1 fail, 77 skipped
 #
@@ -23,7 +23,7 @@ on_ci() {
 }
 fail() {
     echo "FAIL: $*"
-    for f in host.out host.err discover.out pair.out play.out; do
+    for f in host.out host.err discover.out pair.out play.out web.out; do
         [ -s "$work/$f" ] && { echo "--- $f"; cat "$work/$f"; }
     done
     exit 1
@@ -139,4 +139,27 @@ wait_count 10 1 'controller joined player=1 name="Namespace Phone"' "$work/host.
     fail "the host did not report the phone joining"
 wait_count 10 1 'controller left player=1 name="Namespace Phone"' "$work/host.out" ||
     fail "the host did not report the phone's goodbye"
-echo "PASS: discovered, paired and played across the namespaces"
+# The controller page: advertised beside the service under the same name, on the port of the
+# address the host printed, and served across the namespaces.
+web=$(wait_line 10 "web http://" "$work/host.out") || fail "the host printed no web line"
+url=${web#web }
+web_port=${url##*:}
+web_port=${web_port%/}
+until=$((SECONDS + 30))
+until "$netns" exec "$key" phone avahi-browse --resolve --terminate --parsable --no-db-lookup _http._tcp \
+    >"$work/web.out" 2>&1 && grep -q "^=.*;$web_port;" "$work/web.out"; do
+    [ $SECONDS -lt $until ] || fail "the controller page was not found as _http._tcp on port $web_port"
+    sleep 0.5
+done
+page=$(grep -m 1 "^=.*;$web_port;" "$work/web.out" | sed 's/\\032/ /g')
+plain=${name#\"}
+plain=${plain%\"}
+case $page in
+*";$plain;_http._tcp;"*) ;;
+*) fail "the controller page is not advertised under the host's name $name: $page" ;;
+esac
+status=$("$netns" exec "$key" phone /usr/bin/python3 -c \
+    'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=10).status)' \
+    "$url" 2>>"$work/web.out") || fail "the controller page at $url did not load"
+[ "$status" = 200 ] || fail "the controller page at $url answered $status"
+echo "PASS: discovered, paired and played across the namespaces; the page at $url"

@@ -12,8 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
+#include "server/Asio.h"
 
 #include "fakes/HostServerHarness.h"
 #include "platform/linux/AsioUdpListener.h"

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include <asio/io_context.hpp>
+#include "server/Asio.h"
 #include <gtest/gtest.h>
 
 #include "platform/linux/AsioUdpListener.h"

@@ -67,6 +67,9 @@ void FakeHostModel::reset() {
     emit outputModeChanged();
     rumbleFromAudio_ = false;
     emit rumbleFromAudioChanged();
+    webPageEnabled_ = true;
+    webPageAddress_ = QStringLiteral("http://192.168.1.20:41234/");
+    emit webPageChanged();
     rumbleStrength_ = 1.0;
     emit rumbleStrengthChanged();
     setRumbleLevels(0, 0);

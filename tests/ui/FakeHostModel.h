@@ -29,6 +29,8 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QString hostName MEMBER hostName_ NOTIFY hostNameChanged)
     Q_PROPERTY(QString outputMode READ outputMode WRITE setOutputMode NOTIFY outputModeChanged)
     Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ NOTIFY gamepadDeviceChanged)
+    Q_PROPERTY(bool webPageEnabled MEMBER webPageEnabled_ NOTIFY webPageChanged)
+    Q_PROPERTY(QString webPageAddress MEMBER webPageAddress_ NOTIFY webPageChanged)
     Q_PROPERTY(bool rumbleFromAudio READ rumbleFromAudio WRITE setRumbleFromAudio NOTIFY
                    rumbleFromAudioChanged)
     Q_PROPERTY(double rumbleStrength READ rumbleStrength WRITE setRumbleStrength NOTIFY
@@ -116,6 +118,7 @@ signals:
     void hostNameChanged();
     void outputModeChanged();
     void rumbleFromAudioChanged();
+    void webPageChanged();
     void rumbleStrengthChanged();
     void rumbleLevelsChanged();
     void audioRumbleProblemChanged();
@@ -160,6 +163,8 @@ private:
     QString hostName_;
     QString outputMode_;
     bool rumbleFromAudio_ = false;
+    bool webPageEnabled_ = true;
+    QString webPageAddress_ = QStringLiteral("http://192.168.1.20:41234/");
     double rumbleStrength_ = 1.0;
     double rumbleLow_ = 0;
     double rumbleHigh_ = 0;

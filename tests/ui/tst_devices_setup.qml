@@ -69,6 +69,22 @@ Item {
             compare(host.calls[1], "regeneratePIN()");
         }
 
+        function test_controllerPageAddressQrCodeAndSwitch() {
+            const view = create(devicesComponent);
+            const row = findChild(view, "webPageRow");
+            verify(row.visible);
+            compare(findChild(view, "webPageAddress").text, "http://192.168.1.20:41234/");
+            // 26 bytes at level M take a version 2 code.
+            compare(findChild(view, "webPageQr").modules, 25);
+            mouseClick(findChild(view, "webPageSwitch"));
+            verify(!host.webPageEnabled);
+            verify(!row.visible);
+            host.webPageEnabled = true;
+            host.webPageAddress = "";
+            verify(!row.visible);
+            compare(findChild(view, "webPageQr").modules, 0);
+        }
+
         function test_networkStatusAndAdvertisementProblem() {
             const view = create(setupComponent);
             compare(findChild(view, "listenerReady").text, "Listening on UDP port 52110");

@@ -19,10 +19,7 @@
 #include <string>
 #include <vector>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/udp.hpp>
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
+#include "server/Asio.h"
 
 #include "PhoneIdentity.h"
 #include "PhoneScript.h"
@@ -269,7 +266,7 @@ public:
           signals_(io, SIGINT, SIGTERM) {}
 
     int run(const udp::endpoint& host) {
-        std::error_code ec;
+        asio::error_code ec;
         socket_.open(host.protocol(), ec);
         if (!ec) {
             // Connected, so that only the host's datagrams arrive.
@@ -280,7 +277,7 @@ public:
                          ec.message().c_str());
             return failure;
         }
-        signals_.async_wait([this](const std::error_code& e, int) {
+        signals_.async_wait([this](const asio::error_code& e, int) {
             if (!e) {
                 finish(session_ != 0 ? ok : noAnswer);
             }
@@ -299,7 +296,7 @@ private:
         if (options_.wireVersion && out_.size() > 4) {
             out_[4] = *options_.wireVersion;
         }
-        std::error_code ignored;
+        asio::error_code ignored;
         socket_.send(asio::buffer(out_), 0, ignored);
     }
 
@@ -315,7 +312,7 @@ private:
         send(Packet::Hello{identity_.deviceID, identity_.secret, options_.pin, options_.name});
         // Datagrams get lost; the hello repeats until a welcome comes.
         helloTimer_.expires_after(500ms);
-        helloTimer_.async_wait([this](const std::error_code& e) {
+        helloTimer_.async_wait([this](const asio::error_code& e) {
             if (!e) {
                 sendHello();
             }
@@ -323,7 +320,7 @@ private:
     }
 
     void receive() {
-        socket_.async_receive(asio::buffer(in_), [this](const std::error_code& e, std::size_t n) {
+        socket_.async_receive(asio::buffer(in_), [this](const asio::error_code& e, std::size_t n) {
             if (finished_) {
                 return;
             }
@@ -418,7 +415,7 @@ private:
             sendState();
         }
         keepaliveTimer_.expires_at(lastStateSent_ + 100ms);
-        keepaliveTimer_.async_wait([this](const std::error_code& e) {
+        keepaliveTimer_.async_wait([this](const asio::error_code& e) {
             if (!e) {
                 keepalive();
             }
@@ -452,7 +449,7 @@ private:
             return;
         }
         stepTimer_.expires_at(at(player_->nextWake()));
-        stepTimer_.async_wait([this](const std::error_code& e) {
+        stepTimer_.async_wait([this](const asio::error_code& e) {
             if (!e) {
                 runScript();
             }
@@ -477,7 +474,7 @@ private:
         sendState();
         ++ticks_;
         stepTimer_.expires_at(at(static_cast<double>(ticks_) / options_.rate));
-        stepTimer_.async_wait([this](const std::error_code& e) {
+        stepTimer_.async_wait([this](const asio::error_code& e) {
             if (!e) {
                 tick();
             }
@@ -492,7 +489,7 @@ private:
             // The last pong has this long to come back.
             pingTimer_.expires_after(std::max(
                 1000ms, std::chrono::milliseconds(static_cast<long>(options_.interval * 1000))));
-            pingTimer_.async_wait([this](const std::error_code& e) {
+            pingTimer_.async_wait([this](const asio::error_code& e) {
                 if (!e) {
                     finishPing();
                 }
@@ -503,7 +500,7 @@ private:
         send(Packet::Ping{session_, microsecondsNow()});
         pingTimer_.expires_after(
             std::chrono::microseconds(static_cast<long>(options_.interval * 1e6)));
-        pingTimer_.async_wait([this](const std::error_code& e) {
+        pingTimer_.async_wait([this](const asio::error_code& e) {
             if (!e) {
                 sendPing();
             }
@@ -633,7 +630,7 @@ int main(int argc, char** argv) {
 
     asio::io_context io;
     udp::resolver resolver(io);
-    std::error_code ec;
+    asio::error_code ec;
     const auto endpoints =
         resolver.resolve(options.host, options.port, udp::resolver::numeric_service, ec);
     if (ec || endpoints.empty()) {

@@ -14,9 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <asio/ip/udp.hpp>
-#include <asio/ip/v6_only.hpp>
-#include <asio/post.hpp>
+#include "server/Asio.h"
 
 namespace jolto {
 
@@ -196,13 +194,13 @@ struct AsioUdpListener::Core : std::enable_shared_from_this<Core> {
     std::string open(const asio::ip::udp& protocol);
     void stop();
     void arm(std::uint64_t round);
-    void onReadable(std::uint64_t round, const std::error_code& error);
+    void onReadable(std::uint64_t round, const asio::error_code& error);
     void fail(const std::string& error);
     void send(ConnectionId id, std::span<const std::uint8_t> datagram);
 };
 
 std::string AsioUdpListener::Core::open(const asio::ip::udp& protocol) {
-    std::error_code ec;
+    asio::error_code ec;
     socket.open(protocol, ec);
     if (ec) {
         return ec.message();
@@ -247,12 +245,12 @@ std::string AsioUdpListener::Core::start(UdpListenerHandler h) {
     std::string error = open(asio::ip::udp::v6());
     if (!error.empty()) {
         // No IPv6 on this system (disabled at boot or in the namespace): IPv4 alone.
-        std::error_code ignored;
+        asio::error_code ignored;
         socket.close(ignored);
         error = open(asio::ip::udp::v4());
     }
     if (!error.empty()) {
-        std::error_code ignored;
+        asio::error_code ignored;
         socket.close(ignored);
         port = 0;
         return "Couldn't open the UDP socket: " + error;
@@ -277,14 +275,14 @@ std::string AsioUdpListener::Core::start(UdpListenerHandler h) {
 
 void AsioUdpListener::Core::stop() {
     ++generation;
-    std::error_code ignored;
+    asio::error_code ignored;
     socket.close(ignored);
     port = 0;
 }
 
 void AsioUdpListener::Core::arm(std::uint64_t round) {
     socket.async_wait(asio::ip::udp::socket::wait_read,
-                      [self = shared_from_this(), round](const std::error_code& error) {
+                      [self = shared_from_this(), round](const asio::error_code& error) {
                           self->onReadable(round, error);
                       });
 }
@@ -298,7 +296,7 @@ void AsioUdpListener::Core::fail(const std::string& error) {
     }
 }
 
-void AsioUdpListener::Core::onReadable(std::uint64_t round, const std::error_code& error) {
+void AsioUdpListener::Core::onReadable(std::uint64_t round, const asio::error_code& error) {
     if (round != generation) {
         return;
     }

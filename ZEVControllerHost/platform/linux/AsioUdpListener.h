@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include <asio/io_context.hpp>
+#include "server/Asio.h"
 
 #include "platform/UdpListener.h"
 

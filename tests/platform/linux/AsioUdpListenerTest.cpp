@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include <asio/io_context.hpp>
+#include "server/Asio.h"
 #include <gtest/gtest.h>
 
 #include "platform/linux/AsioUdpListener.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <variant>
@@ -46,7 +47,15 @@ struct HostEvent {
         friend bool operator==(const Advertisement&, const Advertisement&) = default;
     };
 
-    using Value = std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement>;
+    // Wrong PINs paused pairing for `length` from now, or (without) the pause ended early: a new
+    // PIN or a pairing. A pause that runs out ends without an event.
+    struct PairingPause {
+        std::optional<std::chrono::seconds> length;
+        friend bool operator==(const PairingPause&, const PairingPause&) = default;
+    };
+
+    using Value =
+        std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement, PairingPause>;
     Value value;
 
     template <typename T> HostEvent(T v) : value(std::move(v)) {}

@@ -110,9 +110,16 @@ public:
         for (const auto& p : phones) {
             trust.add(p.device, "bench phone", p.secret);
         }
-        server_ = HostServer::create("Bench Host",
-                                     HostServer::Ports{context_, clock_, stamping_, nullptr,
-                                                       settings_, target_, gamepads_, true});
+        server_ = HostServer::create("Bench Host", HostServer::Ports{context_,
+                                                                     clock_,
+                                                                     stamping_,
+                                                                     nullptr,
+                                                                     settings_,
+                                                                     target_,
+                                                                     gamepads_,
+                                                                     true,
+                                                                     nullptr,
+                                                                     {}});
         thread_ = std::thread([this] { context_.run(); });
         std::promise<std::uint16_t> ready;
         auto port = ready.get_future();

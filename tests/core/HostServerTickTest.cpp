@@ -1,7 +1,11 @@
 // The timers' work: frame steps, staleness and silent phones, publishing, output modes, rumble.
 
+#include <algorithm>
 #include <cmath>
 
+#include "VirtualGamepad.h"
+#include "VirtualGamepadFactory.h"
+#include "fakes/FakeVirtualHidDevice.h"
 #include "fakes/HostServerHarness.h"
 
 using namespace jolto;
@@ -255,6 +259,97 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     EXPECT_EQ(keyboard.states.count(a.device), 1u) << "input applied at once after the switch";
 }
 
+TEST_F(Ticks, PhoneGetsNoNewGamepadBeforeItsOldOneIsGone) {
+    retirement.hold = true;
+    Phone phone;
+    pair(1, phone);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 1u);
+    server->setMode(OutputMode::keyboardMouse);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    // Coming back on another connection does not hurry it either.
+    EXPECT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
+    sendState(2, listener.sentTo<Packet::Welcome>(2).back().session, 1,
+              pressing(ControllerButton::north));
+    EXPECT_EQ(gamepads.created.size(), 1u);
+    ASSERT_EQ(retirement.waiting.size(), 1u);
+    EXPECT_TRUE(gamepads.created[0]->finished);
+
+    // Its successor appears with the input of the moment once the old one is gone.
+    retirement.endAll();
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 2u);
+    EXPECT_EQ(gamepads.created[1]->pushed,
+              std::vector<ControllerState>{pressing(ControllerButton::north)});
+}
+
+// Real gamepads on fake devices, ended by the server's own threads.
+class StalledDevice : public Ticks {
+protected:
+    // A failed check must not leave the device stalled for the server's orderly end.
+    void TearDown() override {
+        hid.setStalledDevice(0);
+        Ticks::TearDown();
+    }
+
+    // Runs the server's context until `done` holds; false when it did not within 20 s.
+    template <typename Pred> bool runUntil(Pred done) {
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            context.restart();
+            context.run_one_for(10ms);
+        }
+        return true;
+    }
+
+    fakes::FakeVirtualHidDeviceFactory devices;
+    fakes::FakeHidDeviceLog& hid = *devices.log;
+    VirtualGamepadFactory factory{devices, [] { return true; }};
+};
+
+TEST_F(StalledDevice, HoldsUpNeitherTheServerNorOtherPhones) {
+    server = makeServer(false, &factory);
+    start(OutputMode::gamepad);
+    Phone first;
+    auto a = pair(1, first);
+    auto b = join(2);
+    ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
+
+    hid.setStalledDevice(1);
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
+    // The goodbye returns although the first gamepad cannot send its reports, let alone end.
+    deliver(1, Packet::Goodbye{a.session});
+    sendState(2, b.session, 1, pressing(ControllerButton::east));
+    ASSERT_TRUE(hid.waitUntil(
+        [&] { return std::count(hid.dispatchedBy.begin(), hid.dispatchedBy.end(), 2) == 2; }));
+    // Back on a new connection, the phone waits for its old device to go.
+    EXPECT_EQ(hello(3, first).status, WelcomeStatus::accepted);
+    pump();
+    EXPECT_EQ(hid.with([&] { return hid.devicesMade; }), 2);
+
+    hid.setStalledDevice(0);
+    ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
+    hid.with([&] {
+        EXPECT_EQ(hid.history, (std::vector{1, 2, -1, 3}));
+        // The stalled gamepad still sent what it held, then its neutral report.
+        ASSERT_GE(hid.dispatchedBy.size(), 5u);
+        EXPECT_EQ(hid.dispatchedBy[3], 1);
+        EXPECT_EQ(hid.dispatched[3][0], 0x01) << "south";
+        EXPECT_EQ(hid.dispatchedBy[4], 1);
+        constexpr auto neutral = VirtualGamepad::neutralReport();
+        EXPECT_EQ(hid.dispatched[4], std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+    });
+    // The orderly end waits for every device, and no thread of the server stays behind.
+    server.reset();
+    EXPECT_EQ(hid.with([&] { return hid.devicesDestroyed; }), 3);
+}
+
 TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
     gamepads.refuse = true;
     gamepads.entitled = false;
@@ -285,6 +380,30 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
     EXPECT_EQ(problems[3].problem, std::nullopt);
     EXPECT_EQ(problems[4].problem, "The system refused to create the virtual gamepad.");
     EXPECT_EQ(gamepads.attempts, 2);
+}
+
+TEST_F(Ticks, GamepadAccessGainedLaterMakesTheGamepadsAndClearsTheProblem) {
+    gamepads.refuse = true;
+    gamepads.entitled = false;
+    join(1);
+    join(2);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(gamepads.attempts, 2) << "still refused: one try, not one per phone";
+    EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem,
+              "JOLTO Host has no access to /dev/uhid.");
+
+    gamepads.refuse = false;
+    gamepads.entitled = true;
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem, std::nullopt);
+    EXPECT_EQ(gamepads.created.size(), 2u);
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(gamepads.attempts, 4) << "nothing left to retry";
 }
 
 TEST_F(Ticks, AudioRumbleIsScaledCappedAndCombinedWithTheGamesRumble) {

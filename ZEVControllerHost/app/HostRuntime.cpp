@@ -48,6 +48,9 @@ std::shared_ptr<HostServerFacade> HostRuntime::makeServer(const std::string& hos
         .settings = *settings_,
         .keyboard = keyboardTarget_,
         .gamepads = gamepads_,
+        .runTimers = true,
+        .retirement = nullptr,
+        .pinSource = {},
     };
     return std::make_shared<HostServerAdapter>(HostServer::create(hostName, ports));
 }

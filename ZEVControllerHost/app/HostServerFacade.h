@@ -29,6 +29,8 @@ public:
     virtual void regeneratePIN() = 0;
     virtual void forget(Uuid device) = 0;
     virtual void testRumble() = 0;
+    // Gamepad access appeared: gamepads refused so far are tried again.
+    virtual void retryGamepads() = 0;
 };
 
 } // namespace jolto

@@ -81,6 +81,11 @@ FormPage {
             isReady: host.isGamepadEntitled
             ready: qsTr("Virtual gamepads are available. Games using SDL, Steam Input or emulators will see “JOLTO Controller”.")
             missing: qsTr("JOLTO Host has no access to /dev/uhid, so it can't create virtual gamepads.")
+            action: PushButton {
+                objectName: "allowGamepadAccessButton"
+                text: qsTr("Allow Access…")
+                onClicked: host.requestAccessibility()
+            }
         }
         FormRow {
             visible: !host.isGamepadEntitled

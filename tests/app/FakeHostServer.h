@@ -34,6 +34,7 @@ public:
     void regeneratePIN() override { record("regeneratePIN"); }
     void forget(Uuid device) override { record("forget " + device.string()); }
     void testRumble() override { record("testRumble"); }
+    void retryGamepads() override { record("retryGamepads"); }
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);

@@ -68,6 +68,9 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     model.handle(HostEvent::Listener{ListenerState::ready(40123)});
     model.handle(HostEvent::Pin{"0042"});
     model.handle(HostEvent::Pin{"0042"});
+    model.handle(HostEvent::PairingPause{std::chrono::seconds(30)});
+    const std::string until = model.pairingPausedUntil().toStdString();
+    model.handle(HostEvent::PairingPause{std::nullopt});
     model.handle(HostEvent::Clients{{client(1, "Pixel")}});
     model.handle(HostEvent::Clients{{client(1, "Pixel"), client(2, "Tab \"S9\"\n")}});
     model.handle(HostEvent::Clients{{client(2, "Tab \"S9\"\n")}});
@@ -78,11 +81,14 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     EXPECT_EQ(out.text(), "listener starting\n"
                           "listener ready port=40123\n"
                           "pin 0042\n"
-                          "controller joined player=1 name=\"Pixel\"\n"
-                          "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
-                          "controller left player=1 name=\"Pixel\"\n"
-                          "problem: The Avahi daemon is not running.\n"
-                          "listener failed error=\"Address in use\"\n");
+                          "pairing paused until=\"" +
+                              until +
+                              "\"\n"
+                              "controller joined player=1 name=\"Pixel\"\n"
+                              "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
+                              "controller left player=1 name=\"Pixel\"\n"
+                              "problem: The Avahi daemon is not running.\n"
+                              "listener failed error=\"Address in use\"\n");
 }
 
 TEST_F(HeadlessRunnerTest, StartsWithWhatTheModelAlreadyKnows) {

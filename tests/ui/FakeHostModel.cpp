@@ -60,6 +60,8 @@ void FakeHostModel::reset() {
     setProperty("isGamepadEntitled", true);
     setProperty("gamepadProblem", QString());
     setProperty("advertisementProblem", QString());
+    setProperty("pairingPaused", false);
+    setProperty("pairingPausedUntil", QString());
     setProperty("hostName", QStringLiteral("Workshop PC"));
     outputMode_ = QStringLiteral("keyboardMouse");
     emit outputModeChanged();

@@ -47,6 +47,8 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
     Q_PROPERTY(QString outputWarning READ outputWarning NOTIFY outputWarningChanged)
     Q_PROPERTY(QString sdlMapping MEMBER sdlMapping_ NOTIFY sdlMappingChanged)
+    Q_PROPERTY(bool pairingPaused MEMBER pairingPaused_ NOTIFY pairingPauseChanged)
+    Q_PROPERTY(QString pairingPausedUntil MEMBER pairingPausedUntil_ NOTIFY pairingPauseChanged)
 
     // For the tests only.
     Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
@@ -123,6 +125,7 @@ signals:
     void statusTextChanged();
     void outputWarningChanged();
     void sdlMappingChanged();
+    void pairingPauseChanged();
     void callsChanged();
 
 private:
@@ -153,6 +156,8 @@ private:
     QVariantList trustedDevices_;
     bool isAccessibilityTrusted_ = false;
     bool isGamepadEntitled_ = false;
+    bool pairingPaused_ = false;
+    QString pairingPausedUntil_;
     QString gamepadProblem_;
     QString advertisementProblem_;
     QString hostName_;

@@ -136,9 +136,16 @@ public:
                 webReady.set_value(s.port);
             }
         });
-        server_ = HostServer::create("Bench Host",
-                                     HostServer::Ports{context_, clock_, stamping_, nullptr,
-                                                       settings_, target_, gamepads_, true});
+        server_ = HostServer::create("Bench Host", HostServer::Ports{context_,
+                                                                     clock_,
+                                                                     stamping_,
+                                                                     nullptr,
+                                                                     settings_,
+                                                                     target_,
+                                                                     gamepads_,
+                                                                     true,
+                                                                     nullptr,
+                                                                     {}});
         thread_ = std::thread([this] { context_.run(); });
         std::promise<std::uint16_t> ready;
         auto port = ready.get_future();

@@ -14,6 +14,11 @@ HeadlessRunner::HeadlessRunner(HostModel& model, std::FILE* out, QObject* parent
     connect(&model_, &HostModel::listenerPortChanged, this, &HeadlessRunner::printListener);
     connect(&model_, &HostModel::listenerErrorChanged, this, &HeadlessRunner::printListener);
     connect(&model_, &HostModel::pinChanged, this, &HeadlessRunner::printPIN);
+    connect(&model_, &HostModel::pairingPauseChanged, this, [this] {
+        if (model_.pairingPaused()) {
+            printLine("pairing paused until=" + quoted(model_.pairingPausedUntil().toStdString()));
+        }
+    });
     connect(&model_, &HostModel::clientsChanged, this, &HeadlessRunner::printClients);
     connect(&model_, &HostModel::outputWarningChanged, this,
             [this] { printProblem(model_.outputWarning(), lastWarning_); });

@@ -18,13 +18,14 @@ class HostModel;
 //   listener ready port=40123
 //   listener failed error="Address already in use"
 //   pin 0042
+//   pairing paused until="14:05"
 //   controller joined player=1 name="Pixel 8"
 //   controller left player=1 name="Pixel 8"
 //   problem: "Allow input access so button presses reach your games."
 //
 // Quoted values escape backslash, double quote and control characters (\\, \", \n, \xHH).
-// A problem line is printed each time a problem text appears or changes (output warning,
-// advertisement problem, audio rumble problem).
+// A pause line is printed when wrong PINs pause pairing. A problem line is printed each time a
+// problem text appears or changes (output warning, advertisement problem, audio rumble problem).
 class HeadlessRunner : public QObject {
     Q_OBJECT
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <QDateTime>
+#include <QLocale>
 #include <QVariantMap>
 
 #include "output/KeyNames.h"
@@ -117,6 +118,9 @@ HostModel::HostModel(SettingsStore& settings, HostModelPlatform platform, QObjec
     connect(&accessPoll_, &QTimer::timeout, this, &HostModel::checkAccess);
     accessPoll_.start();
 
+    pairingPauseEnd_.setSingleShot(true);
+    connect(&pairingPauseEnd_, &QTimer::timeout, this, [this] { setPairingPause(std::nullopt); });
+
     audioRebuild_.setSingleShot(true);
     connect(&audioRebuild_, &QTimer::timeout, this, &HostModel::rebuildAudioRumble);
     updateAudioRumble();
@@ -150,7 +154,40 @@ void HostModel::handle(const HostEvent& event) {
             webPageAddress_ = address;
             Q_EMIT webPageAddressChanged();
         }
+    } else if (auto e = event.get<HostEvent::PairingPause>()) {
+        setPairingPause(e->length);
     }
+}
+
+void HostModel::setPairingPause(std::optional<std::chrono::seconds> length) {
+    if (!length) {
+        pairingPauseEnd_.stop();
+        if (!pairingPausedUntil_.isValid()) {
+            return;
+        }
+        pairingPausedUntil_ = QDateTime();
+        Q_EMIT pairingPauseChanged();
+        return;
+    }
+    pairingPausedUntil_ = QDateTime::currentDateTime().addSecs(length->count());
+    pairingPauseEnd_.start(std::chrono::duration_cast<std::chrono::milliseconds>(*length));
+    Q_EMIT pairingPauseChanged();
+}
+
+QString HostModel::pairingPausedUntil() const {
+    if (!pairingPausedUntil_.isValid()) {
+        return {};
+    }
+    QDateTime until = pairingPausedUntil_;
+    // Shown to the minute, rounded up, so that the notice never names a time already past.
+    if (until.time().second() != 0 || until.time().msec() != 0) {
+        until = until.addSecs(60 - until.time().second()).addMSecs(-until.time().msec());
+    }
+    const QLocale locale;
+    if (until.date() == QDate::currentDate()) {
+        return locale.toString(until.time(), QLocale::ShortFormat);
+    }
+    return locale.toString(until, QLocale::ShortFormat);
 }
 
 void HostModel::setListener(const ListenerState& state) {
@@ -575,6 +612,10 @@ void HostModel::setGamepadEntitled(bool entitled) {
         return;
     }
     isGamepadEntitled_ = entitled;
+    // Gamepads refused for want of access are made now, without a trip through the modes.
+    if (entitled && server_) {
+        server_->retryGamepads();
+    }
     Q_EMIT isGamepadEntitledChanged();
     refreshOutputWarning();
 }
@@ -590,7 +631,8 @@ void HostModel::checkAccess() {
 
 void HostModel::requestAccessibility() {
     checkAccess();
-    if (isAccessibilityTrusted_ || accessRequestRunning_) {
+    // The helper grants both accesses; either one missing is reason enough to run it.
+    if ((isAccessibilityTrusted_ && isGamepadEntitled_) || accessRequestRunning_) {
         return;
     }
     std::weak_ptr<MainThreadHandoff> weakHandoff = handoff_;
@@ -612,7 +654,7 @@ void HostModel::accessRequestFinished(bool granted) {
     checkAccess();
     // After a granted request the device rule may take a moment to reach the device files;
     // the poll notices. Only a request that came to nothing sends the user to the help.
-    if (!granted && !isAccessibilityTrusted_) {
+    if (!granted && !(isAccessibilityTrusted_ && isGamepadEntitled_)) {
         openPrivacySettings(QStringLiteral("Privacy_Accessibility"));
     }
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -77,6 +78,8 @@ class HostModel : public QObject {
     Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
     Q_PROPERTY(QString outputWarning READ outputWarning NOTIFY outputWarningChanged)
     Q_PROPERTY(QString sdlMapping READ sdlMapping CONSTANT)
+    Q_PROPERTY(bool pairingPaused READ pairingPaused NOTIFY pairingPauseChanged)
+    Q_PROPERTY(QString pairingPausedUntil READ pairingPausedUntil NOTIFY pairingPauseChanged)
 
 public:
     // Runs the start-up sequence: reads the settings, makes and starts the server, starts the
@@ -148,6 +151,9 @@ public:
     QString statusText() const { return statusText_; }
     QString outputWarning() const { return outputWarning_; }
     QString sdlMapping() const;
+    // Wrong PINs paused pairing; until a local time ("14:05", with the date when not today).
+    bool pairingPaused() const { return pairingPausedUntil_.isValid(); }
+    QString pairingPausedUntil() const;
 
     Q_INVOKABLE void requestAccessibility();
     Q_INVOKABLE void openPrivacySettings(const QString& anchor);
@@ -183,6 +189,7 @@ Q_SIGNALS:
     void mappingChanged();
     void statusTextChanged();
     void outputWarningChanged();
+    void pairingPauseChanged();
 
 private:
     void setListener(const ListenerState& state);
@@ -191,6 +198,7 @@ private:
     void setTrusted(std::vector<TrustedDevice> devices);
     void setGamepadProblem(std::optional<std::string> problem);
     void setAdvertisementProblem(std::optional<std::string> problem);
+    void setPairingPause(std::optional<std::chrono::seconds> length);
     void setAccessibilityTrusted(bool trusted);
     void setGamepadEntitled(bool entitled);
     void setRumbleLevels(RumbleLevels levels);
@@ -234,6 +242,8 @@ private:
     KeyMapping mapping_;
     QString statusText_;
     QString outputWarning_;
+    QDateTime pairingPausedUntil_;
+    QTimer pairingPauseEnd_;
 
     std::shared_ptr<HostServerFacade> server_;
     QTimer accessPoll_;

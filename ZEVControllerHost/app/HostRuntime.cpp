@@ -55,6 +55,9 @@ std::shared_ptr<HostServerFacade> HostRuntime::makeServer(const std::string& hos
         .settings = *settings_,
         .keyboard = keyboardTarget_,
         .gamepads = gamepads_,
+        .runTimers = true,
+        .retirement = nullptr,
+        .pinSource = {},
     };
     WebPageHooks web;
     web.attach = [this, hostName](HostServerFacade::Emit emit) {

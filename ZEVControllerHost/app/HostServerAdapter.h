@@ -39,6 +39,7 @@ public:
     void regeneratePIN() override { server_->regeneratePIN(); }
     void forget(Uuid device) override { server_->forget(device); }
     void testRumble() override { server_->testRumble(); }
+    void retryGamepads() override { server_->retryGamepads(); }
 
 private:
     std::shared_ptr<HostServer> server_;

@@ -34,6 +34,8 @@ public:
     // Serves the controller page for phone browsers, or closes its port. Before `start`, this
     // decides whether the page opens with the server.
     virtual void setWebPage(bool on) { (void)on; }
+    // Gamepad access appeared: gamepads refused so far are tried again.
+    virtual void retryGamepads() = 0;
 };
 
 } // namespace jolto

@@ -113,8 +113,12 @@ int runWindow(int argc, char** argv) {
         return 1;
     }
 
+    // A logout or a service stop ends the program like Quit; the handlers stay until the
+    // host has gone, so that a second signal cannot cut its end short.
+    TerminationSignals signals;
     Host host;
     AppController controller(host.model());
+    QObject::connect(&signals, &TerminationSignals::received, &controller, &AppController::quit);
     QObject::connect(&instance, &SingleInstance::activationRequested, &controller,
                      &AppController::openMainWindow);
     if (!controller.start()) {

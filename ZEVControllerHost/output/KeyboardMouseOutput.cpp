@@ -313,7 +313,6 @@ std::optional<PointerDisplay::Rect> KeyboardMouseOutput::currentDisplayBounds() 
         return displayBounds_;
     }
     displayBoundsAge_ = 0;
-    displayBoundsFilled_ = true;
     displayBounds_.reset();
     std::array<PointerDisplay::Rect, PointerDisplay::maxDisplays> rects;
     if (auto count = display_.activeDisplayBounds(rects)) {
@@ -324,6 +323,9 @@ std::optional<PointerDisplay::Rect> KeyboardMouseOutput::currentDisplayBounds() 
     if (!displayBounds_) {
         displayBounds_ = display_.mainDisplayBounds();
     }
+    // An answer of "unknown" is asked again on the next move: the displays may just have been
+    // changing.
+    displayBoundsFilled_ = displayBounds_.has_value();
     return displayBounds_;
 }
 

@@ -80,7 +80,8 @@ private:
     PointerDisplay::Point pendingScroll_;
 
     // The union of the active displays' bounds, asked for again after 241 uses; `unknown`
-    // when the platform cannot tell, in which case the pointer is not clamped.
+    // when the platform cannot tell, in which case the pointer is not clamped and the next use
+    // asks again.
     bool displayBoundsFilled_ = false;
     std::optional<PointerDisplay::Rect> displayBounds_;
     int displayBoundsAge_ = 0;

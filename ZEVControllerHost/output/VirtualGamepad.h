@@ -62,7 +62,8 @@ public:
     void finish();
 
     // Finishes the stream and waits for the feeder to send the neutral report and remove the
-    // device (bounded device calls only). Called from the feeder itself (a rumble handler
+    // device, however long the device takes: the server never destroys a gamepad on its own
+    // thread but hands it to its GamepadRetirement. Called from the feeder itself (a rumble handler
     // that drops its gamepad), it leaves the feeder to finish on its own.
     ~VirtualGamepad();
 

@@ -9,8 +9,9 @@
 namespace jolto {
 
 // The per-user defaults store: a flat map from keys to data, string, bool or double values.
-// Safe to call from any thread; a write is visible to every later read at once and is
-// persisted before the call returns.
+// Safe to call from any thread; a write is visible to every later read at once and returns
+// without waiting for the disk: it is persisted shortly after, and at the latest when the store
+// ends.
 class SettingsStore {
 public:
     virtual ~SettingsStore() = default;

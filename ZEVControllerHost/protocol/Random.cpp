@@ -1,33 +1,55 @@
 #include "protocol/Random.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <random>
 
 namespace jolto {
 
 namespace {
 
-std::random_device& source() {
-    // libstdc++ and libc++ read getrandom()/the urandom device for the default token.
-    thread_local std::random_device device;
+// The kernel's pool, named explicitly: the library's default token reads the CPU's random
+// instruction, and on CPUs whose instruction is broken every PIN and session would be the same.
+// The kernel mixes several sources. One device per thread, since a device may not be shared.
+std::random_device& kernelSource() {
+    thread_local std::random_device device = [] {
+        try {
+            return std::random_device("getrandom");
+        } catch (const std::exception&) {
+            // Without a random source no PIN or session would be safe to hand out.
+            std::abort();
+        }
+    }();
     return device;
 }
 
 } // namespace
 
 void randomBytes(std::uint8_t* out, std::size_t count) {
-    auto& device = source();
-    for (std::size_t i = 0; i < count;) {
-        auto word = device();
-        for (int b = 0; b < 4 && i < count; ++b, ++i) {
-            out[i] = static_cast<std::uint8_t>(word >> (8 * b));
-        }
+    auto& source = kernelSource();
+    while (count > 0) {
+        const auto word = static_cast<std::uint32_t>(source());
+        const std::size_t n = std::min(count, sizeof word);
+        std::memcpy(out, &word, n);
+        out += n;
+        count -= n;
     }
 }
 
 std::uint32_t randomUniform(std::uint32_t low, std::uint32_t high) {
-    // std::uniform_int_distribution rejects out-of-range draws rather than taking a modulus.
-    std::uniform_int_distribution<std::uint32_t> distribution(low, high);
-    return distribution(source());
+    const std::uint64_t span = std::uint64_t{high} - low + 1;
+    // Draws at or above the last whole multiple of the span are rejected, so that the
+    // remainder carries no bias.
+    const std::uint64_t limit = (std::uint64_t{1} << 32) / span * span;
+    for (;;) {
+        std::uint32_t word = 0;
+        randomBytes(reinterpret_cast<std::uint8_t*>(&word), sizeof word);
+        if (word < limit) {
+            return low + static_cast<std::uint32_t>(word % span);
+        }
+    }
 }
 
 } // namespace jolto

@@ -5,7 +5,7 @@
 
 namespace jolto {
 
-// Bytes from the system's random source (getrandom on Linux).
+// Bytes from the kernel's random source (getrandom); aborts when there is none.
 void randomBytes(std::uint8_t* out, std::size_t count);
 
 // A uniformly distributed integer in [low, high], drawn from the system's random source by

@@ -81,6 +81,17 @@ FormPage {
                 }
             }
         }
+        // Wrong PINs paused pairing: the PIN above is refused until then.
+        FormRow {
+            visible: host.pairingPaused
+            IconLabel {
+                objectName: "pairingPausedNotice"
+                symbol: "exclamationmark.triangle.fill"
+                color: Theme.orange
+                text: qsTr("Pairing is paused until %1 after too many wrong PINs. “New PIN” ends the pause.").arg(host.pairingPausedUntil)
+                Layout.fillWidth: true
+            }
+        }
     }
 
     FormSection {

@@ -120,6 +120,16 @@ PaletteScope {
             }
         }
 
+        IconLabel {
+            objectName: "panelPairingPaused"
+            visible: host.pairingPaused
+            symbol: "exclamationmark.triangle.fill"
+            color: Theme.orange
+            pixelSize: Theme.captionSize
+            text: qsTr("Pairing is paused until %1 after too many wrong PINs. “New PIN” ends the pause.").arg(host.pairingPausedUntil)
+            Layout.fillWidth: true
+        }
+
         RowLayout {
             objectName: "panelWebPage"
             visible: host.webPageEnabled && host.webPageAddress.length > 0
@@ -245,7 +255,8 @@ PaletteScope {
                 }
                 PushButton {
                     objectName: "panelAllowAccess"
-                    visible: !panel.isGamepadMode
+                    // The access helper grants gamepads too.
+                    visible: !panel.isGamepadMode || !host.isGamepadEntitled
                     text: qsTr("Allow Access…")
                     font.pixelSize: Theme.captionSize
                     padding: 4

@@ -84,6 +84,11 @@ FormPage {
             missing: host.gamepadDevice === "hid"
                      ? qsTr("JOLTO Host has no access to /dev/uhid, so it can't create virtual gamepads.")
                      : qsTr("JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads.")
+            action: PushButton {
+                objectName: "allowGamepadAccessButton"
+                text: qsTr("Allow Access…")
+                onClicked: host.requestAccessibility()
+            }
         }
         // Takes effect at once: the server replaces every gamepad with one of the new kind.
         FormRow {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <variant>
@@ -54,8 +55,15 @@ struct HostEvent {
         friend bool operator==(const WebPage&, const WebPage&) = default;
     };
 
-    using Value =
-        std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement, WebPage>;
+    // Wrong PINs paused pairing for `length` from now, or (without) the pause ended early: a new
+    // PIN or a pairing. A pause that runs out ends without an event.
+    struct PairingPause {
+        std::optional<std::chrono::seconds> length;
+        friend bool operator==(const PairingPause&, const PairingPause&) = default;
+    };
+
+    using Value = std::variant<Listener, Clients, Pin, Trusted, GamepadProblem, Advertisement,
+                               WebPage, PairingPause>;
     Value value;
 
     template <typename T> HostEvent(T v) : value(std::move(v)) {}

@@ -6,6 +6,7 @@
 
 #include "server/Asio.h"
 
+#include "output/ThreadedGamepadRetirement.h"
 #include "protocol/Random.h"
 
 namespace jolto {
@@ -45,6 +46,8 @@ std::shared_ptr<HostServer> HostServer::create(std::string hostName, Ports ports
 
 HostServer::HostServer(std::string hostName, Ports ports)
     : hostName_(std::move(hostName)), ports_(ports), trust_(TrustStore::load(ports.settings)),
+      ownRetirement_(ports.retirement ? nullptr : std::make_unique<ThreadedGamepadRetirement>()),
+      retirement_(ports.retirement ? *ports.retirement : *ownRetirement_),
       lastTick_(ports.clock.now()),
       frameTimer_(ports.context, framePeriod, &HostServer::frameTick, &HostServer::frameWanted),
       publishTimer_(ports.context, publishPeriod, &HostServer::publishTick,
@@ -52,7 +55,7 @@ HostServer::HostServer(std::string hostName, Ports ports)
       watchdogTimer_(ports.context, watchdogPeriod, &HostServer::watchdogTick,
                      &HostServer::watchdogWanted),
       restartTimer_(ports.context) {
-    drawPIN();
+    drawPIN(false);
 }
 
 HostServer::~HostServer() {
@@ -64,7 +67,10 @@ HostServer::~HostServer() {
     }
     for (auto& [device, gamepad] : gamepads_) {
         gamepad.handle->finish();
+        retirement_.retire(std::move(gamepad.handle), {});
     }
+    // The orderly end waits here, off the server's thread, for every device to be gone.
+    ownRetirement_.reset();
 }
 
 // Requests
@@ -109,6 +115,21 @@ void HostServer::testRumble() {
     post([](HostServer& self) {
         // A second request while one runs extends it from now.
         self.testRumbleUntil_ = self.ports_.clock.now() + testRumbleLength;
+    });
+}
+
+void HostServer::retryGamepads() {
+    post([](HostServer& self) {
+        if (self.mode_ != OutputMode::gamepad || !self.gamepadUnavailable_) {
+            return;
+        }
+        self.gamepadUnavailable_ = false;
+        self.emit(HostEvent::GamepadProblem{std::nullopt});
+        for (auto& [connection, client] : self.clients_) {
+            if (client.isWelcomed()) {
+                self.route(client);
+            }
+        }
     });
 }
 
@@ -330,11 +351,39 @@ void HostServer::removeClient(ConnectionId connection) {
 void HostServer::releaseOutputs(const Uuid& device) {
     ports_.keyboard.remove(device);
     if (auto gamepad = gamepads_.find(device); gamepad != gamepads_.end()) {
-        gamepad->second.handle->finish();
+        retireGamepad(device, std::move(gamepad->second));
         gamepads_.erase(gamepad);
     }
     gamepadRumble_.erase(device);
     lastRumbleSent_.erase(device);
+}
+
+void HostServer::retireGamepad(const Uuid& device, Gamepad gamepad) {
+    gamepad.handle->finish();
+    retiring_.insert(device);
+    retirement_.retire(std::move(gamepad.handle),
+                       [weak = weak_from_this(), executor = ports_.context.get_executor(), device] {
+                           asio::post(executor, [weak, device] {
+                               if (auto self = weak.lock()) {
+                                   self->gamepadGone(device);
+                                   self->wakeTimers();
+                               }
+                           });
+                       });
+}
+
+void HostServer::gamepadGone(const Uuid& device) {
+    // A phone has at most one gamepad on its way out: none is made while one is.
+    retiring_.erase(device);
+    if (mode_ != OutputMode::gamepad || gamepads_.contains(device)) {
+        return;
+    }
+    for (auto& [connection, client] : clients_) {
+        if (client.isWelcomed() && client.deviceID == device) {
+            route(client);
+            return;
+        }
+    }
 }
 
 void HostServer::send(ConnectionId connection, const Packet& packet) {
@@ -453,18 +502,31 @@ void HostServer::pausePairing(Instant now) {
     }
     pause = std::min<Duration>(pause, longestPINPause);
     pinPausedUntil_ = now + pause;
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause).count();
-    logger_.info("Pairing paused for " + std::to_string(seconds) + " s after " +
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause);
+    logger_.info("Pairing paused for " + std::to_string(seconds.count()) + " s after " +
                  std::to_string(wrongPINsPerPIN) + " wrong PINs");
+    emit(HostEvent::PairingPause{seconds});
 }
 
 void HostServer::endPairingPause() {
     pinPauses_ = 0;
-    pinPausedUntil_.reset();
+    if (pinPausedUntil_) {
+        pinPausedUntil_.reset();
+        emit(HostEvent::PairingPause{std::nullopt});
+    }
 }
 
-void HostServer::drawPIN() {
-    pin_ = static_cast<std::uint16_t>(randomUniform(0, 9999));
+void HostServer::drawPIN(bool replacing) {
+    const auto usedUp = pin_;
+    auto draw = [this] {
+        return ports_.pinSource ? static_cast<std::uint16_t>(ports_.pinSource() % 10000)
+                                : static_cast<std::uint16_t>(randomUniform(0, 9999));
+    };
+    pin_ = draw();
+    // Tries that keep repeating mean a broken source; the next PIN along still changes it.
+    for (int tries = 0; replacing && pin_ == usedUp; ++tries) {
+        pin_ = tries < 16 ? draw() : static_cast<std::uint16_t>((usedUp + 1) % 10000);
+    }
 }
 
 void HostServer::emitPIN() {
@@ -511,7 +573,8 @@ void HostServer::route(Client& client) {
     }
     auto found = gamepads_.find(device);
     if (found == gamepads_.end()) {
-        if (gamepadUnavailable_) {
+        // The phone's input waits in its state until its old gamepad has gone.
+        if (gamepadUnavailable_ || retiring_.contains(device)) {
             return;
         }
         auto generation = ++gamepadGenerations_;
@@ -585,7 +648,7 @@ void HostServer::setGamepadDeviceNow(GamepadDevice device) {
 
 void HostServer::dropGamepads() {
     for (auto& [device, gamepad] : gamepads_) {
-        gamepad.handle->finish();
+        retireGamepad(device, std::move(gamepad));
     }
     gamepads_.clear();
     // lastRumbleSent stays, so that a phone rumbling from its gamepad gets its closing packet.
@@ -614,9 +677,10 @@ void HostServer::publishTick(Instant now) {
 std::vector<ClientSnapshot> HostServer::snapshots() const {
     std::vector<ClientSnapshot> list;
     for (const auto& [connection, client] : clients_) {
-        if (client.isWelcomed()) {
-            list.push_back(ClientSnapshot{client.deviceID.value_or(Uuid::random()), client.name,
-                                          client.playerNumber, client.state, client.isStale});
+        // A welcomed client always has its phone's id.
+        if (client.isWelcomed() && client.deviceID) {
+            list.push_back(ClientSnapshot{*client.deviceID, client.name, client.playerNumber,
+                                          client.state, client.isStale});
         }
     }
     std::sort(list.begin(), list.end(),

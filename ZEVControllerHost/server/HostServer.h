@@ -8,11 +8,13 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "server/Asio.h"
 
 #include "output/GamepadFactory.h"
+#include "output/GamepadRetirement.h"
 #include "output/KeyMapping.h"
 #include "output/KeyboardMouseTarget.h"
 #include "output/OutputMode.h"
@@ -50,6 +52,11 @@ public:
         GamepadFactory& gamepads;
         // Unit tests drive the ticks by hand and switch the timers off.
         bool runTimers = true;
+        // Where finished gamepads end; null: threads of the server's own, all joined when the
+        // server goes.
+        GamepadRetirement* retirement = nullptr;
+        // Draws each pairing PIN, 0 to 9999; null: the system's random source. Tests force it.
+        std::function<std::uint16_t()> pinSource;
     };
 
     using Emit = std::function<void(const HostEvent&)>;
@@ -61,7 +68,9 @@ public:
     static constexpr std::size_t maxUnwelcomedClients = 64;
     static constexpr int wrongPINsPerPIN = 5;
     static constexpr std::chrono::seconds firstPINPause{30};
-    static constexpr std::chrono::seconds longestPINPause{600};
+    // Five tries a pause against 10 000 PINs: the longest pause keeps guessing from ever
+    // adding up to much; the user ends it with a new PIN.
+    static constexpr std::chrono::seconds longestPINPause{std::chrono::hours(24)};
 
     static constexpr std::chrono::milliseconds framePeriod{8};
     static constexpr std::chrono::milliseconds publishPeriod{33};
@@ -105,6 +114,8 @@ public:
     void regeneratePIN();
     void forget(Uuid device);
     void testRumble();
+    // Gamepad access appeared: gamepads refused so far are tried again.
+    void retryGamepads();
 
     // Timer work, on the server's context; public so that tests can drive time.
     void frameTick(Instant now);
@@ -160,6 +171,10 @@ private:
     void handleState(Client& client, const Packet::State& packet);
     void removeClient(ConnectionId connection);
     void releaseOutputs(const Uuid& device);
+    // Finishes the gamepad and hands it to the retirement; the server goes on at once.
+    void retireGamepad(const Uuid& device, Gamepad gamepad);
+    // The old gamepad of `device` has left the system: a successor may now be made.
+    void gamepadGone(const Uuid& device);
     void send(ConnectionId connection, const Packet& packet);
     void sendWelcome(const Client& client, WelcomeStatus status);
 
@@ -169,7 +184,8 @@ private:
     bool admits(Client& client, const Packet::Hello& hello, const std::string& name, Instant now);
     void pausePairing(Instant now);
     void endPairingPause();
-    void drawPIN();
+    // Draws the next PIN; a replacement is never the PIN it replaces, which is used up.
+    void drawPIN(bool replacing = true);
     void emitPIN();
     void emitTrusted();
     void regeneratePINNow();
@@ -229,6 +245,11 @@ private:
     OutputMode mode_ = OutputMode::keyboardMouse;
     std::unordered_map<Uuid, Gamepad> gamepads_;
     GamepadDevice gamepadDevice_ = GamepadDevice::standard;
+    // Phones whose finished gamepad is still on its way out; a phone gets no new
+    // gamepad before its old one is gone, so that games never see both.
+    std::unordered_set<Uuid> retiring_;
+    std::unique_ptr<GamepadRetirement> ownRetirement_;
+    GamepadRetirement& retirement_;
     std::uint64_t gamepadGenerations_ = 0;
     bool gamepadUnavailable_ = false;
     bool needsPublish_ = false;

@@ -38,6 +38,7 @@ public:
     void forget(Uuid device) override { record("forget " + device.string()); }
     void testRumble() override { record("testRumble"); }
     void setWebPage(bool on) override { record(on ? "setWebPage on" : "setWebPage off"); }
+    void retryGamepads() override { record("retryGamepads"); }
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);

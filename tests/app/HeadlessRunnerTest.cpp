@@ -76,6 +76,9 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     model.handle(page);
     model.handle(HostEvent::WebPage{ListenerState::failed({}), {}});
     model.handle(page);
+    model.handle(HostEvent::PairingPause{std::chrono::seconds(30)});
+    const std::string until = model.pairingPausedUntil().toStdString();
+    model.handle(HostEvent::PairingPause{std::nullopt});
     model.handle(HostEvent::Clients{{client(1, "Pixel")}});
     model.handle(HostEvent::Clients{{client(1, "Pixel"), client(2, "Tab \"S9\"\n")}});
     model.handle(HostEvent::Clients{{client(2, "Tab \"S9\"\n")}});
@@ -88,11 +91,14 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
                           "pin 0042\n"
                           "web http://10.0.0.2:41234/\n"
                           "web http://10.0.0.2:41234/\n"
-                          "controller joined player=1 name=\"Pixel\"\n"
-                          "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
-                          "controller left player=1 name=\"Pixel\"\n"
-                          "problem: \"The Avahi daemon\\nis not running.\"\n"
-                          "listener failed error=\"Address in use\"\n");
+                          "pairing paused until=\"" +
+                              until +
+                              "\"\n"
+                              "controller joined player=1 name=\"Pixel\"\n"
+                              "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
+                              "controller left player=1 name=\"Pixel\"\n"
+                              "problem: \"The Avahi daemon\\nis not running.\"\n"
+                              "listener failed error=\"Address in use\"\n");
 }
 
 TEST_F(HeadlessRunnerTest, StartsWithWhatTheModelAlreadyKnows) {

@@ -5,10 +5,19 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include "QtTestSupport.h"
 
@@ -149,5 +158,96 @@ TEST_F(HeadlessTest, HelpAndVersionNeedNothing) {
     ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
     EXPECT_EQ(host.exitCode(), 2);
 }
+
+// The UDP port a process listens on, read from /proc: the window program prints none.
+std::optional<int> udpPortOf(qint64 pid) {
+    std::set<std::string> sockets;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        auto target = std::filesystem::read_symlink(it->path(), linkError).string();
+        if (target.rfind("socket:[", 0) == 0) {
+            sockets.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    for (const char* table : {"/proc/net/udp6", "/proc/net/udp"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            if (sockets.contains(inode)) {
+                return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+struct Ending {
+    const char* name;
+    bool window;
+    int signal;
+};
+
+class OrderlyEnd : public HeadlessTest, public testing::WithParamInterface<Ending> {};
+
+// A logout or `systemctl --user stop` ends either program as Quit does: status 0, and what
+// changed just before is in the settings file.
+TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
+    const std::string phoneID = "0A1B2C3D-0000-4000-8000-00000000ABCD";
+    const std::string secret = "5E5E5E5E-0000-4000-8000-00000000CAFE";
+    const QDir config(folder.filePath("config/jolto-host"));
+    ASSERT_TRUE(QDir().mkpath(config.path()));
+    QFile::setPermissions(config.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    std::ofstream(config.filePath("settings.json").toStdString())
+        << R"({"trustedDevices": {"$json": [{"id": ")" << phoneID
+        << R"(", "name": "Old name", "secret": ")" << secret << R"(", "lastSeen": 1.5}]}})";
+    const QString identity = folder.filePath("phone.json");
+    std::ofstream(identity.toStdString())
+        << R"({"deviceID": ")" << phoneID << R"(", "secret": ")" << secret << R"("})";
+
+    if (GetParam().window) {
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QT_QUICK_BACKEND", "software");
+        // Qt and fontconfig keep caches until exit.
+        env.insert("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1");
+        host.setProcessEnvironment(env);
+        host.setArguments({});
+    }
+    host.start();
+    ASSERT_TRUE(host.waitForStarted());
+    std::optional<int> port;
+    ASSERT_TRUE(waitUntil([&] { return (port = udpPortOf(host.processId())).has_value(); }, 60s))
+        << host.readAllStandardError().toStdString();
+
+    // The trusted phone comes by under a new name: the trust list changes.
+    QProcess phone;
+    phone.start(JOLTO_PHONE_PROGRAM,
+                {"ping", "127.0.0.1", QString::number(*port), "--count", "1", "--identity",
+                 identity, "--name", "New name", "--timeout", "20"});
+    ASSERT_TRUE(waitUntil([&] { return phone.state() == QProcess::NotRunning; }, 60s));
+    ASSERT_EQ(phone.exitCode(), 0) << phone.readAll().toStdString();
+    ::kill(static_cast<pid_t>(host.processId()), GetParam().signal);
+
+    ASSERT_TRUE(waitUntil([&] { return host.state() == QProcess::NotRunning; }, 60s));
+    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(host.exitCode(), 0) << host.readAllStandardError().toStdString();
+    std::ifstream in(config.filePath("settings.json").toStdString());
+    const auto saved = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_FALSE(saved.is_discarded());
+    EXPECT_EQ(saved["trustedDevices"]["$json"][0]["name"], "New name") << saved.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowAndHeadless, OrderlyEnd,
+                         testing::Values(Ending{"headlessTerm", false, SIGTERM},
+                                         Ending{"headlessInt", false, SIGINT},
+                                         Ending{"windowTerm", true, SIGTERM},
+                                         Ending{"windowInt", true, SIGINT}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

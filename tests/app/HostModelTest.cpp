@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include <QDateTime>
+#include <QLocale>
 #include <QSignalSpy>
 #include <QVariantMap>
 
@@ -519,6 +521,9 @@ TEST_F(HostModelTest, ThePollPicksUpAccessGrantedOutsideTheProgram) {
     ASSERT_TRUE(waitUntil([&] { return model->isGamepadEntitled(); }));
     EXPECT_EQ(model->outputWarning(), "");
     EXPECT_EQ(warning.count(), 1);
+    // Gamepads refused so far are made now.
+    auto calls = server->calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "retryGamepads"), 1);
 
     // Further polls with the same answer notify nothing.
     QElapsedTimer more;
@@ -538,6 +543,33 @@ TEST_F(HostModelTest, RequestingAccessWithoutTheHelperOpensTheHelp) {
     model->requestAccessibility();
     EXPECT_TRUE(model->isAccessibilityTrusted());
     EXPECT_EQ(opened.size(), 1u);
+    // Input access alone (from another package's rule, say) still leaves gamepads to get.
+    gamepadAccess = false;
+    model->requestAccessibility();
+    EXPECT_EQ(opened.size(), 2u);
+}
+
+TEST_F(HostModelTest, PairingPauseIsShownUntilItEndsOrRunsOut) {
+    auto model = make();
+    QSignalSpy changed(model.get(), &HostModel::pairingPauseChanged);
+    model->handle(HostEvent::PairingPause{std::chrono::seconds(3600)});
+    EXPECT_TRUE(model->pairingPaused());
+    // The local time to the minute, rounded up; with the date only when that is not today.
+    if (QDateTime::currentDateTime().addSecs(3660).date() == QDate::currentDate()) {
+        const QTime shown = QLocale().toTime(model->pairingPausedUntil(), QLocale::ShortFormat);
+        ASSERT_TRUE(shown.isValid()) << model->pairingPausedUntil().toStdString();
+        const int ahead = QTime::currentTime().secsTo(shown);
+        EXPECT_TRUE(ahead > 3540 && ahead <= 3660) << ahead;
+    }
+    model->handle(HostEvent::PairingPause{std::nullopt});
+    EXPECT_FALSE(model->pairingPaused());
+    EXPECT_EQ(model->pairingPausedUntil(), "");
+    model->handle(HostEvent::PairingPause{std::nullopt});
+    EXPECT_EQ(changed.count(), 2);
+
+    model->handle(HostEvent::PairingPause{std::chrono::seconds(1)});
+    EXPECT_TRUE(waitUntil([&] { return !model->pairingPaused(); }));
+    EXPECT_EQ(changed.count(), 4);
 }
 
 TEST_F(HostModelTest, RequestingAccessRunsTheHelperOnceAndChecksWhenItEnds) {

@@ -33,6 +33,8 @@ struct FakeHidDeviceLog {
     bool refuseCreate = false;
     bool liveOnCreate = true;
     bool blockDispatch = false;
+    // The number (from 1, in order of making) of the one device whose dispatches block.
+    int stalledDevice = 0;
     bool failDispatch = false;
 
     // Observed.
@@ -42,11 +44,15 @@ struct FakeHidDeviceLog {
     bool live = false;
     int dispatchesEntered = 0;
     std::vector<Bytes> dispatched;
+    // Which device sent each of `dispatched`.
+    std::vector<int> dispatchedBy;
+    // +n when device n was made, -n when it was destroyed.
+    std::vector<int> history;
     std::vector<Bytes> getReportAnswers;
     int requestsHandled = 0;
     std::thread::id servicingThread;
 
-    // Waiting for the servicing thread.
+    // Waiting for the servicing thread; `woken` by `start`, which serves tests of one device.
     std::deque<Request> pending;
     bool woken = false;
 
@@ -81,15 +87,22 @@ struct FakeHidDeviceLog {
         blockDispatch = block;
         changed.notify_all();
     }
+    void setStalledDevice(int number) {
+        std::lock_guard lock(mutex);
+        stalledDevice = number;
+        changed.notify_all();
+    }
 };
 
 class FakeVirtualHidDevice final : public VirtualHidDevice {
 public:
-    explicit FakeVirtualHidDevice(std::shared_ptr<FakeHidDeviceLog> log) : log_(std::move(log)) {}
+    FakeVirtualHidDevice(std::shared_ptr<FakeHidDeviceLog> log, int number)
+        : log_(std::move(log)), number_(number) {}
 
     ~FakeVirtualHidDevice() override {
         std::lock_guard lock(log_->mutex);
         ++log_->devicesDestroyed;
+        log_->history.push_back(-number_);
         log_->live = false;
         log_->changed.notify_all();
     }
@@ -102,7 +115,7 @@ public:
         }
         if (log_->liveOnCreate) {
             log_->live = true;
-            log_->woken = true;
+            woken_ = true;
         }
         log_->changed.notify_all();
         return true;
@@ -117,8 +130,10 @@ public:
         std::unique_lock lock(log_->mutex);
         ++log_->dispatchesEntered;
         log_->changed.notify_all();
-        log_->changed.wait(lock, [&] { return !log_->blockDispatch; });
+        log_->changed.wait(lock,
+                           [&] { return !log_->blockDispatch && log_->stalledDevice != number_; });
         log_->dispatched.emplace_back(report.begin(), report.end());
+        log_->dispatchedBy.push_back(number_);
         log_->changed.notify_all();
         return !log_->failDispatch;
     }
@@ -146,18 +161,22 @@ public:
 
     void waitForActivity() override {
         std::unique_lock lock(log_->mutex);
-        log_->changed.wait(lock, [&] { return log_->woken || !log_->pending.empty(); });
+        log_->changed.wait(lock, [&] { return woken_ || log_->woken || !log_->pending.empty(); });
+        woken_ = false;
         log_->woken = false;
     }
 
     void wake() override {
         std::lock_guard lock(log_->mutex);
-        log_->woken = true;
+        woken_ = true;
         log_->changed.notify_all();
     }
 
 private:
     std::shared_ptr<FakeHidDeviceLog> log_;
+    int number_;
+    // This device's own wake-up, so that devices sharing a log do not take each other's.
+    bool woken_ = false;
 };
 
 class FakeVirtualHidDeviceFactory final : public VirtualHidDeviceFactory {
@@ -169,8 +188,11 @@ public:
         if (refuse) {
             return nullptr;
         }
-        log->with([&] { return ++log->devicesMade; });
-        return std::make_unique<FakeVirtualHidDevice>(log);
+        int number = log->with([&] {
+            log->history.push_back(++log->devicesMade);
+            return log->devicesMade;
+        });
+        return std::make_unique<FakeVirtualHidDevice>(log, number);
     }
 };
 

@@ -16,6 +16,7 @@
 #include "fakes/MemorySettingsStore.h"
 #include "platform/Log.h"
 #include "protocol/Packet.h"
+#include "protocol/Random.h"
 #include "server/HostServer.h"
 
 namespace jolto::testing {
@@ -167,6 +168,30 @@ private:
     };
 };
 
+// Keeps the gamepads the server retires until the test lets them end, as a slow device would;
+// by default `HostServerTest::pump` ends them at once, in order.
+class FakeRetirement final : public GamepadRetirement {
+public:
+    void retire(std::unique_ptr<GamepadHandle> gamepad, std::function<void()> gone) override {
+        waiting.push_back({std::move(gamepad), std::move(gone)});
+    }
+    // Ends every waiting gamepad; true when there was one.
+    bool endAll() {
+        auto ending = std::move(waiting);
+        waiting.clear();
+        for (auto& [gamepad, gone] : ending) {
+            gamepad.reset();
+            if (gone) {
+                gone();
+            }
+        }
+        return !ending.empty();
+    }
+
+    bool hold = false;
+    std::vector<std::pair<std::unique_ptr<GamepadHandle>, std::function<void()>>> waiting;
+};
+
 // A phone as the tests see it: a device identity and the connection it currently uses.
 struct Phone {
     Uuid device = Uuid::random();
@@ -185,10 +210,14 @@ protected:
         setLogSink(nullptr);
     }
 
-    std::shared_ptr<HostServer> makeServer(bool runTimers = false) {
+    std::shared_ptr<HostServer> makeServer(bool runTimers = false,
+                                           GamepadFactory* factory = nullptr,
+                                           GamepadRetirement* ending = nullptr) {
         return HostServer::create("Test Host",
                                   HostServer::Ports{context, clock, listener, &advertiser, settings,
-                                                    keyboard, gamepads, runTimers});
+                                                    keyboard, factory ? *factory : gamepads,
+                                                    runTimers, factory ? ending : &retirement,
+                                                    [this] { return drawPIN(); }});
     }
 
     void start(OutputMode mode = OutputMode::keyboardMouse) {
@@ -197,10 +226,22 @@ protected:
         pump();
     }
 
+    // The next PIN the server draws: the first of `forcedPINs`, else a random one.
+    std::uint16_t drawPIN() {
+        if (forcedPINs.empty()) {
+            return static_cast<std::uint16_t>(randomUniform(0, 9999));
+        }
+        auto pin = forcedPINs.front();
+        forcedPINs.erase(forcedPINs.begin());
+        return pin;
+    }
+
     // Runs whatever has been posted onto the server's context.
     void pump() {
-        context.restart();
-        context.poll();
+        do {
+            context.restart();
+            context.poll();
+        } while (!retirement.hold && retirement.endAll());
     }
 
     void deliver(ConnectionId connection, const Packet& packet) {
@@ -281,6 +322,8 @@ protected:
     MemorySettingsStore settings;
     FakeKeyboard keyboard;
     FakeGamepads gamepads;
+    FakeRetirement retirement;
+    std::vector<std::uint16_t> forcedPINs;
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
     std::shared_ptr<HostServer> server;
     std::vector<HostEvent> events;

@@ -106,9 +106,16 @@ protected:
         dir = std::filesystem::temp_directory_path() /
               ("jolto-loopback-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
-        server = HostServer::create("Loopback Host",
-                                    HostServer::Ports{context, clock, counting, nullptr, settings,
-                                                      keyboard, gamepads, true});
+        server = HostServer::create("Loopback Host", HostServer::Ports{context,
+                                                                       clock,
+                                                                       counting,
+                                                                       nullptr,
+                                                                       settings,
+                                                                       keyboard,
+                                                                       gamepads,
+                                                                       true,
+                                                                       nullptr,
+                                                                       {}});
         thread = std::thread([this] { context.run(); });
         server->start(OutputMode::keyboardMouse, KeyMapping::shooter(),
                       [this](const HostEvent& event) {

@@ -263,8 +263,9 @@ TEST_F(GamepadFeeding, ReportsWaitUntilTheSystemHasStartedTheDevice) {
     }
     log->start();
     ASSERT_TRUE(log->waitUntil([&] { return log->dispatched.size() == 32; }));
-    // Destroying the gamepad sends what is queued and the neutral report, and ends the device,
-    // before it returns.
+    // Destroying the gamepad (the retirement's thread does it for the server) sends what is
+    // queued and the neutral report, and the device is gone when it returns: only then may the
+    // phone's next gamepad appear.
     gamepad->push(asReport(numbered(40)));
     gamepad.reset();
     EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);

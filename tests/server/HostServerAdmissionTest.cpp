@@ -73,21 +73,24 @@ TEST_F(Admission, FifthWrongPINFromAnyPhoneReplacesThePINAndCountingStartsAfresh
 }
 
 TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
+    // The next draw repeats the PIN just used, which must not come back.
+    forcedPINs = {7, 7, 7, 42};
+    server = makeServer();
+    start();
+    EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0007");
     Phone phone, second;
     phone.name = "Ana's phone";
-    auto oldPIN = currentPIN();
     auto welcome = pair(1, phone);
     EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
     EXPECT_NE(welcome.session, 0u);
     EXPECT_EQ(welcome.playerNumber, 1);
     EXPECT_EQ(welcome.hostName, "Test Host");
     EXPECT_TRUE(isTrusted(phone));
-    EXPECT_EQ(pinEvents(), 2);
+    EXPECT_EQ(pinEvents(), 3);
     EXPECT_EQ(logged("Controller Ana's phone joined as player 1"), 1);
     // The PIN admits one phone only.
-    if (currentPIN() != oldPIN) {
-        EXPECT_EQ(hello(2, second, oldPIN).status, WelcomeStatus::pinIncorrect);
-    }
+    EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0042");
+    EXPECT_EQ(hello(2, second, 7).status, WelcomeStatus::pinIncorrect);
     // The trust was stored: it survives a server built on the same settings.
     server.reset();
     server = makeServer();
@@ -262,6 +265,8 @@ TEST_F(Admission, FiveWrongPINsPauseGuessingWithGrowingPauses) {
         hello(1, guesser, wrongPIN());
     }
     EXPECT_EQ(logged("Pairing paused for 30 s after 5 wrong PINs"), 1);
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>(),
+              std::vector{HostEvent::PairingPause{std::chrono::seconds(30)}});
     // Even the right PIN is refused unseen during the pause, and refusals there do not count.
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(hello(1, guesser, currentPIN()).status, WelcomeStatus::pinIncorrect);
@@ -278,6 +283,7 @@ TEST_F(Admission, FiveWrongPINsPauseGuessingWithGrowingPauses) {
     EXPECT_EQ(hello(2, owner, currentPIN()).status, WelcomeStatus::pinIncorrect);
     clock.advance(1s);
     EXPECT_EQ(pair(2, owner).status, WelcomeStatus::accepted);
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>().back(), HostEvent::PairingPause{std::nullopt});
 
     // The successful pairing reset the growth.
     for (int i = 0; i < 5; ++i) {
@@ -286,27 +292,37 @@ TEST_F(Admission, FiveWrongPINsPauseGuessingWithGrowingPauses) {
     EXPECT_EQ(logged("Pairing paused for 30 s after 5 wrong PINs"), 2);
 }
 
-TEST_F(Admission, PINPauseIsCappedEndedByANewPINAndSparesTrustedPhones) {
+TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
     Phone guesser, trusted, newcomer;
     auto welcome = pair(2, trusted);
     deliver(2, Packet::Goodbye{welcome.session});
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 14; ++round) {
         for (int i = 0; i < 5; ++i) {
             hello(1, guesser, wrongPIN());
         }
-        clock.advance(10min);
+        clock.advance(24h);
     }
-    EXPECT_EQ(logged("Pairing paused for 480 s after 5 wrong PINs"), 1);
-    EXPECT_EQ(logged("Pairing paused for 600 s after 5 wrong PINs"), 3);
-    EXPECT_EQ(loggedStartingWith("Pairing paused for 960"), 0);
+    EXPECT_EQ(logged("Pairing paused for 61440 s after 5 wrong PINs"), 1);
+    EXPECT_EQ(logged("Pairing paused for 86400 s after 5 wrong PINs"), 2);
     for (int i = 0; i < 5; ++i) {
         hello(1, guesser, wrongPIN());
     }
     EXPECT_EQ(hello(3, trusted, wrongPIN()).status, WelcomeStatus::accepted);
     EXPECT_EQ(hello(4, newcomer, currentPIN()).status, WelcomeStatus::pinIncorrect);
+    auto pauses = eventsOf<HostEvent::PairingPause>();
+    ASSERT_EQ(pauses.size(), 15u) << "pauses that ran out end without an event";
+    EXPECT_EQ(pauses.back(), HostEvent::PairingPause{std::chrono::seconds(86400)});
+
     server->regeneratePIN();
     pump();
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>().back(), HostEvent::PairingPause{std::nullopt});
     EXPECT_EQ(pair(4, newcomer).status, WelcomeStatus::accepted);
+    // The new PIN also reset the growth.
+    for (int i = 0; i < 5; ++i) {
+        hello(1, guesser, wrongPIN());
+    }
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>().back(),
+              HostEvent::PairingPause{std::chrono::seconds(30)});
 }
 
 } // namespace

@@ -62,6 +62,8 @@ void FakeHostModel::reset() {
     setProperty("gamepadProblem", QString());
     setProperty("gamepadDevice", QStringLiteral("standard"));
     setProperty("advertisementProblem", QString());
+    setProperty("pairingPaused", false);
+    setProperty("pairingPausedUntil", QString());
     setProperty("hostName", QStringLiteral("Workshop PC"));
     outputMode_ = QStringLiteral("keyboardMouse");
     emit outputModeChanged();

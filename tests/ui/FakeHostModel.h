@@ -50,6 +50,8 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
     Q_PROPERTY(QString outputWarning READ outputWarning NOTIFY outputWarningChanged)
     Q_PROPERTY(QString sdlMapping MEMBER sdlMapping_ NOTIFY sdlMappingChanged)
+    Q_PROPERTY(bool pairingPaused MEMBER pairingPaused_ NOTIFY pairingPauseChanged)
+    Q_PROPERTY(QString pairingPausedUntil MEMBER pairingPausedUntil_ NOTIFY pairingPauseChanged)
 
     // For the tests only.
     Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
@@ -128,6 +130,7 @@ signals:
     void outputWarningChanged();
     void sdlMappingChanged();
     void gamepadDeviceChanged();
+    void pairingPauseChanged();
     void callsChanged();
 
 private:
@@ -158,6 +161,8 @@ private:
     QVariantList trustedDevices_;
     bool isAccessibilityTrusted_ = false;
     bool isGamepadEntitled_ = false;
+    bool pairingPaused_ = false;
+    QString pairingPausedUntil_;
     QString gamepadProblem_;
     QString advertisementProblem_;
     QString hostName_;

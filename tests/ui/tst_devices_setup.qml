@@ -85,6 +85,18 @@ Item {
             compare(findChild(view, "webPageQr").modules, 0);
         }
 
+        function test_pairingPauseNotice() {
+            const view = create(devicesComponent);
+            const notice = findChild(view, "pairingPausedNotice");
+            verify(!notice.visible);
+            host.pairingPausedUntil = "14:05";
+            host.pairingPaused = true;
+            verify(notice.visible);
+            compare(notice.text, "Pairing is paused until 14:05 after too many wrong PINs. “New PIN” ends the pause.");
+            host.pairingPaused = false;
+            verify(!notice.visible);
+        }
+
         function test_networkStatusAndAdvertisementProblem() {
             const view = create(setupComponent);
             compare(findChild(view, "listenerReady").text, "Listening on UDP port 52110");
@@ -110,6 +122,13 @@ Item {
             verify(!allow.visible);
             compare(findChild(findChild(view, "accessibilityStatus"), "statusText").text,
                     "Input access is on.");
+            // Input access alone is not all the helper gives.
+            const allowGamepads = findChild(view, "allowGamepadAccessButton");
+            verify(!allowGamepads.visible);
+            host.isGamepadEntitled = false;
+            verify(allowGamepads.visible);
+            mouseClick(allowGamepads);
+            compare(host.calls, ["requestAccessibility()", "requestAccessibility()"]);
         }
 
         function test_sdlMappingOnlyForTheHidGamepadWhileAvailable() {

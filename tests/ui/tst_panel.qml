@@ -40,7 +40,7 @@ Item {
             verify(findChild(panel, "panelControllers").visible);
         }
 
-        function test_warningButtonOnlyInKeyboardAndMouseMode() {
+        function test_warningButtonWhileAnAccessIsMissing() {
             host.isAccessibilityTrusted = false;
             const panel = createPanel();
             verify(findChild(panel, "panelWarning").visible);
@@ -49,14 +49,32 @@ Item {
             mouseClick(allow);
             compare(host.calls, ["requestAccessibility()"]);
 
+            host.isAccessibilityTrusted = true;
             host.isGamepadEntitled = false;
             host.outputMode = "gamepad";
             verify(findChild(panel, "panelWarning").visible);
-            verify(!allow.visible);
+            verify(allow.visible);
+            host.isGamepadEntitled = true;
+            host.gamepadProblem = "The system refused to create the virtual gamepad.";
+            verify(findChild(panel, "panelWarning").visible);
+            verify(!allow.visible, "access is there; it cannot help");
 
             host.outputMode = "keyboardMouse";
             host.isAccessibilityTrusted = true;
             verify(!findChild(panel, "panelWarning").visible);
+        }
+
+        function test_pairingPauseNotice() {
+            const panel = createPanel();
+            const notice = findChild(panel, "panelPairingPaused");
+            verify(!notice.visible);
+            host.pairingPausedUntil = "14:05";
+            host.pairingPaused = true;
+            verify(notice.visible);
+            verify(notice.text.indexOf("14:05") >= 0, notice.text);
+            verify(notice.text.indexOf("New PIN") >= 0, notice.text);
+            host.pairingPaused = false;
+            verify(!notice.visible);
         }
 
         function test_pinModeAndAudioControlsWriteTheModel() {

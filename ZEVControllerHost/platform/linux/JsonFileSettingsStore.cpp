@@ -227,6 +227,41 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// Why `folder` may not hold the settings, or nothing when it may (or does not exist yet). Only
+// this user may be able to change what is in it.
+std::optional<std::string> folderProblem(const fs::path& folder) {
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        return errno == ENOENT ? std::nullopt : std::optional(errnoText(errno));
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return "it is a symbolic link";
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return "it is not a folder";
+    }
+    if (info.st_uid != ::geteuid()) {
+        return "it belongs to another user";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "other users may write to it";
+    }
+    return std::nullopt;
+}
+
+// Creates `folder` for this user alone, and any missing folders above it as usual.
+std::error_code createFolder(const fs::path& folder) {
+    std::error_code ec;
+    if (fs::exists(folder, ec) || ec) {
+        return ec;
+    }
+    fs::create_directories(folder.parent_path(), ec);
+    if (!ec && ::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        ec = std::error_code(errno, std::generic_category());
+    }
+    return ec;
+}
+
 enum class ReadResult { ok, missing, failed };
 
 ReadResult readFile(const fs::path& file, std::string& out, int& error) {
@@ -281,10 +316,28 @@ std::optional<fs::path> JsonFileSettingsStore::defaultPath() {
 
 JsonFileSettingsStore::JsonFileSettingsStore(fs::path file) : file_(std::move(file)) {
     load();
-    removeStaleTempFiles();
+    if (!folderRefused_) {
+        removeStaleTempFiles();
+    }
+    writer_ = std::thread([this] { writeBehind(); });
+}
+
+JsonFileSettingsStore::~JsonFileSettingsStore() {
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
 }
 
 void JsonFileSettingsStore::load() {
+    if (auto problem = folderProblem(folderOf(file_))) {
+        folderRefused_ = true;
+        settingsLog().error("Not using the settings in " + folderOf(file_).string() + ": " +
+                            *problem + ". Starting from defaults; nothing will be saved.");
+        return;
+    }
     std::string text;
     int error = 0;
     std::string problem;
@@ -319,13 +372,31 @@ void JsonFileSettingsStore::load() {
                         ".unreadable-<time> when settings next change.");
 }
 
+fs::path JsonFileSettingsStore::target() const {
+    fs::path path = file_;
+    // As many links as the kernel follows.
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(path, ec)) {
+            break;
+        }
+        fs::path next = fs::read_symlink(path, ec);
+        if (ec) {
+            break;
+        }
+        path = next.is_absolute() ? next : folderOf(path) / next;
+    }
+    return path;
+}
+
 void JsonFileSettingsStore::removeStaleTempFiles() const {
     // Leftovers of a writer that died between creating and renaming its temp file. Young ones
     // may belong to another instance writing right now.
-    const std::string prefix = file_.filename().string() + ".tmp-";
+    const fs::path file = target();
+    const std::string prefix = file.filename().string() + ".tmp-";
     std::error_code ec;
     auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(1);
-    for (fs::directory_iterator it(folderOf(file_), ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(folderOf(file), ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) {
             continue;
@@ -408,13 +479,58 @@ void JsonFileSettingsStore::registerFallback(std::string_view key, double value)
 }
 
 void JsonFileSettingsStore::set(std::string_view key, Json value) {
-    std::lock_guard lock(mutex_);
-    values_[std::string(key)] = std::move(value);
-    persist();
+    {
+        std::lock_guard lock(mutex_);
+        values_[std::string(key)] = std::move(value);
+        ++version_;
+    }
+    changed_.notify_all();
 }
 
-std::optional<std::string> JsonFileSettingsStore::moveUnreadableAside() {
-    const std::string base = file_.string() + ".unreadable-" + utcStamp();
+void JsonFileSettingsStore::flush() {
+    std::unique_lock lock(mutex_);
+    const auto wanted = version_;
+    flushVersion_ = std::max(flushVersion_, wanted);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return savedVersion_ >= wanted; });
+}
+
+std::uint64_t JsonFileSettingsStore::saveCount() const {
+    std::lock_guard lock(mutex_);
+    return saves_;
+}
+
+void JsonFileSettingsStore::writeBehind() {
+    // The first change after a quiet spell is saved at once; changes coming faster than that
+    // are gathered into one save per interval.
+    auto lastSave = std::chrono::steady_clock::time_point{};
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return ending_ || version_ != savedVersion_; });
+        if (version_ == savedVersion_) {
+            return;
+        }
+        changed_.wait_until(lock, lastSave + writeInterval,
+                            [&] { return ending_ || flushVersion_ > savedVersion_; });
+        const auto version = version_;
+        std::string text;
+        if (!folderRefused_) {
+            text = values_.dump(4, ' ', false, Json::error_handler_t::replace) + "\n";
+        }
+        lock.unlock();
+        lastSave = std::chrono::steady_clock::now();
+        if (!folderRefused_) {
+            persist(text);
+        }
+        lock.lock();
+        savedVersion_ = version;
+        ++saves_;
+        changed_.notify_all();
+    }
+}
+
+std::optional<std::string> JsonFileSettingsStore::moveUnreadableAside(const fs::path& file) {
+    const std::string base = file.string() + ".unreadable-" + utcStamp();
     std::string aside = base;
     std::error_code ec;
     for (int n = 2; fs::exists(aside, ec) || ec; ++n) {
@@ -423,7 +539,7 @@ std::optional<std::string> JsonFileSettingsStore::moveUnreadableAside() {
         }
         aside = base + "-" + std::to_string(n);
     }
-    if (::rename(file_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+    if (::rename(file.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
         return "keeping the unreadable file aside as " + aside + " (" + errnoText(errno) + ")";
     }
     settingsLog().info("Kept the unreadable settings file as " + aside);
@@ -431,8 +547,9 @@ std::optional<std::string> JsonFileSettingsStore::moveUnreadableAside() {
     return std::nullopt;
 }
 
-void JsonFileSettingsStore::persist() {
-    const fs::path folder = folderOf(file_);
+void JsonFileSettingsStore::persist(const std::string& text) {
+    const fs::path file = target();
+    const fs::path folder = folderOf(file);
     // One line per run of failures, not one per write.
     auto report = [&](const std::string& problem) {
         if (!lastWriteFailed_) {
@@ -445,21 +562,26 @@ void JsonFileSettingsStore::persist() {
         report(step + " (" + errnoText(error) + ")");
     };
 
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) {
+    if (auto ec = createFolder(folder)) {
         fail("creating " + folder.string(), ec.value());
         return;
     }
+    // The folder may have been swapped since it was read; a linked file's folder is checked
+    // for the same reason.
+    std::error_code ec;
+    fs::path realFolder = file == file_ ? folder : fs::canonical(folder, ec);
+    if (auto problem = ec ? std::optional(ec.message()) : folderProblem(realFolder)) {
+        report(folder.string() + ": " + *problem);
+        return;
+    }
     if (unreadableOnDisk_) {
-        if (auto problem = moveUnreadableAside()) {
+        if (auto problem = moveUnreadableAside(file)) {
             report(*problem);
             return;
         }
     }
 
-    const std::string text = values_.dump(4, ' ', false, Json::error_handler_t::replace) + "\n";
-    std::string tempName = file_.string() + ".tmp-XXXXXX";
+    std::string tempName = file.string() + ".tmp-XXXXXX";
     int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {
         fail("creating a temporary file", errno);
@@ -487,10 +609,11 @@ void JsonFileSettingsStore::persist() {
         abandon("closing");
         return;
     }
-    if (::rename(tempName.c_str(), file_.c_str()) != 0) {
+    if (::rename(tempName.c_str(), file.c_str()) != 0) {
         abandon("replacing the file");
         return;
     }
+    lastWriteFailed_ = false;
     // The rename itself is only durable once the folder's entry is on disk.
     int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0 || ::fsync(folderFd) != 0) {
@@ -498,11 +621,16 @@ void JsonFileSettingsStore::persist() {
         if (folderFd >= 0) {
             ::close(folderFd);
         }
-        fail("flushing the folder", error);
+        if (!lastFolderFlushFailed_) {
+            settingsLog().error("Saved settings to " + file.string() +
+                                ", but couldn't flush its folder (" + errnoText(error) +
+                                "); after a system crash the previous settings may come back.");
+        }
+        lastFolderFlushFailed_ = true;
         return;
     }
     ::close(folderFd);
-    lastWriteFailed_ = false;
+    lastFolderFlushFailed_ = false;
 }
 
 } // namespace jolto

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -31,13 +35,23 @@ namespace jolto {
 // (null, arrays, other objects, keys of other programs' versions) reads as absent for every
 // kind and is written back untouched.
 //
-// Every write replaces the whole file atomically (temp file in the same folder, fsync, rename,
-// fsync of the folder), so a crash leaves either the previous or the new file. The file is
-// created with mode 0600: it holds the paired phones' secrets. A file that cannot be read is
-// never overwritten: it is moved aside as "settings.json.unreadable-<UTC time>" before the
-// first write, and reported once under the log category "Settings".
+// Writes go behind: a `set` changes the values in memory and returns, and a writer thread of
+// the store's own saves the newest values at most once per `writeInterval`, at once when the
+// store is flushed or destroyed. Each save replaces the whole file atomically (temp file next to
+// it, fsync, rename, fsync of the folder), so a crash loses at most the changes of the last
+// moment and leaves either the previous or the new file. A settings file that is a symbolic
+// link (as dotfile managers make) stays one: the file it points to is replaced, next to itself.
+// The file is created with mode 0600: it holds the paired phones' secrets.
+//
+// The folder must be a real folder (not a symbolic link) that belongs to this user and that no
+// one else may write to; otherwise someone else could have planted a trusted phone in it. Such a
+// folder is neither read nor written, and reported once. A file that cannot be read is never
+// overwritten: it is moved aside as "settings.json.unreadable-<UTC time>" before the first
+// save, and reported once. Reports go to the log category "Settings".
 class JsonFileSettingsStore final : public SettingsStore {
 public:
+    static constexpr std::chrono::milliseconds writeInterval{250};
+
     // $XDG_CONFIG_HOME/jolto-host/settings.json, with ~/.config when XDG_CONFIG_HOME is unset
     // or not absolute; nothing when no home folder can be found either.
     static std::optional<std::filesystem::path> defaultPath();
@@ -45,6 +59,8 @@ public:
     // Reads the file now; a missing file (or folder) is an empty store, created by the first
     // write.
     explicit JsonFileSettingsStore(std::filesystem::path file);
+    // Saves what is still unsaved, then ends the writer.
+    ~JsonFileSettingsStore() override;
 
     JsonFileSettingsStore(const JsonFileSettingsStore&) = delete;
     JsonFileSettingsStore& operator=(const JsonFileSettingsStore&) = delete;
@@ -63,22 +79,44 @@ public:
 
     void registerFallback(std::string_view key, double value) override;
 
+    // Saves every change made so far now and returns once it is on disk (or has failed).
+    void flush();
+    // Saves attempted so far.
+    std::uint64_t saveCount() const;
+
 private:
     void load();
     void set(std::string_view key, nlohmann::ordered_json value);
-    // Writes values_ to the file; on failure logs and leaves the previous file in place.
-    void persist();
+    void writeBehind();
+    // Writes `text` to the file; on failure logs and leaves the previous file in place. Only
+    // the writer thread calls it.
+    void persist(const std::string& text);
+    // The file that a save replaces: the settings file or, when that is a symbolic link, the
+    // file it leads to.
+    std::filesystem::path target() const;
     // The problem when the file could not be moved.
-    std::optional<std::string> moveUnreadableAside();
+    std::optional<std::string> moveUnreadableAside(const std::filesystem::path& file);
     void removeStaleTempFiles() const;
     const nlohmann::ordered_json* find(std::string_view key) const;
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
+    std::condition_variable changed_;
     nlohmann::ordered_json values_ = nlohmann::ordered_json::object();
     std::map<std::string, double, std::less<>> fallbacks_;
+    // Counts changes; the writer has saved (or tried to save) up to savedVersion_.
+    std::uint64_t version_ = 0;
+    std::uint64_t savedVersion_ = 0;
+    std::uint64_t flushVersion_ = 0;
+    std::uint64_t saves_ = 0;
+    bool ending_ = false;
+
+    // The writer thread's alone once it runs.
+    bool folderRefused_ = false;
     bool unreadableOnDisk_ = false;
     bool lastWriteFailed_ = false;
+    bool lastFolderFlushFailed_ = false;
+    std::thread writer_;
 };
 
 } // namespace jolto

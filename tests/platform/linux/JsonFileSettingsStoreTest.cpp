@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <poll.h>
 #include <random>
@@ -250,6 +251,7 @@ TEST_F(JsonFileSettingsStoreTest, UnreadableFileIsKeptAsideAndReportedOnce) {
 
         store.setBool("rumbleFromAudio", true);
         store.setNumber("rumbleStrength", 0.5);
+        store.flush();
         auto aside = filesStartingWith(here.path(), "settings.json.unreadable-");
         ASSERT_EQ(aside.size(), 1u);
         EXPECT_EQ(readText(aside[0]), original);
@@ -285,9 +287,92 @@ TEST_F(JsonFileSettingsStoreTest, FailedWriteIsReportedOnceAndKeptInMemory) {
     JsonFileSettingsStore store(folder.path() / "blocker" / "settings.json");
     store.setString("outputMode", "gamepad");
     store.setBool("rumbleFromAudio", true);
+    store.flush();
     EXPECT_EQ(store.string("outputMode"), "gamepad");
     EXPECT_TRUE(store.boolean("rumbleFromAudio"));
     EXPECT_EQ(log->lines(LogLevel::error, "Settings").size(), 1u);
+}
+
+TEST_F(JsonFileSettingsStoreTest, WritesBehindInFewSavesAndKeepsTheLastChangeOnTheWayOut) {
+    {
+        JsonFileSettingsStore store(file);
+        // A slider dragged across its range.
+        for (int i = 1; i <= 1000; ++i) {
+            store.setNumber("rumbleStrength", i / 1000.0);
+        }
+        EXPECT_EQ(store.number("rumbleStrength"), 1.0);
+        store.flush();
+        EXPECT_LE(store.saveCount(), 5u);
+        EXPECT_EQ(readJson(file)["rumbleStrength"], 1.0);
+        // Quitting right after a change keeps it.
+        store.setString("outputMode", "gamepad");
+    }
+    EXPECT_EQ(readJson(file)["outputMode"], "gamepad");
+    EXPECT_TRUE(filesStartingWith(folder.path(), "settings.json.tmp-").empty());
+}
+
+TEST_F(JsonFileSettingsStoreTest, LinkedFileIsWrittenThroughNextToItsTarget) {
+    fs::path dotfiles = folder.path() / "dotfiles";
+    fs::path config = folder.path() / "config";
+    fs::create_directories(dotfiles);
+    fs::create_directories(config);
+    fs::permissions(dotfiles, fs::perms::owner_all);
+    fs::permissions(config, fs::perms::owner_all);
+    writeText(dotfiles / "jolto.json", R"({"outputMode": "gamepad"})");
+    fs::create_symlink("../dotfiles/jolto.json", config / "settings.json");
+    {
+        JsonFileSettingsStore store(config / "settings.json");
+        EXPECT_EQ(store.string("outputMode"), "gamepad");
+        store.setBool("rumbleFromAudio", true);
+    }
+    EXPECT_TRUE(fs::is_symlink(config / "settings.json"));
+    EXPECT_EQ(readJson(dotfiles / "jolto.json")["rumbleFromAudio"], true);
+    EXPECT_EQ(readJson(dotfiles / "jolto.json")["outputMode"], "gamepad");
+    EXPECT_TRUE(filesStartingWith(dotfiles, "jolto.json.tmp-").empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(config), fs::directory_iterator()), 1);
+}
+
+TEST_F(JsonFileSettingsStoreTest, FolderThatOthersCouldChangeIsNeitherReadNorWritten) {
+    const std::string planted = R"({"trustedDevices": {"$data": "cGxhbnRlZA=="}})";
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> spoil;
+    };
+    const std::vector<Case> cases = {
+        {"group-writable", [](const fs::path& f) { ::chmod(f.c_str(), 0770); }},
+        {"world-writable", [](const fs::path& f) { ::chmod(f.c_str(), 0703); }},
+        {"symbolic link",
+         [](const fs::path& f) {
+             fs::rename(f, f.string() + "-real");
+             fs::create_directory_symlink(f.string() + "-real", f);
+         }},
+        {"another user's", [](const fs::path& f) { (void)::chown(f.c_str(), 65534, 65534); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder here;
+        fs::path own = here.path() / "jolto-host";
+        fs::create_directory(own);
+        ::chmod(own.c_str(), 0700);
+        writeText(own / "settings.json", planted);
+        c.spoil(own);
+        struct stat info {};
+        ASSERT_EQ(::lstat(own.c_str(), &info), 0);
+        if (std::string(c.name) == "another user's" && info.st_uid == ::geteuid()) {
+            std::printf("[  SKIPPED ] another user's folder: this user cannot give one away\n");
+            continue;
+        }
+        ScopedLogCapture log;
+        {
+            JsonFileSettingsStore store(own / "settings.json");
+            EXPECT_EQ(store.data("trustedDevices"), std::nullopt);
+            store.setString("outputMode", "gamepad");
+        }
+        EXPECT_EQ(readText(own / "settings.json"), planted);
+        auto errors = log->lines(LogLevel::error, "Settings");
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].message.find(own.string()), std::string::npos) << errors[0].message;
+    }
 }
 
 TEST(JsonFileSettingsStorePath, FollowsXdgConfigHome) {
@@ -356,6 +441,8 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
             JsonFileSettingsStore store(file);
             for (long n = start; n < start + 100000; ++n) {
                 store.setString("payload", payload(n));
+                // The writer thread is killed in the middle of its saves.
+                store.flush();
                 char done = 1;
                 if (::write(pipeFds[1], &done, 1) != 1) {
                     break;
@@ -383,7 +470,7 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
         ASSERT_TRUE(text.has_value());
         auto n = checkPayload(*text);
         ASSERT_TRUE(n.has_value()) << "a torn value";
-        // Every write that returned is in the file; at most the one in flight is on top.
+        // Every flush that returned is in the file; at most the one in flight is on top.
         EXPECT_GE(*n, start + completedBeforeKill - 1);
         lastCompleted = *n;
     }

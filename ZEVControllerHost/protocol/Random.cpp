@@ -12,11 +12,13 @@ namespace {
 
 // The kernel's pool, named explicitly: the library's default token reads the CPU's random
 // instruction, and on CPUs whose instruction is broken every PIN and session would be the same.
-// The kernel mixes several sources. One device per thread, since a device may not be shared.
+// The kernel mixes several sources. glibc's getentropy is the getrandom system call (this
+// libstdc++ has no token of that name). One device per thread, since a device may not be
+// shared.
 std::random_device& kernelSource() {
     thread_local std::random_device device = [] {
         try {
-            return std::random_device("getrandom");
+            return std::random_device("getentropy");
         } catch (const std::exception&) {
             // Without a random source no PIN or session would be safe to hand out.
             std::abort();

@@ -103,9 +103,10 @@ protected:
     void SetUp() override {
         setLogSink(log);
         keyboard.setMapping(KeyMapping::shooter());
-        server =
-            HostServer::create("Web Host", HostServer::Ports{context, clock, mux, nullptr, settings,
-                                                             stateLog, gamepads, true});
+        server = HostServer::create(
+            "Web Host",
+            HostServer::Ports{
+                context, clock, mux, nullptr, settings, stateLog, gamepads, true, nullptr, {}});
         mux.onStateChanged([this](std::size_t, const ListenerState& s) {
             if (s.kind == ListenerState::Kind::ready) {
                 webPort.set_value(s.port);

@@ -288,261 +288,262 @@ TEST_F(Ticks, ADeviceSwitchReplacesEveryGamepadWithOneOfTheNewKind) {
     server->setGamepadDevice(GamepadDevice::hid);
     pump();
     EXPECT_EQ(gamepads.created.size(), 2u) << "no gamepad outside gamepad mode";
-    TEST_F(Ticks, PhoneGetsNoNewGamepadBeforeItsOldOneIsGone) {
-        retirement.hold = true;
-        Phone phone;
-        pair(1, phone);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        ASSERT_EQ(gamepads.created.size(), 1u);
-        server->setMode(OutputMode::keyboardMouse);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        // Coming back on another connection does not hurry it either.
-        EXPECT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
-        sendState(2, listener.sentTo<Packet::Welcome>(2).back().session, 1,
-                  pressing(ControllerButton::north));
-        EXPECT_EQ(gamepads.created.size(), 1u);
-        ASSERT_EQ(retirement.waiting.size(), 1u);
-        EXPECT_TRUE(gamepads.created[0]->finished);
+}
 
-        // Its successor appears with the input of the moment once the old one is gone.
-        retirement.endAll();
-        pump();
-        ASSERT_EQ(gamepads.created.size(), 2u);
-        EXPECT_EQ(gamepads.created[1]->pushed,
-                  std::vector<ControllerState>{pressing(ControllerButton::north)});
-    }
+TEST_F(Ticks, PhoneGetsNoNewGamepadBeforeItsOldOneIsGone) {
+    retirement.hold = true;
+    Phone phone;
+    pair(1, phone);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 1u);
+    server->setMode(OutputMode::keyboardMouse);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    // Coming back on another connection does not hurry it either.
+    EXPECT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
+    sendState(2, listener.sentTo<Packet::Welcome>(2).back().session, 1,
+              pressing(ControllerButton::north));
+    EXPECT_EQ(gamepads.created.size(), 1u);
+    ASSERT_EQ(retirement.waiting.size(), 1u);
+    EXPECT_TRUE(gamepads.created[0]->finished);
 
-    // Real gamepads on fake devices, ended by the server's own threads.
-    class StalledDevice : public Ticks {
-    protected:
-        // A failed check must not leave the device stalled for the server's orderly end.
-        void TearDown() override {
-            hid.setStalledDevice(0);
-            Ticks::TearDown();
-        }
+    // Its successor appears with the input of the moment once the old one is gone.
+    retirement.endAll();
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 2u);
+    EXPECT_EQ(gamepads.created[1]->pushed,
+              std::vector<ControllerState>{pressing(ControllerButton::north)});
+}
 
-        // Runs the server's context until `done` holds; false when it did not within 20 s.
-        template <typename Pred> bool runUntil(Pred done) {
-            auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (!done()) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    return false;
-                }
-                context.restart();
-                context.run_one_for(10ms);
-            }
-            return true;
-        }
-
-        fakes::FakeVirtualHidDeviceFactory devices;
-        fakes::FakeHidDeviceLog& hid = *devices.log;
-        VirtualGamepadFactory factory{devices, [] { return true; }};
-    };
-
-    TEST_F(StalledDevice, HoldsUpNeitherTheServerNorOtherPhones) {
-        server = makeServer(false, &factory);
-        start(OutputMode::gamepad);
-        Phone first;
-        auto a = pair(1, first);
-        auto b = join(2);
-        ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
-
-        hid.setStalledDevice(1);
-        sendState(1, a.session, 1, pressing(ControllerButton::south));
-        ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
-        // The goodbye returns although the first gamepad cannot send its reports, let alone end.
-        deliver(1, Packet::Goodbye{a.session});
-        sendState(2, b.session, 1, pressing(ControllerButton::east));
-        ASSERT_TRUE(hid.waitUntil(
-            [&] { return std::count(hid.dispatchedBy.begin(), hid.dispatchedBy.end(), 2) == 2; }));
-        // Back on a new connection, the phone waits for its old device to go.
-        EXPECT_EQ(hello(3, first).status, WelcomeStatus::accepted);
-        pump();
-        EXPECT_EQ(hid.with([&] { return hid.devicesMade; }), 2);
-
+// Real gamepads on fake devices, ended by the server's own threads.
+class StalledDevice : public Ticks {
+protected:
+    // A failed check must not leave the device stalled for the server's orderly end.
+    void TearDown() override {
         hid.setStalledDevice(0);
-        ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
-        hid.with([&] {
-            EXPECT_EQ(hid.history, (std::vector{1, 2, -1, 3}));
-            // The stalled gamepad still sent what it held, then its neutral report.
-            ASSERT_GE(hid.dispatchedBy.size(), 5u);
-            EXPECT_EQ(hid.dispatchedBy[3], 1);
-            EXPECT_EQ(hid.dispatched[3][0], 0x01) << "south";
-            EXPECT_EQ(hid.dispatchedBy[4], 1);
-            constexpr auto neutral = VirtualGamepad::neutralReport();
-            EXPECT_EQ(hid.dispatched[4], std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
-        });
-        // The orderly end waits for every device, and no thread of the server stays behind.
-        server.reset();
-        EXPECT_EQ(hid.with([&] { return hid.devicesDestroyed; }), 3);
+        Ticks::TearDown();
     }
 
-    TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
-        gamepads.refuse = true;
-        gamepads.entitled = false;
-        join(1);
-        join(2);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        auto problems = eventsOf<HostEvent::GamepadProblem>();
-        ASSERT_EQ(problems.size(), 2u);
-        EXPECT_EQ(problems[0].problem, std::nullopt);
-        EXPECT_EQ(problems[1].problem, "JOLTO Host has no access to /dev/uinput.");
-        EXPECT_EQ(gamepads.attempts, 1);
-        join(3);
-        EXPECT_EQ(gamepads.attempts, 1) << "no further attempt in this mode";
-
-        server->setMode(OutputMode::gamepad);
-        pump();
-        EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().size(), 2u) << "same mode: nothing happens";
-        EXPECT_EQ(keyboard.removeAlls, 1);
-
-        gamepads.entitled = true;
-        server->setMode(OutputMode::keyboardMouse);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        problems = eventsOf<HostEvent::GamepadProblem>();
-        ASSERT_EQ(problems.size(), 5u);
-        EXPECT_EQ(problems[2].problem, std::nullopt);
-        EXPECT_EQ(problems[3].problem, std::nullopt);
-        EXPECT_EQ(problems[4].problem, "The system refused to create the virtual gamepad.");
-        EXPECT_EQ(gamepads.attempts, 2);
-    }
-
-    TEST_F(Ticks, GamepadAccessGainedLaterMakesTheGamepadsAndClearsTheProblem) {
-        gamepads.refuse = true;
-        gamepads.entitled = false;
-        join(1);
-        join(2);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        server->retryGamepads();
-        pump();
-        EXPECT_EQ(gamepads.attempts, 2) << "still refused: one try, not one per phone";
-        EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem,
-                  "JOLTO Host has no access to /dev/uhid.");
-
-        gamepads.refuse = false;
-        gamepads.entitled = true;
-        server->retryGamepads();
-        pump();
-        EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem, std::nullopt);
-        EXPECT_EQ(gamepads.created.size(), 2u);
-        server->retryGamepads();
-        pump();
-        EXPECT_EQ(gamepads.attempts, 4) << "nothing left to retry";
-    }
-
-    TEST_F(Ticks, AudioRumbleIsScaledCappedAndCombinedWithTheGamesRumble) {
-        auto a = join(1);
-        audio(0.3f, 0.1f);
-        for (int i = 0; i < 3; ++i) {
-            auto sent = rumbleStep(1);
-            ASSERT_EQ(sent.size(), 1u) << "every 33 ms, equal or not";
-            EXPECT_EQ(bytes(sent[0]), std::make_pair(77, 26));
-            EXPECT_EQ(sent[0].durationMS, 200);
-            EXPECT_EQ(sent[0].session, a.session);
+    // Runs the server's context until `done` holds; false when it did not within 20 s.
+    template <typename Pred> bool runUntil(Pred done) {
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            context.restart();
+            context.run_one_for(10ms);
         }
-
-        server->setMode(OutputMode::gamepad);
-        pump();
-        gamepads.created.at(0)->onRumble(0.2f, 0.6f);
-        pump();
-        EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(77, 153));
-
-        server->setRumbleStrength(2.0f);
-        gamepads.created.at(0)->onRumble(0.0f, 0.0f);
-        audio(0.7f, 0.2f);
-        EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(255, 102));
+        return true;
     }
 
-    TEST_F(Ticks, RumbleEndsWithOneClosingPacketAndQuietPhonesGetNone) {
-        join(1);
-        join(2);
-        audio(0.01f, 0.015f);
-        EXPECT_TRUE(rumbleStep(1).empty()) << "below the threshold and never rumbled";
-        audio(0.5f, 0.0f);
-        rumbleStep(1);
-        audio(0.01f, 0.015f);
-        auto closing = rumbleStep(1);
-        ASSERT_EQ(closing.size(), 1u);
-        EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
-        EXPECT_TRUE(rumbleStep(1).empty());
+    fakes::FakeVirtualHidDeviceFactory devices;
+    fakes::FakeHidDeviceLog& hid = *devices.log;
+    VirtualGamepadFactory factory{devices, devices, [](GamepadDevice) { return true; }};
+};
+
+TEST_F(StalledDevice, HoldsUpNeitherTheServerNorOtherPhones) {
+    server = makeServer(false, &factory);
+    start(OutputMode::gamepad);
+    Phone first;
+    auto a = pair(1, first);
+    auto b = join(2);
+    ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
+
+    hid.setStalledDevice(1);
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
+    // The goodbye returns although the first gamepad cannot send its reports, let alone end.
+    deliver(1, Packet::Goodbye{a.session});
+    sendState(2, b.session, 1, pressing(ControllerButton::east));
+    ASSERT_TRUE(hid.waitUntil(
+        [&] { return std::count(hid.dispatchedBy.begin(), hid.dispatchedBy.end(), 2) == 2; }));
+    // Back on a new connection, the phone waits for its old device to go.
+    EXPECT_EQ(hello(3, first).status, WelcomeStatus::accepted);
+    pump();
+    EXPECT_EQ(hid.with([&] { return hid.devicesMade; }), 2);
+
+    hid.setStalledDevice(0);
+    ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
+    hid.with([&] {
+        EXPECT_EQ(hid.history, (std::vector{1, 2, -1, 3}));
+        // The stalled gamepad still sent what it held, then its neutral report.
+        ASSERT_GE(hid.dispatchedBy.size(), 5u);
+        EXPECT_EQ(hid.dispatchedBy[3], 1);
+        EXPECT_EQ(hid.dispatched[3][0], 0x01) << "south";
+        EXPECT_EQ(hid.dispatchedBy[4], 1);
+        constexpr auto neutral = VirtualGamepad::neutralReport();
+        EXPECT_EQ(hid.dispatched[4], std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+    });
+    // The orderly end waits for every device, and no thread of the server stays behind.
+    server.reset();
+    EXPECT_EQ(hid.with([&] { return hid.devicesDestroyed; }), 3);
+}
+
+TEST_F(Ticks, UnavailableGamepadIsReportedOnceUntilTheModeChanges) {
+    gamepads.refuse = true;
+    gamepads.entitled = false;
+    join(1);
+    join(2);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    auto problems = eventsOf<HostEvent::GamepadProblem>();
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].problem, std::nullopt);
+    EXPECT_EQ(problems[1].problem, "JOLTO Host has no access to /dev/uinput.");
+    EXPECT_EQ(gamepads.attempts, 1);
+    join(3);
+    EXPECT_EQ(gamepads.attempts, 1) << "no further attempt in this mode";
+
+    server->setMode(OutputMode::gamepad);
+    pump();
+    EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().size(), 2u) << "same mode: nothing happens";
+    EXPECT_EQ(keyboard.removeAlls, 1);
+
+    gamepads.entitled = true;
+    server->setMode(OutputMode::keyboardMouse);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    problems = eventsOf<HostEvent::GamepadProblem>();
+    ASSERT_EQ(problems.size(), 5u);
+    EXPECT_EQ(problems[2].problem, std::nullopt);
+    EXPECT_EQ(problems[3].problem, std::nullopt);
+    EXPECT_EQ(problems[4].problem, "The system refused to create the virtual gamepad.");
+    EXPECT_EQ(gamepads.attempts, 2);
+}
+
+TEST_F(Ticks, GamepadAccessGainedLaterMakesTheGamepadsAndClearsTheProblem) {
+    gamepads.refuse = true;
+    gamepads.entitled = false;
+    join(1);
+    join(2);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(gamepads.attempts, 2) << "still refused: one try, not one per phone";
+    EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem,
+              "JOLTO Host has no access to /dev/uhid.");
+
+    gamepads.refuse = false;
+    gamepads.entitled = true;
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem, std::nullopt);
+    EXPECT_EQ(gamepads.created.size(), 2u);
+    server->retryGamepads();
+    pump();
+    EXPECT_EQ(gamepads.attempts, 4) << "nothing left to retry";
+}
+
+TEST_F(Ticks, AudioRumbleIsScaledCappedAndCombinedWithTheGamesRumble) {
+    auto a = join(1);
+    audio(0.3f, 0.1f);
+    for (int i = 0; i < 3; ++i) {
+        auto sent = rumbleStep(1);
+        ASSERT_EQ(sent.size(), 1u) << "every 33 ms, equal or not";
+        EXPECT_EQ(bytes(sent[0]), std::make_pair(77, 26));
+        EXPECT_EQ(sent[0].durationMS, 200);
+        EXPECT_EQ(sent[0].session, a.session);
     }
 
-    TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
-        auto a = join(1);
-        join(2);
-        sendState(2, listener.sentTo<Packet::Welcome>(2).back().session, 1, {});
-        clock.advance(700ms);
-        sendState(1, a.session, 1, pressing(ControllerButton::south));
-        clock.advance(400ms);
-        server->watchdogTick(clock.now());
-        ASSERT_TRUE(publish().at(0).clients.at(1).isStale);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    gamepads.created.at(0)->onRumble(0.2f, 0.6f);
+    pump();
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(77, 153));
 
-        server->testRumble();
-        pump();
-        auto start = clock.now();
-        int packets = 0;
-        while (clock.now() + 33ms < start + 600ms) {
-            auto sent = rumbleStep(1);
-            ASSERT_EQ(sent.size(), 1u);
-            EXPECT_EQ(bytes(sent[0]), std::make_pair(230, 128));
-            ++packets;
-        }
-        EXPECT_EQ(packets, 18);
-        EXPECT_TRUE(rumbleTo(2).empty()) << "a stale phone gets no test rumble";
-        auto closing = rumbleStep(1);
-        ASSERT_EQ(closing.size(), 1u);
-        EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
-        EXPECT_TRUE(rumbleStep(1).empty());
+    server->setRumbleStrength(2.0f);
+    gamepads.created.at(0)->onRumble(0.0f, 0.0f);
+    audio(0.7f, 0.2f);
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(255, 102));
+}
+
+TEST_F(Ticks, RumbleEndsWithOneClosingPacketAndQuietPhonesGetNone) {
+    join(1);
+    join(2);
+    audio(0.01f, 0.015f);
+    EXPECT_TRUE(rumbleStep(1).empty()) << "below the threshold and never rumbled";
+    audio(0.5f, 0.0f);
+    rumbleStep(1);
+    audio(0.01f, 0.015f);
+    auto closing = rumbleStep(1);
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
+    EXPECT_TRUE(rumbleStep(1).empty());
+}
+
+TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
+    auto a = join(1);
+    join(2);
+    sendState(2, listener.sentTo<Packet::Welcome>(2).back().session, 1, {});
+    clock.advance(700ms);
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    clock.advance(400ms);
+    server->watchdogTick(clock.now());
+    ASSERT_TRUE(publish().at(0).clients.at(1).isStale);
+
+    server->testRumble();
+    pump();
+    auto start = clock.now();
+    int packets = 0;
+    while (clock.now() + 33ms < start + 600ms) {
+        auto sent = rumbleStep(1);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(bytes(sent[0]), std::make_pair(230, 128));
+        ++packets;
     }
+    EXPECT_EQ(packets, 18);
+    EXPECT_TRUE(rumbleTo(2).empty()) << "a stale phone gets no test rumble";
+    auto closing = rumbleStep(1);
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
+    EXPECT_TRUE(rumbleStep(1).empty());
+}
 
-    TEST_F(Ticks, StaleRumblingPhoneGetsOneClosingPacket) {
-        join(1);
-        audio(0.4f, 0.4f);
-        rumbleStep(1);
-        clock.advance(1s);
-        server->watchdogTick(clock.now());
-        auto closing = rumbleStep(1);
-        ASSERT_EQ(closing.size(), 1u);
-        EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
-        EXPECT_TRUE(rumbleStep(1).empty());
-    }
+TEST_F(Ticks, StaleRumblingPhoneGetsOneClosingPacket) {
+    join(1);
+    audio(0.4f, 0.4f);
+    rumbleStep(1);
+    clock.advance(1s);
+    server->watchdogTick(clock.now());
+    auto closing = rumbleStep(1);
+    ASSERT_EQ(closing.size(), 1u);
+    EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
+    EXPECT_TRUE(rumbleStep(1).empty());
+}
 
-    TEST_F(Ticks, GamesRumbleEndsWithItsGamepad) {
-        join(1);
-        server->setMode(OutputMode::gamepad);
-        pump();
-        auto first = gamepads.created.at(0);
-        first->onRumble(0.5f, 0.0f);
-        pump();
-        EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(128, 0));
-        first->onRumble(0.01f, 0.0f);
-        pump();
-        EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(0, 0))
-            << "weak levels delete the entry";
+TEST_F(Ticks, GamesRumbleEndsWithItsGamepad) {
+    join(1);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    auto first = gamepads.created.at(0);
+    first->onRumble(0.5f, 0.0f);
+    pump();
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(128, 0));
+    first->onRumble(0.01f, 0.0f);
+    pump();
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(0, 0)) << "weak levels delete the entry";
 
-        first->onRumble(0.5f, 0.0f);
-        pump();
-        rumbleStep(1);
-        // A mode switch forgets the game's rumble but still sends the closing packet.
-        server->setMode(OutputMode::keyboardMouse);
-        pump();
-        EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(0, 0));
-        // The finished gamepad's feeder may still report, even once its successor exists; that
-        // must not start the phone again.
-        server->setMode(OutputMode::gamepad);
-        pump();
-        ASSERT_EQ(gamepads.created.size(), 2u);
-        first->onRumble(0.9f, 0.9f);
-        pump();
-        EXPECT_TRUE(rumbleStep(1).empty());
-        gamepads.created[1]->onRumble(0.9f, 0.0f);
-        pump();
-        EXPECT_EQ(rumbleStep(1).size(), 1u);
-    }
+    first->onRumble(0.5f, 0.0f);
+    pump();
+    rumbleStep(1);
+    // A mode switch forgets the game's rumble but still sends the closing packet.
+    server->setMode(OutputMode::keyboardMouse);
+    pump();
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(0, 0));
+    // The finished gamepad's feeder may still report, even once its successor exists; that
+    // must not start the phone again.
+    server->setMode(OutputMode::gamepad);
+    pump();
+    ASSERT_EQ(gamepads.created.size(), 2u);
+    first->onRumble(0.9f, 0.9f);
+    pump();
+    EXPECT_TRUE(rumbleStep(1).empty());
+    gamepads.created[1]->onRumble(0.9f, 0.0f);
+    pump();
+    EXPECT_EQ(rumbleStep(1).size(), 1u);
+}
 
 } // namespace

@@ -13,9 +13,16 @@ class Transports : public HostServerTest {
 protected:
     void SetUp() override {
         HostServerTest::SetUp();
-        server =
-            HostServer::create("Test Host", HostServer::Ports{context, clock, mux, &advertiser,
-                                                              settings, keyboard, gamepads, false});
+        server = HostServer::create("Test Host", HostServer::Ports{context,
+                                                                   clock,
+                                                                   mux,
+                                                                   &advertiser,
+                                                                   settings,
+                                                                   keyboard,
+                                                                   gamepads,
+                                                                   false,
+                                                                   nullptr,
+                                                                   {}});
         mux.onStateChanged([this](std::size_t, const ListenerState& s) { webStates.push_back(s); });
         start();
     }

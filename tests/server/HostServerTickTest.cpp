@@ -424,7 +424,7 @@ TEST_F(Ticks, GamepadAccessGainedLaterMakesTheGamepadsAndClearsTheProblem) {
     pump();
     EXPECT_EQ(gamepads.attempts, 2) << "still refused: one try, not one per phone";
     EXPECT_EQ(eventsOf<HostEvent::GamepadProblem>().back().problem,
-              "JOLTO Host has no access to /dev/uhid.");
+              "JOLTO Host has no access to /dev/uinput.");
 
     gamepads.refuse = false;
     gamepads.entitled = true;

@@ -232,6 +232,24 @@ TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
     EXPECT_TRUE(context.stopped()) << "no timer outlives the server";
 }
 
+TEST_F(Ticks, MotionAfterASleepStartsFromNowNotFromTheLastTick) {
+    server.reset();
+    server = makeServer(true);
+    start();
+    auto a = join(1);
+    pump();
+    clock.advance(10s);
+    keyboard.motion = true;
+    sendState(1, a.session, 1, pressing(ControllerButton::south));
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    context.restart();
+    while (keyboard.steps.empty() && std::chrono::steady_clock::now() < deadline) {
+        context.run_one_for(50ms);
+    }
+    ASSERT_FALSE(keyboard.steps.empty()) << "motion wakes the frame timer";
+    EXPECT_LT(keyboard.steps[0], HostServer::longestFrameStep) << "the pointer jumped on waking";
+}
+
 TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     auto a = join(1);
     keyboard.updates.clear();
@@ -249,6 +267,10 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     sendState(2, b.session, 1, pressing(ControllerButton::west));
     EXPECT_EQ(gamepads.created[1]->pushed.back(), pressing(ControllerButton::west));
     EXPECT_TRUE(keyboard.updates.empty());
+    // A phone that falls silent has its gamepad released, not held in its last state.
+    clock.advance(1100ms);
+    server->watchdogTick(clock.now());
+    EXPECT_EQ(gamepads.created[1]->pushed.back(), ControllerState{});
 
     deliver(2, Packet::Goodbye{b.session});
     EXPECT_TRUE(gamepads.created[1]->finished);
@@ -500,6 +522,18 @@ TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
     ASSERT_EQ(closing.size(), 1u);
     EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
     EXPECT_TRUE(rumbleStep(1).empty());
+
+    // The test raises the levels, never lowers them; a second request extends it from then.
+    audio(1.0f, 0.8f);
+    server->testRumble();
+    pump();
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(255, 204));
+    audio(0.0f, 0.0f);
+    clock.advance(400ms);
+    server->testRumble();
+    pump();
+    clock.advance(400ms);
+    EXPECT_EQ(bytes(rumbleStep(1).at(0)), std::make_pair(230, 128)) << "0.83 s after the first";
 }
 
 TEST_F(Ticks, StaleRumblingPhoneGetsOneClosingPacket) {
@@ -512,6 +546,21 @@ TEST_F(Ticks, StaleRumblingPhoneGetsOneClosingPacket) {
     ASSERT_EQ(closing.size(), 1u);
     EXPECT_EQ(bytes(closing[0]), std::make_pair(0, 0));
     EXPECT_TRUE(rumbleStep(1).empty());
+}
+
+TEST_F(Ticks, GamesRumbleDoesNotOutliveThePhonesVisit) {
+    Phone phone;
+    pair(1, phone);
+    server->setMode(OutputMode::gamepad);
+    pump();
+    gamepads.created.at(0)->onRumble(0.5f, 0.5f);
+    pump();
+    ASSERT_EQ(rumbleStep(1).size(), 1u);
+    deliver(1, Packet::Goodbye{listener.sentTo<Packet::Welcome>(1).back().session});
+    pump();
+    ASSERT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
+    pump();
+    EXPECT_TRUE(rumbleStep(2).empty()) << "the game rumbled the phone's last gamepad, not this one";
 }
 
 TEST_F(Ticks, GamesRumbleEndsWithItsGamepad) {

@@ -101,6 +101,8 @@ FormPage {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
+                // The switch's label: clicking it toggles the switch.
+                TapHandler { onTapped: host.webPageEnabled = !host.webPageEnabled }
                 Label {
                     text: qsTr("Controller page in the browser")
                     Layout.fillWidth: true
@@ -113,7 +115,7 @@ FormPage {
                     Layout.fillWidth: true
                 }
             }
-            Switch {
+            ToggleSwitch {
                 objectName: "webPageSwitch"
                 checked: host.webPageEnabled
                 Accessible.name: qsTr("Controller page in the browser")

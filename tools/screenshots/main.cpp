@@ -83,6 +83,9 @@ void setUpControllers(FakeHostModel& host, bool twoControllers) {
         host.setProperty("advertisementProblem",
                          QStringLiteral("The Avahi daemon is not running, so iPhones can't find "
                                         "this computer."));
+        // Someone on the network kept guessing.
+        host.setProperty("pairingPaused", true);
+        host.setProperty("pairingPausedUntil", QStringLiteral("14:05"));
         host.setRumbleFromAudio(true);
         host.resetCalls();
         return;

@@ -6,9 +6,11 @@
 namespace jolto {
 
 bool hasInputDeviceAccess(const char* path) {
-    // Opening rather than access(2): it also answers for ACLs granted to the session and for
-    // a node that exists but whose module refuses to load.
-    int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    return deviceNodeOpens(path, O_WRONLY);
+}
+
+bool deviceNodeOpens(const char* path, int accessMode) {
+    int fd = ::open(path, accessMode | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/Log.h"
+#include "platform/linux/InputAccess.h"
 
 namespace jolto {
 
@@ -283,12 +284,7 @@ void UhidDevice::wake() {
 }
 
 bool hasVirtualDeviceEntitlement(const char* path) {
-    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return deviceNodeOpens(path, O_RDWR);
 }
 
 } // namespace jolto

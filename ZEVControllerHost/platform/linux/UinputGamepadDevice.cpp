@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/Log.h"
+#include "platform/linux/InputAccess.h"
 
 namespace jolto {
 
@@ -231,12 +232,7 @@ void UinputGamepadDevice::wake() {
 }
 
 bool hasUinputGamepadAccess(const char* path) {
-    int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return deviceNodeOpens(path, O_RDWR);
 }
 
 } // namespace jolto

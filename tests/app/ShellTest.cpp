@@ -98,8 +98,8 @@ TEST_F(ShellTest, StartsServesKeepsServingWithTheWindowClosedAndAnswersASecondLa
     ASSERT_NE(controller->panelWindow(), nullptr);
     EXPECT_FALSE(controller->panelWindow()->isVisible());
     // The views themselves loaded into both windows, reading the model and the controller.
-    for (auto [window, name] : {std::pair{main, "mainContent"},
-                                std::pair{controller->panelWindow(), "panelContent"}}) {
+    for (auto [window, name] :
+         {std::pair{main, "mainContent"}, std::pair{controller->panelWindow(), "panelContent"}}) {
         auto* loader = window->findChild<QObject*>(name);
         ASSERT_NE(loader, nullptr) << name;
         EXPECT_NE(loader->property("item").value<QObject*>(), nullptr) << name;

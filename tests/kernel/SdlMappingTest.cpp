@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -22,6 +21,7 @@
 namespace jolto::guest {
 namespace {
 
+using namespace std::chrono_literals;
 using Changes = std::map<std::string, int>;
 
 struct Snapshot {
@@ -33,25 +33,55 @@ struct Snapshot {
     bool operator==(const Snapshot&) const = default;
 };
 
-class SdlTest : public ::testing::Test {
+struct Device {
+    const char* name;
+    VirtualHidDeviceFactory* factory;
+    bool withMapping;
+    // The SDL names of the capture and touchpad buttons, or null when SDL has none for them.
+    const char* capture;
+    const char* touchpad;
+    const char* controllerName;
+};
+
+UinputGamepadDeviceFactory uinputFactory;
+UhidDeviceFactory uhidFactory;
+// SDL's own guess for the uinput pad has no names for capture and touchpad.
+const Device kUinput{"uinput", &uinputFactory, false, nullptr, nullptr, "JOLTO Controller 1"};
+const Device kUhid{"uhid", &uhidFactory, true, "misc1", "touchpad", "JOLTO Controller"};
+
+class SdlTest : public ::testing::TestWithParam<Device> {
 protected:
-    explicit SdlTest(VirtualHidDeviceFactory& factory) : factory_(factory) {}
+    struct Rumble {
+        Clock::time_point at;
+        float heavy, light;
+    };
 
     void SetUp() override {
         JOLTO_REQUIRE_GUEST();
         // No udev daemon runs in the guest, so SDL scans /dev/input itself.
         setenv("SDL_JOYSTICK_DISABLE_UDEV", "1", 1);
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        pad_ = VirtualGamepad::create(factory_, 1, "6B29FC40-CA47-4C6B-9B8C-0A1B2C3D4E5F",
-                                      [this](float heavy, float light) {
-                                          std::lock_guard lock(rumbleMutex_);
-                                          rumble_.push_back({Clock::now(), heavy, light});
-                                      });
+        pad_ =
+            VirtualGamepad::create(*GetParam().factory, 1, "6B29FC40-CA47-4C6B-9B8C-0A1B2C3D4E5F",
+                                   [this](float heavy, float light) {
+                                       std::lock_guard lock(rumbleMutex_);
+                                       rumble_.push_back({Clock::now(), heavy, light});
+                                   });
         ASSERT_TRUE(pad_) << "the system refused the gamepad";
         ASSERT_TRUE(openEventNode("JOLTO Controller 1"))
             << "no evdev node named JOLTO Controller 1";
         ASSERT_EQ(SDL_Init(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
         sdlStarted_ = true;
+        auto deadline = Clock::now() + kDeadline;
+        while (index_ < 0 && Clock::now() < deadline) {
+            SDL_PumpEvents();
+            for (int i = 0; i < SDL_NumJoysticks(); ++i)
+                if (const char* n = SDL_JoystickNameForIndex(i);
+                    n && std::string(n) == "JOLTO Controller 1")
+                    index_ = i;
+            SDL_Delay(20);
+        }
+        ASSERT_GE(index_, 0) << "SDL does not list JOLTO Controller 1";
     }
 
     void TearDown() override {
@@ -63,18 +93,6 @@ protected:
             pad_.reset();
             EXPECT_TRUE(waitUntilGone("JOLTO Controller 1"));
         }
-    }
-
-    int findJoystick(const char* name) {
-        auto deadline = Clock::now() + kDeadline;
-        do {
-            SDL_PumpEvents();
-            for (int i = 0; i < SDL_NumJoysticks(); ++i)
-                if (const char* n = SDL_JoystickNameForIndex(i); n && std::string(n) == name)
-                    return i;
-            SDL_Delay(20);
-        } while (Clock::now() < deadline);
-        return -1;
     }
 
     Snapshot snapshot() {
@@ -108,10 +126,10 @@ protected:
         auto deadline = Clock::now() + kDeadline;
         Snapshot now = from;
         while (now == from && Clock::now() < deadline) {
-            pump(std::chrono::milliseconds(5));
+            pump(5ms);
             now = snapshot();
         }
-        pump(std::chrono::milliseconds(50));
+        pump(50ms);
         return snapshot();
     }
 
@@ -147,197 +165,143 @@ protected:
         EXPECT_EQ(changes(rest_, back), Changes{}) << "state did not return to rest";
     }
 
-    // Moves every axis once so that SDL has seen real values, then lets everything rest.
-    void settle() {
-        ControllerState moved;
-        moved.leftStick = moved.rightStick = {0.3f, 0.3f};
-        moved.leftTrigger = moved.rightTrigger = 0.3f;
-        Snapshot start = snapshot();
-        start = sendAndWait(moved, start);
-        rest_ = sendAndWait({}, start);
-    }
-
-    static ControllerState pressing(std::initializer_list<ControllerButton> buttons) {
-        ControllerState s;
-        s.buttons = ButtonSet(buttons);
-        return s;
-    }
-
-    // The phone's buttons, the d-pad's diagonal, both directions of both sticks and the
-    // analogue triggers, each with what SDL must report for it. `capture` and `touchpad` are
-    // the SDL names of those two buttons, or null when SDL has none for them.
-    void expectEveryControl(const char* capture, const char* touchpad) {
-        const auto only = [](const char* name) { return name ? Changes{{name, 1}} : Changes{}; };
-        const std::pair<ControllerButton, Changes> buttons[] = {
-            {ControllerButton::south, {{"a", 1}}},
-            {ControllerButton::east, {{"b", 1}}},
-            {ControllerButton::west, {{"x", 1}}},
-            {ControllerButton::north, {{"y", 1}}},
-            {ControllerButton::leftShoulder, {{"leftshoulder", 1}}},
-            {ControllerButton::rightShoulder, {{"rightshoulder", 1}}},
-            // The trigger buttons (fully pressed triggers on the phone) are the full axes.
-            {ControllerButton::leftTrigger, {{"lefttrigger", 32767}}},
-            {ControllerButton::rightTrigger, {{"righttrigger", 32767}}},
-            {ControllerButton::select, {{"back", 1}}},
-            {ControllerButton::start, {{"start", 1}}},
-            {ControllerButton::leftStick, {{"leftstick", 1}}},
-            {ControllerButton::rightStick, {{"rightstick", 1}}},
-            {ControllerButton::home, {{"guide", 1}}},
-            {ControllerButton::capture, only(capture)},
-            {ControllerButton::touchpad, only(touchpad)},
-            {ControllerButton::dpadUp, {{"dpup", 1}}},
-            {ControllerButton::dpadDown, {{"dpdown", 1}}},
-            {ControllerButton::dpadLeft, {{"dpleft", 1}}},
-            {ControllerButton::dpadRight, {{"dpright", 1}}},
-        };
-        int checked = 0;
-        for (const auto& [button, expected] : buttons) {
-            expectChanges(std::string(displayName(button)), pressing({button}), expected);
-            ++checked;
-        }
-        expectChanges("d-pad up and right",
-                      pressing({ControllerButton::dpadUp, ControllerButton::dpadRight}),
-                      {{"dpup", 1}, {"dpright", 1}});
-        ++checked;
-
-        // The phone's y grows upwards, SDL's downwards.
-        struct Move {
-            StickVector ControllerState::*stick;
-            StickVector value;
-            Changes expected;
-        };
-        const Move moves[] = {
-            {&ControllerState::leftStick, {0.6f, 0.0f}, {{"leftx", 19660}}},
-            {&ControllerState::leftStick, {-0.6f, 0.0f}, {{"leftx", -19660}}},
-            {&ControllerState::leftStick, {0.0f, 0.6f}, {{"lefty", -19660}}},
-            {&ControllerState::leftStick, {0.0f, -0.6f}, {{"lefty", 19660}}},
-            {&ControllerState::rightStick, {0.6f, 0.0f}, {{"rightx", 19660}}},
-            {&ControllerState::rightStick, {-0.6f, 0.0f}, {{"rightx", -19660}}},
-            {&ControllerState::rightStick, {0.0f, 0.6f}, {{"righty", -19660}}},
-            {&ControllerState::rightStick, {0.0f, -0.6f}, {{"righty", 19660}}},
-        };
-        for (const auto& m : moves) {
-            ControllerState s;
-            s.*m.stick = m.value;
-            expectChanges("stick " + m.expected.begin()->first, s, m.expected);
-            ++checked;
-        }
-        ControllerState s;
-        s.leftTrigger = 1.0f;
-        expectChanges("left trigger full", s, {{"lefttrigger", 32767}});
-        s = {};
-        s.rightTrigger = 0.5f;
-        expectChanges("right trigger half", s, {{"righttrigger", 16448}});
-        checked += 2;
-        EXPECT_EQ(checked, 30);
-    }
-
-    struct Rumble {
-        Clock::time_point at;
-        float heavy, light;
-    };
     std::vector<Rumble> rumbleSoFar() {
         std::lock_guard lock(rumbleMutex_);
         return rumble_;
     }
 
-    VirtualHidDeviceFactory& factory_;
     std::unique_ptr<VirtualGamepad> pad_;
     std::mutex rumbleMutex_;
     std::vector<Rumble> rumble_;
     bool sdlStarted_ = false;
+    int index_ = -1;
     SDL_GameController* controller_ = nullptr;
     Snapshot rest_;
 };
 
-class SdlUinputTest : public SdlTest {
-protected:
-    SdlUinputTest() : SdlTest(uinput_) {}
-    UinputGamepadDeviceFactory uinput_;
-};
-
-TEST_F(SdlUinputTest, AStandardControllerWithoutAnyMapping) {
-    ASSERT_EQ(std::getenv("SDL_GAMECONTROLLERCONFIG"), nullptr);
-    int index = findJoystick("JOLTO Controller 1");
-    ASSERT_GE(index, 0) << "SDL does not list JOLTO Controller 1";
-    char* automatic = SDL_GameControllerMappingForDeviceIndex(index);
-    std::cout << "SDL's automatic mapping: " << (automatic ? automatic : "(none)") << "\n";
-    SDL_free(automatic);
-    ASSERT_TRUE(SDL_IsGameController(index));
-    controller_ = SDL_GameControllerOpen(index);
-    ASSERT_NE(controller_, nullptr) << SDL_GetError();
-    EXPECT_STREQ(SDL_GameControllerName(controller_), "JOLTO Controller 1");
-
-    // Before anything has moved: a resting trigger reads 0, not half pressed.
-    pump(std::chrono::milliseconds(50));
-    EXPECT_EQ(SDL_GameControllerGetAxis(controller_, SDL_CONTROLLER_AXIS_TRIGGERLEFT), 0);
-    EXPECT_EQ(SDL_GameControllerGetAxis(controller_, SDL_CONTROLLER_AXIS_TRIGGERRIGHT), 0);
-
-    settle();
-    // SDL's own guess has no names for capture and touchpad; they must not disturb the rest.
-    expectEveryControl(nullptr, nullptr);
+void PrintTo(const Device& device, std::ostream* out) {
+    *out << device.name;
 }
 
-TEST_F(SdlUinputTest, RumbleReachesTheGamepadsRumbleCallback) {
-    int index = findJoystick("JOLTO Controller 1");
-    ASSERT_GE(index, 0);
-    controller_ = SDL_GameControllerOpen(index);
+std::string deviceName(const ::testing::TestParamInfo<Device>& info) {
+    return info.param.name;
+}
+
+ControllerState pressing(std::initializer_list<ControllerButton> buttons) {
+    ControllerState s;
+    s.buttons = ButtonSet(buttons);
+    return s;
+}
+
+ControllerState moving(StickVector ControllerState::*stick, StickVector value) {
+    ControllerState s;
+    s.*stick = value;
+    return s;
+}
+
+TEST_P(SdlTest, EveryControlUnderItsSdlName) {
+    const Device& device = GetParam();
+    if (device.withMapping) {
+        // The mapping's GUID has to be the one SDL derives from the device; SDL ignores the
+        // name CRC (characters 4 to 7) when the mapping leaves it 0.
+        std::array<char, 33> guid{};
+        SDL_JoystickGetGUIDString(SDL_JoystickGetDeviceGUID(index_), guid.data(), guid.size());
+        std::string deviceGuid(guid.data());
+        ASSERT_EQ(deviceGuid.size(), 32u);
+        EXPECT_EQ(deviceGuid.substr(0, 4) + "0000" + deviceGuid.substr(8),
+                  sdlGameControllerMapping.substr(0, 32));
+        ASSERT_GE(SDL_GameControllerAddMapping(std::string(sdlGameControllerMapping).c_str()), 0)
+            << SDL_GetError();
+    } else {
+        ASSERT_EQ(std::getenv("SDL_GAMECONTROLLERCONFIG"), nullptr);
+    }
+    char* mapping = SDL_GameControllerMappingForDeviceIndex(index_);
+    std::cout << "SDL's mapping: " << (mapping ? mapping : "(none)") << "\n";
+    SDL_free(mapping);
+    ASSERT_TRUE(SDL_IsGameController(index_));
+    controller_ = SDL_GameControllerOpen(index_);
+    ASSERT_NE(controller_, nullptr) << SDL_GetError();
+    EXPECT_STREQ(SDL_GameControllerName(controller_), device.controllerName);
+    if (!device.withMapping) {
+        // Before anything has moved: a resting trigger reads 0, not half pressed.
+        pump(50ms);
+        EXPECT_EQ(SDL_GameControllerGetAxis(controller_, SDL_CONTROLLER_AXIS_TRIGGERLEFT), 0);
+        EXPECT_EQ(SDL_GameControllerGetAxis(controller_, SDL_CONTROLLER_AXIS_TRIGGERRIGHT), 0);
+    }
+
+    // Every axis moves once so that SDL has seen real values, then everything rests.
+    ControllerState moved;
+    moved.leftStick = moved.rightStick = {0.3f, 0.3f};
+    moved.leftTrigger = moved.rightTrigger = 0.3f;
+    rest_ = sendAndWait({}, sendAndWait(moved, snapshot()));
+
+    const auto only = [](const char* name) { return name ? Changes{{name, 1}} : Changes{}; };
+    using B = ControllerButton;
+    using S = ControllerState;
+    ControllerState leftFull, rightHalf;
+    leftFull.leftTrigger = 1.0f;
+    rightHalf.rightTrigger = 0.5f;
+    const std::tuple<std::string, ControllerState, Changes> cases[] = {
+        {"south", pressing({B::south}), {{"a", 1}}},
+        {"east", pressing({B::east}), {{"b", 1}}},
+        {"west", pressing({B::west}), {{"x", 1}}},
+        {"north", pressing({B::north}), {{"y", 1}}},
+        {"left shoulder", pressing({B::leftShoulder}), {{"leftshoulder", 1}}},
+        {"right shoulder", pressing({B::rightShoulder}), {{"rightshoulder", 1}}},
+        // The trigger buttons (fully pressed triggers on the phone) are the full axes.
+        {"left trigger button", pressing({B::leftTrigger}), {{"lefttrigger", 32767}}},
+        {"right trigger button", pressing({B::rightTrigger}), {{"righttrigger", 32767}}},
+        {"select", pressing({B::select}), {{"back", 1}}},
+        {"start", pressing({B::start}), {{"start", 1}}},
+        {"left stick", pressing({B::leftStick}), {{"leftstick", 1}}},
+        {"right stick", pressing({B::rightStick}), {{"rightstick", 1}}},
+        {"home", pressing({B::home}), {{"guide", 1}}},
+        {"capture", pressing({B::capture}), only(device.capture)},
+        {"touchpad", pressing({B::touchpad}), only(device.touchpad)},
+        {"d-pad up", pressing({B::dpadUp}), {{"dpup", 1}}},
+        {"d-pad down", pressing({B::dpadDown}), {{"dpdown", 1}}},
+        {"d-pad left", pressing({B::dpadLeft}), {{"dpleft", 1}}},
+        {"d-pad right", pressing({B::dpadRight}), {{"dpright", 1}}},
+        {"d-pad up and right", pressing({B::dpadUp, B::dpadRight}), {{"dpup", 1}, {"dpright", 1}}},
+        // The phone's y grows upwards, SDL's downwards.
+        {"left stick right", moving(&S::leftStick, {0.6f, 0.0f}), {{"leftx", 19660}}},
+        {"left stick left", moving(&S::leftStick, {-0.6f, 0.0f}), {{"leftx", -19660}}},
+        {"left stick up", moving(&S::leftStick, {0.0f, 0.6f}), {{"lefty", -19660}}},
+        {"left stick down", moving(&S::leftStick, {0.0f, -0.6f}), {{"lefty", 19660}}},
+        {"right stick right", moving(&S::rightStick, {0.6f, 0.0f}), {{"rightx", 19660}}},
+        {"right stick left", moving(&S::rightStick, {-0.6f, 0.0f}), {{"rightx", -19660}}},
+        {"right stick up", moving(&S::rightStick, {0.0f, 0.6f}), {{"righty", -19660}}},
+        {"right stick down", moving(&S::rightStick, {0.0f, -0.6f}), {{"righty", 19660}}},
+        {"left trigger full", leftFull, {{"lefttrigger", 32767}}},
+        {"right trigger half", rightHalf, {{"righttrigger", 16448}}},
+    };
+    for (const auto& [what, state, expected] : cases)
+        expectChanges(what, state, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, SdlTest, ::testing::Values(kUinput, kUhid), deviceName);
+
+class SdlRumbleTest : public SdlTest {};
+
+TEST_P(SdlRumbleTest, RumbleReachesTheGamepadsRumbleCallback) {
+    controller_ = SDL_GameControllerOpen(index_);
     ASSERT_NE(controller_, nullptr) << SDL_GetError();
     ASSERT_TRUE(SDL_GameControllerHasRumble(controller_));
-    auto start = Clock::now();
     ASSERT_EQ(SDL_GameControllerRumble(controller_, 0xFFFF, 0x4000, 500), 0) << SDL_GetError();
     // SDL ends the rumble itself after the duration, from its event pump.
-    pump(std::chrono::milliseconds(1000));
+    pump(1000ms);
     auto got = rumbleSoFar();
-    for (const auto& r : got)
-        std::printf(
-            "rumble at %+5lld ms: heavy %.0f light %.0f\n",
-            static_cast<long long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(r.at - start).count()),
-            r.heavy * 255, r.light * 255);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_FLOAT_EQ(got[0].heavy, 1.0f);
     EXPECT_FLOAT_EQ(got[0].light, 64 / 255.0f);
     EXPECT_EQ(got[1].heavy, 0.0f);
     EXPECT_EQ(got[1].light, 0.0f);
     auto lasted = got[1].at - got[0].at;
-    EXPECT_GT(lasted, std::chrono::milliseconds(450));
-    EXPECT_LT(lasted, std::chrono::milliseconds(700));
+    EXPECT_GT(lasted, 450ms);
+    EXPECT_LT(lasted, 700ms);
 }
 
-class SdlMappingTest : public SdlTest {
-protected:
-    SdlMappingTest() : SdlTest(uhid_) {}
-    UhidDeviceFactory uhid_;
-};
-
-TEST_F(SdlMappingTest, MappingNamesEveryControl) {
-    int index = findJoystick("JOLTO Controller 1");
-    ASSERT_GE(index, 0) << "SDL does not list JOLTO Controller 1";
-
-    // The mapping's GUID has to be the one SDL derives from the device; SDL ignores the name
-    // CRC (characters 4 to 7) when the mapping leaves it 0.
-    std::array<char, 33> guid{};
-    SDL_JoystickGetGUIDString(SDL_JoystickGetDeviceGUID(index), guid.data(), guid.size());
-    std::string deviceGuid(guid.data());
-    std::string mappingGuid(sdlGameControllerMapping.substr(0, 32));
-    ASSERT_EQ(deviceGuid.size(), 32u);
-    EXPECT_EQ(deviceGuid.substr(0, 4) + "0000" + deviceGuid.substr(8), mappingGuid);
-
-    char* automatic = SDL_GameControllerMappingForDeviceIndex(index);
-    std::cout << "SDL's automatic mapping: " << (automatic ? automatic : "(none)") << "\n";
-    SDL_free(automatic);
-
-    ASSERT_GE(SDL_GameControllerAddMapping(std::string(sdlGameControllerMapping).c_str()), 0)
-        << SDL_GetError();
-    ASSERT_TRUE(SDL_IsGameController(index));
-    controller_ = SDL_GameControllerOpen(index);
-    ASSERT_NE(controller_, nullptr) << SDL_GetError();
-    EXPECT_STREQ(SDL_GameControllerName(controller_), "JOLTO Controller");
-
-    settle();
-    expectEveryControl("misc1", "touchpad");
-}
+INSTANTIATE_TEST_SUITE_P(Device, SdlRumbleTest, ::testing::Values(kUinput), deviceName);
 
 } // namespace
 } // namespace jolto::guest

@@ -1,0 +1,490 @@
+// The program's gamepad, VirtualGamepad, in the real kernel on both of its devices: uinput in
+// the Xbox pad layout (the default) and uhid with the HID descriptor, as hid-generic maps it.
+// Identity, controls, states read back from evdev, the first state of a new device; then per
+// device its rumble path (hidraw writes, or `fftest` from Debian's joystick package), get-report
+// answers and the end of the stream. Runs inside the test kernel.
+
+#include "GuestSupport.h"
+#include "output/VirtualGamepad.h"
+#include "platform/linux/UhidDeviceFactory.h"
+#include "platform/linux/UinputGamepadDeviceFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace jolto::guest {
+namespace {
+
+using namespace std::chrono_literals;
+using Controls = std::map<std::pair<unsigned, unsigned>, int>;
+
+const std::string kName = "JOLTO Controller 1";
+const std::string kUuid = "6B29FC40-CA47-4C6B-9B8C-0A1B2C3D4E5F";
+
+ControllerState makeState(std::initializer_list<ControllerButton> buttons, StickVector left,
+                          StickVector right, float leftTrigger, float rightTrigger) {
+    ControllerState s;
+    s.buttons = ButtonSet(buttons);
+    s.leftStick = left;
+    s.rightStick = right;
+    s.leftTrigger = leftTrigger;
+    s.rightTrigger = rightTrigger;
+    return s;
+}
+
+using B = ControllerButton;
+// Between them the two states press every button and move every axis both ways.
+const ControllerState kStates[] = {
+    makeState({B::south, B::north, B::start, B::touchpad, B::dpadUp, B::dpadRight}, {0.5f, 1.0f},
+              {-0.6f, -0.5f}, 1.0f, 0.5f),
+    makeState({B::east, B::west, B::leftShoulder, B::rightShoulder, B::leftTrigger, B::rightTrigger,
+               B::select, B::leftStick, B::rightStick, B::home, B::capture, B::dpadDown,
+               B::dpadLeft},
+              {-1.0f, -0.5f}, {0.6f, 0.0f}, 0.0f, 0.0f),
+};
+
+struct Range {
+    unsigned code;
+    int min, max;
+};
+
+struct Backend {
+    const char* name;
+    VirtualHidDeviceFactory* factory;
+    const char* uniq; // null: the device has none
+    std::vector<unsigned> keys;
+    std::vector<Range> axes;
+    // What evdev shows for each of kStates.
+    std::vector<Controls> states;
+    // The west button and the right trigger's axis.
+    unsigned west, rightTrigger;
+};
+
+UinputGamepadDeviceFactory uinputFactory;
+UhidDeviceFactory uhidFactory;
+
+const Backend kUinput{
+    "uinput",
+    &uinputFactory,
+    nullptr,
+    {BTN_SOUTH, BTN_EAST, BTN_X, BTN_Y, BTN_TL, BTN_TR, BTN_SELECT, BTN_START, BTN_THUMBL,
+     BTN_THUMBR, BTN_MODE, KEY_RECORD, BTN_TRIGGER_HAPPY1},
+    {{ABS_X, -32768, 32767},
+     {ABS_Y, -32768, 32767},
+     {ABS_RX, -32768, 32767},
+     {ABS_RY, -32768, 32767},
+     {ABS_Z, 0, 255},
+     {ABS_RZ, 0, 255},
+     {ABS_HAT0X, -1, 1},
+     {ABS_HAT0Y, -1, 1}},
+    // Stick y is negated (the phone's up is evdev's down); a trigger button is the full axis.
+    {{{{EV_KEY, BTN_SOUTH}, 1},
+      {{EV_KEY, BTN_Y}, 1},
+      {{EV_KEY, BTN_START}, 1},
+      {{EV_KEY, BTN_TRIGGER_HAPPY1}, 1},
+      {{EV_ABS, ABS_HAT0X}, 1},
+      {{EV_ABS, ABS_HAT0Y}, -1},
+      {{EV_ABS, ABS_X}, 16384},
+      {{EV_ABS, ABS_Y}, -32767},
+      {{EV_ABS, ABS_RX}, -19660},
+      {{EV_ABS, ABS_RY}, 16384},
+      {{EV_ABS, ABS_Z}, 255},
+      {{EV_ABS, ABS_RZ}, 128}},
+     {{{EV_KEY, BTN_EAST}, 1},
+      {{EV_KEY, BTN_X}, 1},
+      {{EV_KEY, BTN_TL}, 1},
+      {{EV_KEY, BTN_TR}, 1},
+      {{EV_ABS, ABS_Z}, 255},
+      {{EV_ABS, ABS_RZ}, 255},
+      {{EV_KEY, BTN_SELECT}, 1},
+      {{EV_KEY, BTN_THUMBL}, 1},
+      {{EV_KEY, BTN_THUMBR}, 1},
+      {{EV_KEY, BTN_MODE}, 1},
+      {{EV_KEY, KEY_RECORD}, 1},
+      {{EV_ABS, ABS_HAT0X}, -1},
+      {{EV_ABS, ABS_HAT0Y}, 1},
+      {{EV_ABS, ABS_X}, -32767},
+      {{EV_ABS, ABS_Y}, 16384},
+      {{EV_ABS, ABS_RX}, 19660}}},
+    BTN_X,
+    ABS_RZ,
+};
+
+// hid-input names the descriptor's buttons 1 to 16 from BTN_SOUTH upwards in code order; the
+// sixteenth (0x13f) only pads the report and is never pressed.
+const Backend kUhid{
+    "uhid",
+    &uhidFactory,
+    kUuid.c_str(),
+    {BTN_SOUTH, BTN_EAST, BTN_C, BTN_NORTH, BTN_WEST, BTN_Z, BTN_TL, BTN_TR, BTN_TL2, BTN_TR2,
+     BTN_SELECT, BTN_START, BTN_MODE, BTN_THUMBL, BTN_THUMBR, BTN_THUMBR + 1},
+    {{ABS_X, -32767, 32767},
+     {ABS_Y, -32767, 32767},
+     {ABS_Z, -32767, 32767},
+     {ABS_RZ, -32767, 32767},
+     {ABS_RX, 0, 255},
+     {ABS_RY, 0, 255},
+     {ABS_HAT0X, -1, 1},
+     {ABS_HAT0Y, -1, 1}},
+    {{{{EV_KEY, BTN_SOUTH}, 1},
+      {{EV_KEY, BTN_NORTH}, 1},
+      {{EV_KEY, BTN_TR2}, 1},
+      {{EV_KEY, BTN_THUMBR}, 1},
+      {{EV_ABS, ABS_HAT0X}, 1},
+      {{EV_ABS, ABS_HAT0Y}, -1},
+      {{EV_ABS, ABS_X}, 16384},
+      {{EV_ABS, ABS_Y}, -32767},
+      {{EV_ABS, ABS_Z}, -19660},
+      {{EV_ABS, ABS_RZ}, 16384},
+      {{EV_ABS, ABS_RX}, 255},
+      {{EV_ABS, ABS_RY}, 128}},
+     {{{EV_KEY, BTN_EAST}, 1},
+      {{EV_KEY, BTN_C}, 1},
+      {{EV_KEY, BTN_WEST}, 1},
+      {{EV_KEY, BTN_Z}, 1},
+      {{EV_KEY, BTN_TL}, 1},
+      {{EV_KEY, BTN_TR}, 1},
+      {{EV_KEY, BTN_TL2}, 1},
+      {{EV_KEY, BTN_SELECT}, 1},
+      {{EV_KEY, BTN_START}, 1},
+      {{EV_KEY, BTN_MODE}, 1},
+      {{EV_KEY, BTN_THUMBL}, 1},
+      {{EV_ABS, ABS_HAT0X}, -1},
+      {{EV_ABS, ABS_HAT0Y}, 1},
+      {{EV_ABS, ABS_X}, -32767},
+      {{EV_ABS, ABS_Y}, 16384},
+      {{EV_ABS, ABS_Z}, 19660}}},
+    BTN_C,
+    ABS_RY,
+};
+
+// Every rumble level the gamepad hands over on its feeder thread, with the moment it did.
+class RumbleLog {
+public:
+    struct Entry {
+        Clock::time_point at;
+        float heavy, light;
+        std::size_t index;
+    };
+    void add(float heavy, float light) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back({Clock::now(), heavy, light, entries_.size()});
+    }
+    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
+        auto deadline = Clock::now() + limit;
+        do {
+            std::vector<Entry> copy;
+            {
+                std::lock_guard lock(mutex_);
+                copy = entries_;
+            }
+            for (const auto& e : copy)
+                if (pred(e))
+                    return e;
+            std::this_thread::sleep_for(5ms);
+        } while (Clock::now() < deadline);
+        return std::nullopt;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+int absValue(int fd, unsigned code) {
+    input_absinfo info{};
+    ioctl(fd, EVIOCGABS(code), &info);
+    return info.value;
+}
+
+bool keyDown(int fd, unsigned code) {
+    std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
+    return ioctl(fd, EVIOCGKEY(sizeof keys), keys.data()) >= 0 &&
+           (keys[code / 8] >> (code % 8)) & 1;
+}
+
+class GamepadGuestTest : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        JOLTO_REQUIRE_GUEST();
+        create();
+        auto node = openEventNode(kName);
+        ASSERT_TRUE(node) << "no evdev node named " << kName;
+        event_ = std::move(node->first);
+        path_ = node->second;
+    }
+    void TearDown() override {
+        if (gamepad_) {
+            gamepad_.reset();
+            EXPECT_TRUE(waitUntilGone(kName));
+        }
+    }
+    void create() {
+        gamepad_ = VirtualGamepad::create(*GetParam().factory, 1, kUuid,
+                                          [this](float h, float l) { rumble_.add(h, l); });
+        ASSERT_TRUE(gamepad_) << "the kernel refused the gamepad";
+    }
+
+    // Pushes a state (it must differ from the current one) and returns the controls evdev
+    // changed for it, without the scan codes hid-input adds.
+    Controls pushAndRead(const ControllerState& state) {
+        gamepad_->push(VirtualGamepad::inputReport(state));
+        auto first = readFrame(event_.get());
+        EXPECT_TRUE(first) << "no evdev events for the state";
+        Frame events = first.value_or(Frame{});
+        auto rest = readUntilQuiet(event_.get(), 100ms);
+        events.insert(events.end(), rest.begin(), rest.end());
+        Controls got;
+        for (const auto& ev : events)
+            if (ev.type != EV_MSC)
+                got[{ev.type, ev.code}] = ev.value;
+        return got;
+    }
+
+    RumbleLog rumble_;
+    std::unique_ptr<VirtualGamepad> gamepad_;
+    Fd event_;
+    std::string path_;
+};
+
+void PrintTo(const Backend& backend, std::ostream* out) {
+    *out << backend.name;
+}
+
+std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
+    return info.param.name;
+}
+
+TEST_P(GamepadGuestTest, IdentityAndControls) {
+    const int fd = event_.get();
+    input_id id{};
+    ASSERT_EQ(ioctl(fd, EVIOCGID, &id), 0);
+    EXPECT_EQ(id.bustype, BUS_VIRTUAL);
+    EXPECT_EQ(id.vendor, 0x1209);
+    EXPECT_EQ(id.product, 0x0001);
+    std::array<char, 128> text{};
+    ASSERT_GE(ioctl(fd, EVIOCGPHYS(text.size() - 1), text.data()), 0);
+    EXPECT_EQ(std::string(text.data()), "zevrin.zevcontroller." + kUuid);
+    if (GetParam().uniq) {
+        text = {};
+        ASSERT_GE(ioctl(fd, EVIOCGUNIQ(text.size() - 1), text.data()), 0);
+        EXPECT_STREQ(text.data(), GetParam().uniq);
+    }
+    std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
+    ASSERT_GE(ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()), 0);
+    std::set<unsigned> codes;
+    for (unsigned code = 0; code <= KEY_MAX; ++code)
+        if ((keys[code / 8] >> (code % 8)) & 1)
+            codes.insert(code);
+    EXPECT_EQ(codes, std::set<unsigned>(GetParam().keys.begin(), GetParam().keys.end()));
+    for (Range r : GetParam().axes) {
+        input_absinfo info{};
+        ASSERT_EQ(ioctl(fd, EVIOCGABS(r.code), &info), 0) << "axis " << r.code;
+        EXPECT_EQ(std::make_pair(info.minimum, info.maximum), std::make_pair(r.min, r.max))
+            << "axis " << r.code;
+    }
+}
+
+TEST_P(GamepadGuestTest, StatesArriveAsKeysAxesAndHatAndReturnToRest) {
+    for (std::size_t i = 0; i < std::size(kStates); ++i) {
+        SCOPED_TRACE("state " + std::to_string(i));
+        Controls expected = GetParam().states.at(i);
+        EXPECT_EQ(pushAndRead(kStates[i]), expected);
+        // Every control returns, and nothing else moves.
+        for (auto& [control, value] : expected)
+            value = 0;
+        EXPECT_EQ(pushAndRead(ControllerState{}), expected);
+    }
+}
+
+// The server creates a gamepad for a state and pushes that state at once; it must not be lost
+// while the kernel is still setting the device up.
+TEST_P(GamepadGuestTest, TheFirstStateOfANewDeviceIsNotLost) {
+    gamepad_.reset();
+    ASSERT_TRUE(waitUntilGone(kName));
+    event_.reset();
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("device " + std::to_string(round));
+        create();
+        gamepad_->push(VirtualGamepad::inputReport(makeState({B::west}, {}, {}, 0, 1.0f)));
+        auto node = openEventNode(kName);
+        ASSERT_TRUE(node);
+        // The kernel keeps the device's state for readers that open later.
+        const int fd = node->first.get();
+        auto deadline = Clock::now() + kDeadline;
+        while (!(keyDown(fd, GetParam().west) && absValue(fd, GetParam().rightTrigger) == 255) &&
+               Clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(keyDown(fd, GetParam().west)) << "the first state never arrived";
+        EXPECT_EQ(absValue(fd, GetParam().rightTrigger), 255);
+        gamepad_.reset();
+        ASSERT_TRUE(waitUntilGone(kName));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, GamepadGuestTest, ::testing::Values(kUinput, kUhid), backendName);
+
+class UhidGamepadTest : public GamepadGuestTest {
+protected:
+    void SetUp() override {
+        GamepadGuestTest::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) {
+            auto node = openHidrawNode(kName);
+            ASSERT_TRUE(node) << "no hidraw node named " << kName;
+            hidraw_ = std::move(node->first);
+        }
+    }
+    Fd hidraw_;
+};
+
+TEST_P(UhidGamepadTest, HidrawWritesReachOnRumbleWithOrWithoutTheReportNumber) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        float heavy, light;
+    };
+    // hidraw passes the buffer through as written: with report number 0 first (hidapi's way
+    // for devices without report ids) the gamepad sees three bytes and skips the 0.
+    const Case cases[] = {{"bare report", {0x80, 0xFF}, 128 / 255.0f, 1.0f},
+                          {"report number 0 first", {0x00, 0x80, 0xFF}, 128 / 255.0f, 1.0f},
+                          {"heavy motor off", {0x00, 0x40}, 0.0f, 64 / 255.0f}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        const auto& bytes = cases[i].bytes;
+        ASSERT_EQ(write(hidraw_.get(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+        auto levels = rumble_.waitFor([&](const auto& e) { return e.index == i; });
+        ASSERT_TRUE(levels) << "onRumble was not called";
+        EXPECT_FLOAT_EQ(levels->heavy, cases[i].heavy);
+        EXPECT_FLOAT_EQ(levels->light, cases[i].light);
+    }
+}
+
+TEST_P(UhidGamepadTest, GetInputReportAnswersTheNeutralReport) {
+    ASSERT_FALSE(pushAndRead(kStates[0]).empty());
+    // The feeder answers while the ioctl waits; whatever is held, the answer is the rest state.
+    std::array<std::uint8_t, 32> buffer{};
+    int n = ioctl(hidraw_.get(), HIDIOCGINPUT(buffer.size()), buffer.data());
+    ASSERT_GE(n, 0) << std::strerror(errno);
+    auto neutral = VirtualGamepad::neutralReport();
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n),
+              std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+}
+
+TEST_P(UhidGamepadTest, FinishingSendsTheNeutralReportThenRemovesTheDevice) {
+    ASSERT_FALSE(pushAndRead(kStates[1]).empty());
+    std::array<std::uint8_t, 64> buffer{};
+    while (read(hidraw_.get(), buffer.data(), buffer.size()) > 0) {
+    }
+    gamepad_->finish();
+    // hidraw hands out what it had queued first, then reports the device gone.
+    std::vector<std::uint8_t> last;
+    bool gone = false;
+    for (auto deadline = Clock::now() + kDeadline; !gone && Clock::now() < deadline;) {
+        pollfd p{hidraw_.get(), POLLIN, 0};
+        ::poll(&p, 1, 50);
+        ssize_t n = read(hidraw_.get(), buffer.data(), buffer.size());
+        if (n > 0)
+            last.assign(buffer.begin(), buffer.begin() + n);
+        gone = n < 0 && errno != EAGAIN && errno != EINTR;
+    }
+    EXPECT_TRUE(gone) << "the device is still there after the stream ended";
+    // The kernel releases held keys itself when a device goes, but not axes or the hat: those
+    // come back only through the neutral report.
+    auto neutral = VirtualGamepad::neutralReport();
+    EXPECT_EQ(last, std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+    EXPECT_TRUE(waitUntilGone(kName)) << "evdev node still listed";
+    gamepad_.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, UhidGamepadTest, ::testing::Values(kUhid), backendName);
+
+class UinputGamepadTest : public GamepadGuestTest {};
+
+// Every effect slot can be uploaded (the game waits for each answer) and erased again while
+// the feeder is also busy with reports.
+TEST_P(UinputGamepadTest, EveryEffectSlotIsAnsweredAtOnce) {
+    Fd rw(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(rw);
+    int effects = 0;
+    ASSERT_EQ(ioctl(rw.get(), EVIOCGEFFECTS, &effects), 0);
+    EXPECT_GE(effects, 16);
+    std::vector<std::int16_t> ids;
+    auto start = Clock::now();
+    for (int i = 0; i < effects; ++i) {
+        gamepad_->push(VirtualGamepad::inputReport(makeState({}, {i % 2 * 1.0f, 0}, {}, 0, 0)));
+        ff_effect e{};
+        e.type = FF_RUMBLE;
+        e.id = -1;
+        e.u.rumble.strong_magnitude = 0x1000;
+        e.replay.length = 100;
+        ASSERT_EQ(ioctl(rw.get(), EVIOCSFF, &e), 0) << "upload " << i << ": " << strerror(errno);
+        ids.push_back(e.id);
+    }
+    for (auto i : ids)
+        ASSERT_EQ(ioctl(rw.get(), EVIOCRMFF, static_cast<long>(i)), 0);
+    EXPECT_LT(Clock::now() - start, 2s);
+}
+
+TEST_P(UinputGamepadTest, FftestRumblesThePhone) {
+    if (::access("/usr/bin/fftest", X_OK) != 0)
+        GTEST_SKIP() << "fftest is missing (scripts/setup.sh installs joystick)";
+    // fftest sets the gain to 75 %, uploads its effects, then plays the number read from
+    // stdin: 5 is its weak rumble, 0xC000 on the light motor for 5 s.
+    FILE* fftest =
+        ::popen(("exec /usr/bin/fftest " + path_ + " >/tmp/fftest.log 2>&1").c_str(), "w");
+    ASSERT_NE(fftest, nullptr);
+    std::fputs("5\n", fftest);
+    std::fflush(fftest);
+    auto light = rumble_.waitFor([](const auto& e) { return e.light > 0.0f; });
+    EXPECT_TRUE(light) << "fftest's weak rumble never reached onRumble";
+    if (light) {
+        EXPECT_NEAR(light->light, 0.75f * 0xC0 / 255.0f, 0.01f);
+        EXPECT_EQ(light->heavy, 0.0f);
+    }
+    std::fputs("-1\n", fftest);
+    int status = ::pclose(fftest);
+    // Ending the program erases its effects, which stops the rumble.
+    auto off = rumble_.waitFor(
+        [&](const auto& e) { return light && e.index > light->index && e.heavy + e.light == 0; },
+        3s);
+    EXPECT_TRUE(off) << "no rumble 0 0 after fftest ended";
+    if (HasFailure() || status != 0)
+        std::cout << "fftest said:\n" << std::ifstream("/tmp/fftest.log").rdbuf() << "\n";
+}
+
+// The kernel releases held keys of a removed device but no axes: the stream's end must bring
+// every control back to rest before the device goes.
+TEST_P(UinputGamepadTest, FinishingReleasesEverythingThenRemovesTheDevice) {
+    auto state = pushAndRead(
+        makeState({B::west, B::capture, B::dpadUp, B::rightTrigger}, {0.75f, -0.5f}, {}, 0.5f, 0));
+    EXPECT_EQ(state.size(), 7u) << "west, capture, hat y, both triggers, left stick x and y";
+    gamepad_->finish();
+    bool gone = false;
+    for (auto deadline = Clock::now() + kDeadline; !gone && Clock::now() < deadline;) {
+        pollfd p{event_.get(), POLLIN, 0};
+        ::poll(&p, 1, 50);
+        input_event ev{};
+        ssize_t n;
+        while ((n = ::read(event_.get(), &ev, sizeof ev)) == static_cast<ssize_t>(sizeof ev))
+            if (ev.type != EV_SYN)
+                state[{ev.type, ev.code}] = ev.value;
+        gone = n < 0 && errno == ENODEV;
+    }
+    EXPECT_TRUE(gone) << "the device is still there after the stream ended";
+    for (const auto& [control, value] : state)
+        EXPECT_EQ(value, 0) << "type " << control.first << " code " << control.second;
+    EXPECT_TRUE(waitUntilGone(kName));
+    gamepad_.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Device, UinputGamepadTest, ::testing::Values(kUinput), backendName);
+
+} // namespace
+} // namespace jolto::guest

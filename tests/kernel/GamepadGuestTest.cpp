@@ -49,8 +49,18 @@ const ControllerState kStates[] = {
               {-1.0f, -0.5f}, {0.6f, 0.0f}, 0.0f, 0.0f),
 };
 
+// A state's controls as evdev shows them: the keys pressed, then the axes as code, value, ...
+Controls controls(std::initializer_list<unsigned> keys, std::initializer_list<int> axes) {
+    Controls c;
+    for (unsigned key : keys)
+        c[{EV_KEY, key}] = 1;
+    for (auto axis = axes.begin(); axis + 1 < axes.end(); axis += 2)
+        c[{EV_ABS, static_cast<unsigned>(axis[0])}] = axis[1];
+    return c;
+}
+
 struct Range {
-    unsigned code;
+    std::vector<unsigned> codes;
     int min, max;
 };
 
@@ -58,10 +68,10 @@ struct Backend {
     const char* name;
     VirtualHidDeviceFactory* factory;
     const char* uniq; // null: the device has none
-    std::vector<unsigned> keys;
-    std::vector<Range> axes;
-    // What evdev shows for each of kStates.
+    // What evdev shows for each of kStates; the device has no keys but these and `extraKeys`.
     std::vector<Controls> states;
+    std::vector<unsigned> extraKeys;
+    std::vector<Range> ranges;
     // The west button and the right trigger's axis.
     unsigned west, rightTrigger;
 };
@@ -69,97 +79,40 @@ struct Backend {
 UinputGamepadDeviceFactory uinputFactory;
 UhidDeviceFactory uhidFactory;
 
+// Stick y is negated (the phone's up is evdev's down); a trigger button is the full axis.
 const Backend kUinput{
     "uinput",
     &uinputFactory,
     nullptr,
-    {BTN_SOUTH, BTN_EAST, BTN_X, BTN_Y, BTN_TL, BTN_TR, BTN_SELECT, BTN_START, BTN_THUMBL,
-     BTN_THUMBR, BTN_MODE, KEY_RECORD, BTN_TRIGGER_HAPPY1},
-    {{ABS_X, -32768, 32767},
-     {ABS_Y, -32768, 32767},
-     {ABS_RX, -32768, 32767},
-     {ABS_RY, -32768, 32767},
-     {ABS_Z, 0, 255},
-     {ABS_RZ, 0, 255},
-     {ABS_HAT0X, -1, 1},
-     {ABS_HAT0Y, -1, 1}},
-    // Stick y is negated (the phone's up is evdev's down); a trigger button is the full axis.
-    {{{{EV_KEY, BTN_SOUTH}, 1},
-      {{EV_KEY, BTN_Y}, 1},
-      {{EV_KEY, BTN_START}, 1},
-      {{EV_KEY, BTN_TRIGGER_HAPPY1}, 1},
-      {{EV_ABS, ABS_HAT0X}, 1},
-      {{EV_ABS, ABS_HAT0Y}, -1},
-      {{EV_ABS, ABS_X}, 16384},
-      {{EV_ABS, ABS_Y}, -32767},
-      {{EV_ABS, ABS_RX}, -19660},
-      {{EV_ABS, ABS_RY}, 16384},
-      {{EV_ABS, ABS_Z}, 255},
-      {{EV_ABS, ABS_RZ}, 128}},
-     {{{EV_KEY, BTN_EAST}, 1},
-      {{EV_KEY, BTN_X}, 1},
-      {{EV_KEY, BTN_TL}, 1},
-      {{EV_KEY, BTN_TR}, 1},
-      {{EV_ABS, ABS_Z}, 255},
-      {{EV_ABS, ABS_RZ}, 255},
-      {{EV_KEY, BTN_SELECT}, 1},
-      {{EV_KEY, BTN_THUMBL}, 1},
-      {{EV_KEY, BTN_THUMBR}, 1},
-      {{EV_KEY, BTN_MODE}, 1},
-      {{EV_KEY, KEY_RECORD}, 1},
-      {{EV_ABS, ABS_HAT0X}, -1},
-      {{EV_ABS, ABS_HAT0Y}, 1},
-      {{EV_ABS, ABS_X}, -32767},
-      {{EV_ABS, ABS_Y}, 16384},
-      {{EV_ABS, ABS_RX}, 19660}}},
+    {controls({BTN_SOUTH, BTN_Y, BTN_START, BTN_TRIGGER_HAPPY1},
+              {ABS_HAT0X, 1, ABS_HAT0Y, -1, ABS_X, 16384, ABS_Y, -32767, ABS_RX, -19660, ABS_RY,
+               16384, ABS_Z, 255, ABS_RZ, 128}),
+     controls({BTN_EAST, BTN_X, BTN_TL, BTN_TR, BTN_SELECT, BTN_THUMBL, BTN_THUMBR, BTN_MODE,
+               KEY_RECORD},
+              {ABS_Z, 255, ABS_RZ, 255, ABS_HAT0X, -1, ABS_HAT0Y, 1, ABS_X, -32767, ABS_Y, 16384,
+               ABS_RX, 19660})},
+    {},
+    {Range{{ABS_X, ABS_Y, ABS_RX, ABS_RY}, -32768, 32767}, Range{{ABS_Z, ABS_RZ}, 0, 255},
+     Range{{ABS_HAT0X, ABS_HAT0Y}, -1, 1}},
     BTN_X,
     ABS_RZ,
 };
 
 // hid-input names the descriptor's buttons 1 to 16 from BTN_SOUTH upwards in code order; the
-// sixteenth (0x13f) only pads the report and is never pressed.
+// sixteenth (0x13f) only pads the report and is never pressed. The triggers are Rx and Ry.
 const Backend kUhid{
     "uhid",
     &uhidFactory,
     kUuid.c_str(),
-    {BTN_SOUTH, BTN_EAST, BTN_C, BTN_NORTH, BTN_WEST, BTN_Z, BTN_TL, BTN_TR, BTN_TL2, BTN_TR2,
-     BTN_SELECT, BTN_START, BTN_MODE, BTN_THUMBL, BTN_THUMBR, BTN_THUMBR + 1},
-    {{ABS_X, -32767, 32767},
-     {ABS_Y, -32767, 32767},
-     {ABS_Z, -32767, 32767},
-     {ABS_RZ, -32767, 32767},
-     {ABS_RX, 0, 255},
-     {ABS_RY, 0, 255},
-     {ABS_HAT0X, -1, 1},
-     {ABS_HAT0Y, -1, 1}},
-    {{{{EV_KEY, BTN_SOUTH}, 1},
-      {{EV_KEY, BTN_NORTH}, 1},
-      {{EV_KEY, BTN_TR2}, 1},
-      {{EV_KEY, BTN_THUMBR}, 1},
-      {{EV_ABS, ABS_HAT0X}, 1},
-      {{EV_ABS, ABS_HAT0Y}, -1},
-      {{EV_ABS, ABS_X}, 16384},
-      {{EV_ABS, ABS_Y}, -32767},
-      {{EV_ABS, ABS_Z}, -19660},
-      {{EV_ABS, ABS_RZ}, 16384},
-      {{EV_ABS, ABS_RX}, 255},
-      {{EV_ABS, ABS_RY}, 128}},
-     {{{EV_KEY, BTN_EAST}, 1},
-      {{EV_KEY, BTN_C}, 1},
-      {{EV_KEY, BTN_WEST}, 1},
-      {{EV_KEY, BTN_Z}, 1},
-      {{EV_KEY, BTN_TL}, 1},
-      {{EV_KEY, BTN_TR}, 1},
-      {{EV_KEY, BTN_TL2}, 1},
-      {{EV_KEY, BTN_SELECT}, 1},
-      {{EV_KEY, BTN_START}, 1},
-      {{EV_KEY, BTN_MODE}, 1},
-      {{EV_KEY, BTN_THUMBL}, 1},
-      {{EV_ABS, ABS_HAT0X}, -1},
-      {{EV_ABS, ABS_HAT0Y}, 1},
-      {{EV_ABS, ABS_X}, -32767},
-      {{EV_ABS, ABS_Y}, 16384},
-      {{EV_ABS, ABS_Z}, 19660}}},
+    {controls({BTN_SOUTH, BTN_NORTH, BTN_TR2, BTN_THUMBR},
+              {ABS_HAT0X, 1, ABS_HAT0Y, -1, ABS_X, 16384, ABS_Y, -32767, ABS_Z, -19660, ABS_RZ,
+               16384, ABS_RX, 255, ABS_RY, 128}),
+     controls({BTN_EAST, BTN_C, BTN_WEST, BTN_Z, BTN_TL, BTN_TR, BTN_TL2, BTN_SELECT, BTN_START,
+               BTN_MODE, BTN_THUMBL},
+              {ABS_HAT0X, -1, ABS_HAT0Y, 1, ABS_X, -32767, ABS_Y, 16384, ABS_Z, 19660})},
+    {BTN_THUMBR + 1},
+    {Range{{ABS_X, ABS_Y, ABS_Z, ABS_RZ}, -32767, 32767}, Range{{ABS_RX, ABS_RY}, 0, 255},
+     Range{{ABS_HAT0X, ABS_HAT0Y}, -1, 1}},
     BTN_C,
     ABS_RY,
 };
@@ -278,17 +231,23 @@ TEST_P(GamepadGuestTest, IdentityAndControls) {
     }
     std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
     ASSERT_GE(ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()), 0);
-    std::set<unsigned> codes;
+    std::set<unsigned> codes, expected(GetParam().extraKeys.begin(), GetParam().extraKeys.end());
     for (unsigned code = 0; code <= KEY_MAX; ++code)
         if ((keys[code / 8] >> (code % 8)) & 1)
             codes.insert(code);
-    EXPECT_EQ(codes, std::set<unsigned>(GetParam().keys.begin(), GetParam().keys.end()));
-    for (Range r : GetParam().axes) {
-        input_absinfo info{};
-        ASSERT_EQ(ioctl(fd, EVIOCGABS(r.code), &info), 0) << "axis " << r.code;
-        EXPECT_EQ(std::make_pair(info.minimum, info.maximum), std::make_pair(r.min, r.max))
-            << "axis " << r.code;
-    }
+    for (const auto& state : GetParam().states)
+        for (const auto& [control, value] : state)
+            if (control.first == EV_KEY)
+                expected.insert(control.second);
+    EXPECT_EQ(codes, expected);
+    for (const auto& range : GetParam().ranges)
+        for (unsigned code : range.codes) {
+            input_absinfo info{};
+            ASSERT_EQ(ioctl(fd, EVIOCGABS(code), &info), 0) << "axis " << code;
+            EXPECT_EQ(std::make_pair(info.minimum, info.maximum),
+                      std::make_pair(range.min, range.max))
+                << "axis " << code;
+        }
 }
 
 TEST_P(GamepadGuestTest, StatesArriveAsKeysAxesAndHatAndReturnToRest) {
@@ -462,9 +421,8 @@ TEST_P(UinputGamepadTest, FftestRumblesThePhone) {
 // The kernel releases held keys of a removed device but no axes: the stream's end must bring
 // every control back to rest before the device goes.
 TEST_P(UinputGamepadTest, FinishingReleasesEverythingThenRemovesTheDevice) {
-    auto state = pushAndRead(
-        makeState({B::west, B::capture, B::dpadUp, B::rightTrigger}, {0.75f, -0.5f}, {}, 0.5f, 0));
-    EXPECT_EQ(state.size(), 7u) << "west, capture, hat y, both triggers, left stick x and y";
+    auto state = pushAndRead(kStates[0]);
+    EXPECT_EQ(state, GetParam().states[0]);
     gamepad_->finish();
     bool gone = false;
     for (auto deadline = Clock::now() + kDeadline; !gone && Clock::now() < deadline;) {

@@ -23,11 +23,7 @@ finish() {
     echo "guest: isa-debug-exit did not stop qemu" >&2
     poweroff -f
 }
-setup_failed() {
-    echo "guest: $*" >&2
-    dmesg | tail -n 20 >&2
-    finish 126
-}
+setup_failed() { echo "guest: $*" >&2; dmesg | tail -n 20 >&2; finish 126; }
 
 note "kernel $(uname -r) up"
 for m in $(cat /lib/modules/modules.order); do
@@ -49,32 +45,27 @@ note "host root mounted"
 job=$(arg jolto.job)
 [ -n "$job" ] && [ -f "$root$job/job.sh" ] || setup_failed "no job at '$job'"
 cp "$root$job/job.sh" /job.sh
+cp "$root$job/binds" /binds 2>/dev/null || : >/binds
 
 # Folders of the host that lie under /tmp or /run (a checkout there, its build folder) would be
 # hidden by the guest's own /tmp and /run: keep a second view of each and put it back on top.
 kept=0
-if [ -f "$root$job/binds" ]; then
-    while IFS= read -r path; do
-        [ -n "$path" ] || continue
-        mkdir -p "/keep/$kept"
-        mount -o bind "$root$path" "/keep/$kept" || setup_failed "keeping $path failed"
-        echo "$path" >"/keep/$kept.path"
-        kept=$((kept + 1))
-    done <"$root$job/binds"
-fi
-
+while IFS= read -r path; do
+    mkdir -p "/keep/$kept"
+    mount -o bind "$root$path" "/keep/$kept" || setup_failed "keeping $path failed"
+    kept=$((kept + 1))
+done </binds
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount -t devtmpfs devtmpfs "$root/dev"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
 mount -t tmpfs -o mode=755 tmpfs "$root/run"
-i=0
-while [ $i -lt $kept ]; do
-    path=$(cat "/keep/$i.path")
+kept=0
+while IFS= read -r path; do
     mkdir -p "$root$path"
-    mount -o bind "/keep/$i" "$root$path" || setup_failed "binding $path failed"
-    i=$((i + 1))
-done
+    mount -o bind "/keep/$kept" "$root$path" || setup_failed "binding $path failed"
+    kept=$((kept + 1))
+done </binds
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts devpts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"

@@ -1,33 +1,21 @@
 #!/usr/bin/env bash
 # Prepares Debian's own kernel for the guest tests: fetches the current linux-image package
-# with apt-get download (nothing is installed), keeps only the kernel image and the handful of
-# modules the tests need, and packs them with busybox into an initramfs.
-#
-# Everything lands in a cache outside the source tree, one folder per kernel version:
-#   ${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}/<version>/
-# so a second run costs nothing. On success stdout holds two lines, "kernel=<path>" and
-# "initrd=<path>".
-#
-# Exit status: 0 ready, 77 this machine cannot provide the kernel (the reason is printed on
-# stderr), 1 anything else went wrong.
-#
+# with apt-get download (nothing is installed), keeps the kernel image and the few modules the
+# tests need, and packs them with a static busybox into an initramfs. Everything is cached per
+# kernel version under ${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}.
 # JOLTO_KERNEL_VERSION=6.1.0-57-amd64 pins a version instead of resolving linux-image-amd64.
+#
+# Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine cannot
+# provide the kernel (the reason on stderr), 1 anything else went wrong.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache_root=${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}
 
-unavailable() {
-    echo "prepare-kernel: $*" >&2
-    exit 77
-}
-fail() {
-    echo "prepare-kernel: $*" >&2
-    exit 1
-}
+unavailable() { echo "prepare-kernel: $*" >&2; exit 77; }
+fail() { echo "prepare-kernel: $*" >&2; exit 1; }
 
-# Load order matters: the package ships no modules.dep, so every module's dependencies come
-# before it (checked below against each module's own "depends" field).
+# In load order: the package ships no modules.dep, so each module's dependencies come first.
 modules=(
     drivers/hid/hid drivers/hid/hid-generic drivers/hid/uhid
     drivers/input/misc/uinput drivers/input/evdev drivers/input/joydev
@@ -46,25 +34,17 @@ if command -v readelf >/dev/null && readelf -l "$busybox_bin" | grep -q 'program
 fi
 
 resolve_version() {
-    if [ -n "${JOLTO_KERNEL_VERSION:-}" ]; then
-        echo "$JOLTO_KERNEL_VERSION"
-        return
-    fi
+    [ -z "${JOLTO_KERNEL_VERSION:-}" ] || { echo "$JOLTO_KERNEL_VERSION"; return; }
     local dep
     dep=$(apt-cache depends linux-image-amd64 2>/dev/null |
         sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)
-    if [ -n "$dep" ]; then
-        echo "$dep"
-        return
-    fi
-    # Without package lists (offline, fresh container) fall back to the newest cached kernel.
-    newest_cached
+    # Without package lists (offline, fresh container) the newest cached kernel serves.
+    if [ -n "$dep" ]; then echo "$dep"; else newest_cached; fi
 }
 newest_cached() {
-    if [ -d "$cache_root" ]; then
-        find "$cache_root" -mindepth 2 -maxdepth 2 -name ready -printf '%h\n' |
-            xargs -r -n1 basename | sort -V | tail -n 1
-    fi
+    [ -d "$cache_root" ] || return 0
+    find "$cache_root" -mindepth 2 -maxdepth 2 -name ready -printf '%h\n' |
+        xargs -r -n1 basename | sort -V | tail -n 1
 }
 
 version=$(resolve_version)
@@ -104,19 +84,6 @@ if [ ! -e "$dir/ready" ]; then
         elif [ -f "$src.xz" ]; then xz -dc "$src.xz" >"$dst"
         else fail "$package has no module $m"; fi
     done
-    loaded=" "
-    for m in "${modules[@]}"; do
-        name=$(basename "$m")
-        deps=$(tr '\0' '\n' <"$dir/modules/$name.ko" | sed -n 's/^depends=//p' | head -n 1)
-        for dep in ${deps//,/ }; do
-            case $loaded in
-            *" ${dep//_/-} "* | *" ${dep//-/_} "*) ;;
-            *) fail "module $name needs $dep, which is not loaded before it" ;;
-            esac
-        done
-        loaded+="$name "
-    done
-
     cp "$dir/tree/boot/vmlinuz-$version" "$dir/vmlinuz"
     # qemu boots an uncompressed ELF kernel through its PVH entry, which skips the real-mode
     # setup and the decompressor: a few seconds less per boot under software emulation.
@@ -134,8 +101,7 @@ if [ ! -e "$dir/ready" ]; then
     touch "$dir/ready"
 fi
 
-# The initramfs depends on this script and the guest's init too, so it is rebuilt when
-# either changes.
+# The initramfs is rebuilt whenever this script, the guest's init or busybox changes.
 stamp=$(cat "$0" "$here/guest-init.sh" "$busybox_bin" | sha256sum | cut -c1-16)
 initrd=$dir/initramfs-$stamp.cpio.gz
 if [ ! -e "$initrd" ]; then

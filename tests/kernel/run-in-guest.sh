@@ -5,19 +5,15 @@
 #   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--]
 #                                command [args...]
 #
-# The guest sees the host's whole file system read-only at the same paths, so programs from a
-# build folder run there unchanged with their shared libraries; it has its own /dev (uhid,
-# uinput, evdev, hidraw, joystick nodes), /proc, /sys and empty writable /tmp and /run, and
-# runs everything as root. The command runs in the current directory; when that directory, the
-# project or a folder given with --bind (the build's root, say) lies under /tmp or /run, the
-# guest binds it back over its own, read-only like the rest. The environment is cleared except for PATH, HOME=/tmp, LANG and the
-# variables whose names start with ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ or JOLTO_; JOLTO_GUEST=1
-# tells the test programs that they may create input devices.
+# The guest sees the host's file system read-only at the same paths, with its own /dev, /proc,
+# /sys and empty /tmp and /run, and runs everything as root in the current directory. The
+# project, the current directory and each --bind folder that lie under /tmp or /run are bound
+# back over the guest's own. The environment is cleared but for PATH, HOME=/tmp, LANG and the
+# ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ and JOLTO_ variables; JOLTO_GUEST=1 tells the test programs
+# that they may create input devices. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages.
 #
-# Exit status: the command's; 77 when this machine cannot run the guest (no qemu, kernel not
-# obtainable), with the reason printed; under CI (CI=true) that case fails with status 1
-# instead, since CI has to prove the real devices. Status 126 means the guest itself could not
-# be set up. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages and the guest's timings.
+# Exit status: the command's; 77 when this machine cannot run the guest (the reason printed),
+# which fails with 1 under CI=true instead; 126 when the guest could not be set up.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,24 +31,16 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-if [ $# -eq 0 ]; then
-    echo "usage: run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--] command [args...]" >&2
-    exit 2
-fi
+[ $# -gt 0 ] || { echo "usage: run-in-guest.sh [options] [--] command [args...]" >&2; exit 2; }
 
-on_ci() {
-    case ${CI:-} in true | TRUE | True | 1 | yes) return 0 ;; esac
-    return 1
-}
 cannot_run() {
-    if on_ci; then
+    case ${CI:-} in true | TRUE | True | 1 | yes)
         echo "run-in-guest: FAILED, CI must run the kernel tests: $*" >&2
-        exit 1
-    fi
+        exit 1 ;;
+    esac
     echo "run-in-guest: skipped: $*" >&2
     exit 77
 }
-
 
 command -v qemu-system-x86_64 >/dev/null ||
     cannot_run "qemu-system-x86_64 is not installed (scripts/setup.sh installs qemu-system-x86)"
@@ -70,11 +58,8 @@ initrd=$(sed -n 's/^initrd=//p' <<<"$prepared")
 
 job=$(mktemp -d "${TMPDIR:-/tmp}/jolto-guest.XXXXXX") || exit 1
 trap 'rm -rf "$job"' EXIT
-case $job in *[[:space:]]*)
-    echo "run-in-guest: the job folder '$job' contains white space" >&2
-    exit 1
-    ;;
-esac
+# The kernel command line carries the job folder's path.
+case $job in *[[:space:]]*) echo "run-in-guest: white space in '$job'" >&2; exit 1 ;; esac
 {
     echo "cd $(printf '%q' "$PWD") || exit 126"
     for name in $(compgen -e); do
@@ -93,12 +78,8 @@ for path in "$project" "$(pwd -P)" ${binds[@]+"${binds[@]}"}; do
     esac
 done | sort -u >"$job/binds"
 
-append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job"
-if [ -n "${JOLTO_GUEST_VERBOSE:-}" ]; then
-    append+=" loglevel=7 jolto.verbose=1"
-else
-    append+=" loglevel=3"
-fi
+append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job loglevel=3"
+[ -z "${JOLTO_GUEST_VERBOSE:-}" ] || append+=" loglevel=7 jolto.verbose=1"
 
 started=$(date +%s.%N)
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <mutex>
 #include <set>
 
 namespace jolto::guest {
@@ -115,39 +114,6 @@ const Backend kUhid{
      Range{{ABS_HAT0X, ABS_HAT0Y}, -1, 1}},
     BTN_C,
     ABS_RY,
-};
-
-// Every rumble level the gamepad hands over on its feeder thread, with the moment it did.
-class RumbleLog {
-public:
-    struct Entry {
-        Clock::time_point at;
-        float heavy, light;
-        std::size_t index;
-    };
-    void add(float heavy, float light) {
-        std::lock_guard lock(mutex_);
-        entries_.push_back({Clock::now(), heavy, light, entries_.size()});
-    }
-    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
-        auto deadline = Clock::now() + limit;
-        do {
-            std::vector<Entry> copy;
-            {
-                std::lock_guard lock(mutex_);
-                copy = entries_;
-            }
-            for (const auto& e : copy)
-                if (pred(e))
-                    return e;
-            std::this_thread::sleep_for(5ms);
-        } while (Clock::now() < deadline);
-        return std::nullopt;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Entry> entries_;
 };
 
 int absValue(int fd, unsigned code) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -137,5 +138,38 @@ inline std::vector<input_event> readUntilQuiet(int fd, std::chrono::milliseconds
         events.insert(events.end(), frame->begin(), frame->end());
     return events;
 }
+
+// Every rumble level the gamepad hands over on its feeder thread, with the moment it did.
+class RumbleLog {
+public:
+    struct Entry {
+        Clock::time_point at;
+        float heavy, light;
+        std::size_t index;
+    };
+    void add(float heavy, float light) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back({Clock::now(), heavy, light, entries_.size()});
+    }
+    std::vector<Entry> entries() {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
+    // The first entry that satisfies `pred`, waiting up to `limit` for it.
+    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
+        auto deadline = Clock::now() + limit;
+        do {
+            for (const auto& e : entries())
+                if (pred(e))
+                    return e;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (Clock::now() < deadline);
+        return std::nullopt;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
 
 } // namespace jolto::guest

@@ -42,7 +42,7 @@ class Child {
 public:
     struct Line {
         std::string text;
-        Clock::time_point readAt;
+        std::uint64_t readAt; // µs on the monotonic clock
     };
 
     static std::unique_ptr<Child> start(const std::vector<std::string>& argv,
@@ -94,8 +94,11 @@ public:
         char buffer[8192];
         for (ssize_t n; (n = ::read(out_.get(), buffer, sizeof buffer)) > 0;) {
             partial_.append(buffer, static_cast<std::size_t>(n));
+            const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                Clock::now().time_since_epoch());
             for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-                lines_.push_back({partial_.substr(0, end), Clock::now()});
+                lines_.push_back(
+                    {partial_.substr(0, end), static_cast<std::uint64_t>(now.count())});
                 partial_.erase(0, end + 1);
             }
         }
@@ -140,19 +143,15 @@ public:
         return WIFEXITED(*exitStatus_) ? WEXITSTATUS(*exitStatus_) : -1;
     }
 
-    void signal(int number) {
+    // `number` (SIGTERM), then SIGKILL if it has not ended within ten seconds.
+    std::optional<int> stop(int number = SIGTERM) {
         if (running()) {
             ::kill(pid_, number);
         }
-    }
-
-    // SIGTERM, then SIGKILL if it has not ended within ten seconds.
-    std::optional<int> stop() {
-        signal(SIGTERM);
         if (auto code = waitForExit(Clock::now() + 10s)) {
             return code;
         }
-        signal(SIGKILL);
+        ::kill(pid_, SIGKILL);
         return waitForExit(Clock::now() + 10s);
     }
 
@@ -191,8 +190,8 @@ struct Host {
 
     // Starts the host in output mode `mode` and waits for its port and first PIN; what went
     // wrong, if anything.
-    std::string start(const std::string& name, const std::string& mode) {
-        folder = fs::temp_directory_path() / ("jolto-e2e-" + name + "-" + std::to_string(getpid()));
+    std::string start(const std::string& mode) {
+        folder = fs::temp_directory_path() / ("jolto-e2e-" + mode + "-" + std::to_string(getpid()));
         fs::remove_all(folder);
         fs::create_directories(folder / "config" / "jolto-host");
         fs::create_directories(folder / "runtime");
@@ -204,13 +203,12 @@ struct Host {
         setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
         setenv("HOME", folder.c_str(), 1);
         process = Child::start({JOLTO_HOST_PROGRAM, "--headless"}, folder / "host.stderr");
-        if (!process) {
-            return "the host did not start";
-        }
         // Starting a Qt program under software emulation takes a while.
-        const auto ready = process->waitFor("listener ready port=", Clock::now() + 60s);
+        const auto ready =
+            process ? process->waitFor("listener ready port=", Clock::now() + 60s) : std::nullopt;
         if (!ready || !process->waitFor("pin ", Clock::now() + 60s)) {
-            return "the host did not report its port and PIN\n" + process->transcript();
+            return "the host did not report its port and PIN\n" +
+                   (process ? process->transcript() : "");
         }
         port = ready->substr(ready->find('=') + 1);
         return "";
@@ -236,11 +234,6 @@ struct Host {
         return pin;
     }
 
-    // Waits for the PIN that replaces the one shown before line `seen`. A newly drawn PIN equal
-    // to the old one prints nothing (one time in ten thousand), so after the deadline the shown
-    // PIN stands.
-    void awaitNextPin(std::size_t seen) { process->waitFor("pin ", Clock::now() + 10s, seen); }
-
     std::unique_ptr<Child> phone(const std::string& name, std::vector<std::string> args) {
         args.insert(args.begin(), {JOLTO_PHONE_PROGRAM});
         args.insert(args.end(), {"--identity", (folder / (name + ".json")).string(), "--name", name,
@@ -248,17 +241,14 @@ struct Host {
         return Child::start(args, folder / (name + ".stderr"));
     }
 
-    // A phone that plays `script`, given the current PIN if `withPin`.
+    // A phone that plays `script`; one that has not paired yet brings the PIN shown now.
     std::unique_ptr<Child> play(const std::string& name, const std::string& script,
-                                bool withPin = false, bool trace = false) {
+                                std::vector<std::string> args = {}) {
         const auto path = folder / (name + ".script");
         std::ofstream(path) << script;
-        std::vector<std::string> args{"play", "127.0.0.1", port, "--script", path.string()};
-        if (withPin) {
+        args.insert(args.begin(), {"play", "127.0.0.1", port, "--script", path.string()});
+        if (!fs::exists(folder / (name + ".json"))) {
             args.insert(args.end(), {"--pin", pin()});
-        }
-        if (trace) {
-            args.push_back("--trace");
         }
         return phone(name, args);
     }
@@ -278,11 +268,6 @@ Fd openNode(const std::string& name) {
 std::uint64_t microseconds(const input_event& e) {
     return static_cast<std::uint64_t>(e.input_event_sec) * 1000000u +
            static_cast<std::uint64_t>(e.input_event_usec);
-}
-
-std::uint64_t microseconds(Clock::time_point t) {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count());
 }
 
 // Appends what has arrived on `fd`, waiting at most until `until` for the first event.
@@ -319,21 +304,15 @@ std::string keyEvents(const std::vector<input_event>& events) {
     return text;
 }
 
-// A state the phone sent, from its --trace lines.
-struct Sent {
-    std::uint32_t buttons = 0;
-    std::uint64_t us = 0;
-};
-
-std::vector<Sent> sentStates(const Child& phone) {
-    std::vector<Sent> sent;
+// The states the phone sent, from its --trace lines: buttons and the time sent.
+std::vector<std::pair<std::uint32_t, std::uint64_t>> sentStates(const Child& phone) {
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> sent;
     for (const auto& l : phone.lines()) {
-        Sent s;
+        std::uint32_t buttons = 0;
         unsigned long long us = 0;
         if (std::sscanf(l.text.c_str(), "state seq=%*u buttons=0x%" SCNx32 " sent_us=%llu",
-                        &s.buttons, &us) == 2) {
-            s.us = us;
-            sent.push_back(s);
+                        &buttons, &us) == 2) {
+            sent.emplace_back(buttons, us);
         }
     }
     return sent;
@@ -346,30 +325,13 @@ std::uint64_t percentile(std::vector<std::uint64_t> values, double p) {
                : values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-// ---------------------------------------------------------------------------------------------
-// Keyboard and mouse, the Shooter preset, with phone 1 paired once for the group.
-
-class KeyboardMouseEndToEnd : public ::testing::Test {
+// One host in output mode `Mode` for a group of tests; their phones pair on first use.
+template <const char* Mode> class HostSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!jolto::guest::insideGuest()) {
-            return;
+        if (jolto::guest::insideGuest()) {
+            error_ = host_.start(Mode);
         }
-        error_ = host_.start("keyboard", "keyboardMouse");
-        if (error_.empty() && !(node_ = openNode("JOLTO Host Keyboard and Mouse"))) {
-            error_ = "no evdev node of the keyboard and mouse";
-        }
-        if (!error_.empty()) {
-            return;
-        }
-        const auto pin = host_.pin();
-        const auto seen = host_.process->lines().size();
-        auto phone = host_.phone("phone1", {"pair", "127.0.0.1", host_.port, "--pin", pin});
-        if (!phone || phone->waitForExit(Clock::now() + 60s) != 0 ||
-            !phone->waitFor("welcome status=accepted ", Clock::now())) {
-            error_ = "pairing failed\n" + (phone ? phone->transcript() : "");
-        }
-        host_.awaitNextPin(seen);
     }
 
     static void TearDownTestSuite() { host_.stop(); }
@@ -377,19 +339,45 @@ protected:
     void SetUp() override {
         JOLTO_REQUIRE_GUEST();
         ASSERT_EQ(error_, "");
+    }
+
+    static inline Host host_;
+    static inline std::string error_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Keyboard and mouse, the Shooter preset.
+
+constexpr char keyboardMouse[] = "keyboardMouse";
+
+class KeyboardMouseEndToEnd : public HostSuite<keyboardMouse> {
+protected:
+    static void SetUpTestSuite() {
+        HostSuite::SetUpTestSuite();
+        if (jolto::guest::insideGuest() && error_.empty() &&
+            !(node_ = openNode("JOLTO Host Keyboard and Mouse"))) {
+            error_ = "no evdev node of the keyboard and mouse";
+        }
+    }
+
+    static void TearDownTestSuite() {
+        node_.reset();
+        HostSuite::TearDownTestSuite();
+    }
+
+    void SetUp() override {
+        HostSuite::SetUp();
         std::vector<input_event> ignored;
         readEvents(node_.get(), ignored);
     }
 
     // Plays `script` as phone 1 and collects every event the device produced while it ran.
-    std::unique_ptr<Child> play(const std::string& script, std::vector<input_event>& events,
-                                bool trace = false) {
-        auto phone = host_.play("phone1", script, false, trace);
+    std::unique_ptr<Child> play(const std::string& script, std::vector<input_event>& events) {
+        auto phone = host_.play("phone1", script, {"--trace"});
         if (!phone) {
             return phone;
         }
-        for (const auto deadline = Clock::now() + 120s;
-             phone->running() && Clock::now() < deadline;) {
+        for (const auto until = Clock::now() + 120s; phone->running() && Clock::now() < until;) {
             readEvents(node_.get(), events, Clock::now() + 20ms);
             phone->read();
         }
@@ -399,27 +387,30 @@ protected:
         return phone;
     }
 
-    static inline Host host_;
     static inline Fd node_;
-    static inline std::string error_;
 };
 
-TEST_F(KeyboardMouseEndToEnd, ShooterPresetTypesKeysClicksAndMovesThePointer) {
-    std::vector<input_event> events;
-    auto phone = play("press south\nwait 0.25\nrelease south\nwait 0.25\n"
-                      "left 0 1\nwait 0.25\nleft -1 0\nwait 0.25\n"
-                      "left 0 -1\nwait 0.25\nleft 1 0\nwait 0.25\nneutral\nwait 0.25\n"
-                      "press rightTrigger\nrt 1\nwait 0.25\nrelease rightTrigger\nrt 0\nwait 0.25\n"
-                      "right 1 0\nwait 0.4\nright 0 0\nwait 0.25\n",
-                      events);
-    ASSERT_TRUE(phone);
-
+TEST_F(KeyboardMouseEndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
     // South → Space; the left stick → W, A, S, D one after the other (each released before the
-    // next goes down); the right trigger → the left mouse button.
+    // next goes down); the right trigger → the left mouse button; then Space tapped 250 times.
+    constexpr int taps = 250;
+    std::string script =
+        "press south\nwait 0.25\nrelease south\nwait 0.25\n"
+        "left 0 1\nwait 0.25\nleft -1 0\nwait 0.25\n"
+        "left 0 -1\nwait 0.25\nleft 1 0\nwait 0.25\nneutral\nwait 0.25\n"
+        "press rightTrigger\nrt 1\nwait 0.25\nrelease rightTrigger\nrt 0\nwait 0.25\n"
+        "right 1 0\nwait 0.4\nright 0 0\nwait 0.25\n";
     std::string expected;
     for (int code : {KEY_SPACE, KEY_W, KEY_A, KEY_S, KEY_D, BTN_LEFT}) {
         expected += std::to_string(code) + "+ " + std::to_string(code) + "- ";
     }
+    for (int i = 0; i < taps; ++i) {
+        script += "press south\nwait 0.03\nrelease south\nwait 0.03\n";
+        expected += std::to_string(KEY_SPACE) + "+ " + std::to_string(KEY_SPACE) + "- ";
+    }
+    std::vector<input_event> events;
+    auto phone = play(script, events);
+    ASSERT_TRUE(phone);
     EXPECT_EQ(keyEvents(events), expected) << "(Space 57, W 17, A 30, S 31, D 32, left button 272)";
 
     // The right stick pushed right for 0.4 s at the preset's 1400 points a second: the pointer
@@ -433,49 +424,13 @@ TEST_F(KeyboardMouseEndToEnd, ShooterPresetTypesKeysClicksAndMovesThePointer) {
     EXPECT_GT(dx, 50);
     EXPECT_LT(dx, 2800);
     EXPECT_EQ(dy, 0);
-}
 
-TEST_F(KeyboardMouseEndToEnd, SilentPhoneHasItsKeyReleasedAfterASecond) {
-    auto phone = host_.play("phone1", "press south\nwait 120\n", false, true);
-    ASSERT_TRUE(phone);
-    std::vector<input_event> events;
-    ASSERT_TRUE(awaitKey(node_.get(), events, KEY_SPACE, 1, Clock::now() + 60s))
-        << phone->transcript();
-    // A few keepalives, then silence: killed, the phone cannot say goodbye.
-    ASSERT_TRUE(phone->waitFor("state seq=3 ", Clock::now() + 30s)) << phone->transcript();
-    phone->signal(SIGKILL);
-    phone->waitForExit(Clock::now() + 10s);
-    const auto sent = sentStates(*phone);
-    ASSERT_FALSE(sent.empty());
-
-    // Released at the first watchdog pass after a second of silence, long before the client
-    // is dropped at 15 s.
-    const auto released = awaitKey(node_.get(), events, KEY_SPACE, 0, Clock::now() + 14s);
-    ASSERT_TRUE(released) << "Space still held 14 s after the phone fell silent";
-    const double silence =
-        static_cast<double>(microseconds(events[*released]) - sent.back().us) / 1e6;
-    std::printf("silence: Space released %.3f s after the phone's last state\n", silence);
-    RecordProperty("silence_release_ms", static_cast<int>(silence * 1000));
-    EXPECT_GE(silence, 1.0) << "released before a second of silence";
-    EXPECT_LT(silence, 5.0);
-}
-
-TEST_F(KeyboardMouseEndToEnd, PressToEvdevLatency) {
-    constexpr int presses = 250;
-    std::string script;
-    for (int i = 0; i < presses; ++i) {
-        script += "press south\nwait 0.03\nrelease south\nwait 0.03\n";
-    }
-    std::vector<input_event> events;
-    auto phone = play(script, events, true);
-    ASSERT_TRUE(phone);
-
-    // South's edges in the order the phone sent them, and Space's in the order evdev saw them.
+    // South's edges in the order the phone sent them, and Space's in the order evdev saw them:
+    // every press and release arrives, in order, and none before it was sent.
     std::vector<std::pair<bool, std::uint64_t>> edges;
-    for (const auto& s : sentStates(*phone)) {
-        if (const bool south = (s.buttons & 1u) != 0;
-            edges.empty() ? south : south != edges.back().first) {
-            edges.emplace_back(south, s.us);
+    for (const auto& [buttons, us] : sentStates(*phone)) {
+        if ((buttons & 1u) != (edges.empty() ? 0u : edges.back().first)) {
+            edges.emplace_back((buttons & 1u) != 0, us);
         }
     }
     std::vector<const input_event*> keys;
@@ -484,9 +439,8 @@ TEST_F(KeyboardMouseEndToEnd, PressToEvdevLatency) {
             keys.push_back(&e);
         }
     }
-    ASSERT_EQ(edges.size(), 2u * presses);
-    // Every press and release arrives, in order, and none before it was sent.
-    ASSERT_EQ(keys.size(), edges.size()) << keyEvents(events);
+    ASSERT_EQ(edges.size(), 2u * (taps + 1));
+    ASSERT_EQ(keys.size(), edges.size());
     std::vector<std::uint64_t> pressLatency, allLatency;
     for (std::size_t i = 0; i < edges.size(); ++i) {
         ASSERT_EQ(keys[i]->value == 1, edges[i].first) << "edge " << i;
@@ -505,50 +459,63 @@ TEST_F(KeyboardMouseEndToEnd, PressToEvdevLatency) {
     RecordProperty("press_latency_median_us", static_cast<int>(percentile(pressLatency, 0.5)));
 }
 
+TEST_F(KeyboardMouseEndToEnd, SilentPhoneHasItsKeyReleasedAfterASecond) {
+    auto phone = host_.play("phone1", "press south\nwait 120\n", {"--trace"});
+    ASSERT_TRUE(phone);
+    std::vector<input_event> events;
+    ASSERT_TRUE(awaitKey(node_.get(), events, KEY_SPACE, 1, Clock::now() + 60s))
+        << phone->transcript();
+    // A few keepalives, then silence: killed, the phone cannot say goodbye.
+    ASSERT_TRUE(phone->waitFor("state seq=3 ", Clock::now() + 30s)) << phone->transcript();
+    phone->stop(SIGKILL);
+    const auto sent = sentStates(*phone);
+    ASSERT_FALSE(sent.empty());
+
+    // Released at the first watchdog pass after a second of silence, long before the client
+    // is dropped at 15 s.
+    const auto released = awaitKey(node_.get(), events, KEY_SPACE, 0, Clock::now() + 14s);
+    ASSERT_TRUE(released) << "Space still held 14 s after the phone fell silent";
+    const auto silence =
+        static_cast<double>(microseconds(events[*released]) - sent.back().second) / 1e6;
+    std::printf("silence: Space released %.3f s after the phone's last state\n", silence);
+    RecordProperty("silence_release_ms", static_cast<int>(silence * 1000));
+    EXPECT_GE(silence, 1.0) << "released before a second of silence";
+    EXPECT_LT(silence, 5.0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Virtual gamepads.
 
-class GamepadEndToEnd : public ::testing::Test {
+constexpr char gamepad[] = "gamepad";
+
+class GamepadEndToEnd : public HostSuite<gamepad> {
 protected:
-    static void SetUpTestSuite() {
-        if (jolto::guest::insideGuest()) {
-            error_ = host_.start("gamepad", "gamepad");
-        }
-    }
-
-    static void TearDownTestSuite() { host_.stop(); }
-
-    void SetUp() override {
-        JOLTO_REQUIRE_GUEST();
-        ASSERT_EQ(error_, "");
-    }
-
-    // A phone that joins (with the current PIN unless it is trusted already) as `player` and
-    // stays, toggling south every 0.2 s, until it is stopped; its controller's node is there.
+    // A phone that joins as `player` and stays, toggling south every 0.2 s, until it is stopped;
+    // its controller's node is there. Each PIN admits one phone: the host then shows the next.
     static std::unique_ptr<Child> join(int player) {
         const std::string name = "phone" + std::to_string(player);
-        const bool trusted = fs::exists(host_.folder / (name + ".json"));
+        const bool pairs = !fs::exists(host_.folder / (name + ".json"));
+        host_.process->read();
         const auto seen = host_.process->lines().size();
         std::string script;
         for (int i = 0; i < 300; ++i) {
             script += "press south\nwait 0.2\nrelease south\nwait 0.2\n";
         }
-        auto phone = host_.play(name, script, !trusted);
+        auto phone = host_.play(name, script);
         const std::string welcome =
             phone ? phone->waitFor("welcome ", Clock::now() + 60s).value_or("") : "";
         EXPECT_EQ(welcome.rfind("welcome status=accepted ", 0), 0u) << welcome;
         EXPECT_NE(welcome.find(" player=" + std::to_string(player) + " "), std::string::npos)
             << welcome;
-        if (!trusted) {
-            host_.awaitNextPin(seen);
+        // A newly drawn PIN equal to the old one prints nothing (one time in ten thousand), so
+        // after the deadline the shown PIN stands.
+        if (pairs) {
+            host_.process->waitFor("pin ", Clock::now() + 10s, seen);
         }
         EXPECT_TRUE(openNode("JOLTO Controller " + std::to_string(player)))
             << "no evdev node of player " << player;
         return phone;
     }
-
-    static inline Host host_;
-    static inline std::string error_;
 };
 
 TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
@@ -601,14 +568,12 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
     for (std::size_t i = 0; i + 1 < rumble.size(); ++i) {
         EXPECT_EQ(rumble[i]->text, "rumble low=255 high=64 duration=200") << "packet " << i;
         if (i > 0) {
-            gaps.push_back(microseconds(rumble[i]->readAt) - microseconds(rumble[i - 1]->readAt));
+            gaps.push_back(rumble[i]->readAt - rumble[i - 1]->readAt);
         }
     }
     EXPECT_EQ(rumble.back()->text, "rumble low=0 high=0 duration=200")
         << "the last packet, and the only closing one";
-    const auto lasted =
-        static_cast<double>(microseconds(rumble.back()->readAt) - microseconds(rumble[0]->readAt)) /
-        1000;
+    const auto lasted = static_cast<double>(rumble.back()->readAt - rumble[0]->readAt) / 1000;
     const auto gap = percentile(gaps, 0.5);
     std::printf("rumble: %zu packets of 255/64 over %.0f ms, median interval %.1f ms, then 0 0\n",
                 rumble.size() - 1, lasted, static_cast<double>(gap) / 1000);
@@ -627,8 +592,7 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
 TEST_F(GamepadEndToEnd, FourPlayersJoinAndAFifthPhoneIsRefused) {
     host_.process->read();
     const std::size_t seen = host_.process->lines().size();
-    // Phone 1 paired in the test before; the others pair now, each with the PIN the host shows
-    // after the previous pairing.
+    // Phone 1 paired in the test before; the others pair now.
     std::vector<std::unique_ptr<Child>> phones;
     for (int player = 1; player <= 4; ++player) {
         phones.push_back(join(player));

@@ -38,8 +38,7 @@ using jolto::guest::Fd;
 // A program under test: its standard output is read line by line, each line stamped with the
 // time the test read it, its standard error goes to a file for failure messages, and it is
 // killed and reaped when the object goes, so that no test leaves a process behind.
-class Child {
-public:
+struct Child {
     struct Line {
         std::string text;
         std::uint64_t readAt; // µs on the monotonic clock
@@ -63,43 +62,41 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        const int error = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+        pid_t id = 0;
+        const int error = ::posix_spawn(&id, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
-        Fd output(out[0]);
+        Fd reader(out[0]);
         if (error != 0) {
             ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
             return nullptr;
         }
-        ::fcntl(output.get(), F_SETFL, O_NONBLOCK);
-        return std::unique_ptr<Child>(new Child(pid, std::move(output), argv[0], stderrFile));
+        ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
+        return std::unique_ptr<Child>(
+            new Child{{}, {}, id, std::move(reader), argv[0], stderrFile, {}});
     }
 
     ~Child() {
         if (running()) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
         }
     }
 
-    const std::vector<Line>& lines() const { return lines_; }
-
     // Takes in what the program has written so far, waiting at most until `until` for it.
     void read(Clock::time_point until = {}) {
-        pollfd p{out_.get(), POLLIN, 0};
+        pollfd p{output.get(), POLLIN, 0};
         if (::poll(&p, 1, jolto::guest::millisecondsUntil(until)) <= 0) {
             return;
         }
         char buffer[8192];
-        for (ssize_t n; (n = ::read(out_.get(), buffer, sizeof buffer)) > 0;) {
-            partial_.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(output.get(), buffer, sizeof buffer)) > 0;) {
+            partial.append(buffer, static_cast<std::size_t>(n));
             const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
                 Clock::now().time_since_epoch());
-            for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-                lines_.push_back(
-                    {partial_.substr(0, end), static_cast<std::uint64_t>(now.count())});
-                partial_.erase(0, end + 1);
+            for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
+                lines.push_back({partial.substr(0, end), static_cast<std::uint64_t>(now.count())});
+                partial.erase(0, end + 1);
             }
         }
     }
@@ -109,9 +106,9 @@ public:
     std::optional<std::string> waitFor(const std::string& prefix, Clock::time_point deadline,
                                        std::size_t from = 0) {
         for (bool last = false;;) {
-            for (; from < lines_.size(); ++from) {
-                if (lines_[from].text.rfind(prefix, 0) == 0) {
-                    return lines_[from].text;
+            for (; from < lines.size(); ++from) {
+                if (lines[from].text.rfind(prefix, 0) == 0) {
+                    return lines[from].text;
                 }
             }
             if (last) {
@@ -124,10 +121,10 @@ public:
 
     bool running() {
         int status = 0;
-        if (!exitStatus_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitStatus_ = status;
+        if (!exitStatus && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exitStatus = status;
         }
-        return !exitStatus_;
+        return !exitStatus;
     }
 
     // The exit code (-1 for a signal) once the program has ended, nothing if it still runs at
@@ -140,18 +137,18 @@ public:
             read(std::min(deadline, Clock::now() + 20ms));
         }
         read();
-        return WIFEXITED(*exitStatus_) ? WEXITSTATUS(*exitStatus_) : -1;
+        return WIFEXITED(*exitStatus) ? WEXITSTATUS(*exitStatus) : -1;
     }
 
     // `number` (SIGTERM), then SIGKILL if it has not ended within ten seconds.
     std::optional<int> stop(int number = SIGTERM) {
         if (running()) {
-            ::kill(pid_, number);
+            ::kill(pid, number);
         }
         if (auto code = waitForExit(Clock::now() + 10s)) {
             return code;
         }
-        ::kill(pid_, SIGKILL);
+        ::kill(pid, SIGKILL);
         return waitForExit(Clock::now() + 10s);
     }
 
@@ -159,26 +156,21 @@ public:
     std::string transcript() {
         read();
         std::ostringstream text;
-        text << "--- " << name_ << " stdout:\n";
-        for (const auto& l : lines_) {
+        text << "--- " << program << " stdout:\n";
+        for (const auto& l : lines) {
             text << l.text << '\n';
         }
-        text << partial_ << "--- stderr:\n" << std::ifstream(stderrFile_).rdbuf();
+        text << partial << "--- stderr:\n" << std::ifstream(errors).rdbuf();
         return text.str();
     }
 
-private:
-    Child(pid_t pid, Fd out, std::string name, fs::path stderrFile)
-        : pid_(pid), out_(std::move(out)), name_(std::move(name)),
-          stderrFile_(std::move(stderrFile)) {}
-
-    pid_t pid_;
-    Fd out_;
-    std::string name_;
-    fs::path stderrFile_;
-    std::vector<Line> lines_;
-    std::string partial_;
-    std::optional<int> exitStatus_;
+    std::vector<Line> lines;
+    std::string partial;
+    pid_t pid;
+    Fd output;
+    std::string program;
+    fs::path errors;
+    std::optional<int> exitStatus;
 };
 
 // jolto-host --headless with a settings, runtime and home folder of its own, read through the
@@ -228,7 +220,7 @@ struct Host {
     std::string pin() {
         process->read();
         std::string pin;
-        for (const auto& l : process->lines()) {
+        for (const auto& l : process->lines) {
             pin = l.text.rfind("pin ", 0) == 0 ? l.text.substr(4) : pin;
         }
         return pin;
@@ -307,7 +299,7 @@ std::string keyEvents(const std::vector<input_event>& events) {
 // The states the phone sent, from its --trace lines: buttons and the time sent.
 std::vector<std::pair<std::uint32_t, std::uint64_t>> sentStates(const Child& phone) {
     std::vector<std::pair<std::uint32_t, std::uint64_t>> sent;
-    for (const auto& l : phone.lines()) {
+    for (const auto& l : phone.lines) {
         std::uint32_t buttons = 0;
         unsigned long long us = 0;
         if (std::sscanf(l.text.c_str(), "state seq=%*u buttons=0x%" SCNx32 " sent_us=%llu",
@@ -496,7 +488,7 @@ protected:
         const std::string name = "phone" + std::to_string(player);
         const bool pairs = !fs::exists(host_.folder / (name + ".json"));
         host_.process->read();
-        const auto seen = host_.process->lines().size();
+        const auto seen = host_.process->lines.size();
         std::string script;
         for (int i = 0; i < 300; ++i) {
             script += "press south\nwait 0.2\nrelease south\nwait 0.2\n";
@@ -545,7 +537,7 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
     }
     ASSERT_NE(pad, nullptr) << "SDL has no game controller JOLTO Controller 1";
     phone->read();
-    const std::size_t before = phone->lines().size();
+    const std::size_t before = phone->lines.size();
     ASSERT_EQ(SDL_GameControllerRumble(pad, 0xFFFF, 0x4000, 500), 0) << SDL_GetError();
     for (auto until = Clock::now() + 1500ms; Clock::now() < until; SDL_Delay(5)) {
         SDL_GameControllerUpdate();
@@ -558,9 +550,9 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
     }
 
     std::vector<const Child::Line*> rumble;
-    for (std::size_t i = before; i < phone->lines().size(); ++i) {
-        if (phone->lines()[i].text.rfind("rumble ", 0) == 0) {
-            rumble.push_back(&phone->lines()[i]);
+    for (std::size_t i = before; i < phone->lines.size(); ++i) {
+        if (phone->lines[i].text.rfind("rumble ", 0) == 0) {
+            rumble.push_back(&phone->lines[i]);
         }
     }
     ASSERT_GE(rumble.size(), 3u) << phone->transcript();
@@ -591,7 +583,7 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
 
 TEST_F(GamepadEndToEnd, FourPlayersJoinAndAFifthPhoneIsRefused) {
     host_.process->read();
-    const std::size_t seen = host_.process->lines().size();
+    const std::size_t seen = host_.process->lines.size();
     // Phone 1 paired in the test before; the others pair now.
     std::vector<std::unique_ptr<Child>> phones;
     for (int player = 1; player <= 4; ++player) {

@@ -50,7 +50,12 @@ in_ns() {
     shift
     ip netns exec "jolto-$tag-$side" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$state/$side/bus" "$@"
 }
-gone() { ! kill -0 "$@" 2>/dev/null; }
+gone() {
+    local pid
+    for pid; do
+        ! kill -0 "$pid" 2>/dev/null || return 1
+    done
+}
 
 down() {
     local side pids=()
@@ -88,8 +93,6 @@ up() {
             ip -n "jolto-$tag-$side" link set lo up &&
             ip -n "jolto-$tag-$side" link set jolto0 multicast on up || fail "could not set up $side"
         cat >"$dir/dbus.conf" <<XML
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
   <listen>unix:path=$dir/bus</listen>
@@ -131,14 +134,8 @@ CONF
     echo "netns: ready"
 }
 
-# Waits up to $1 seconds for a line starting with $2 in file $3 (while the host runs); prints it.
-wait_line() {
-    local until=$((SECONDS + $1))
-    until grep -m 1 -- "^$2" "$3" 2>/dev/null; do
-        [ $SECONDS -lt $until ] && kill -0 "$host_pid" 2>/dev/null || return 1
-        sleep 0.05
-    done
-}
+# Waits up to $1 seconds for a line starting with $2 in the host's output; prints it.
+wait_line() { wait_for "$1" grep -s -m 1 -- "^$2" "$work/host.out"; }
 
 discovery() {
     local host_program=$1 phone_program=$2
@@ -160,9 +157,9 @@ discovery() {
     host_pid=$!
     trap 'kill -TERM $host_pid 2>/dev/null; wait_for 10 gone $host_pid || kill -KILL $host_pid; wait $host_pid; rm -rf "$work"' EXIT
 
-    ready=$(wait_line 60 "listener ready port=" "$work/host.out") || fail "the host did not get ready"
+    ready=$(wait_line 60 "listener ready port=") || fail "the host did not get ready"
     port=${ready#listener ready port=}
-    pin=$(wait_line 10 "pin " "$work/host.out") || fail "the host showed no PIN"
+    pin=$(wait_line 10 "pin ") || fail "the host showed no PIN"
     echo "host: port $port, ${pin}"
 
     # The first service found from the other namespace has to be this host's, on its side of
@@ -193,13 +190,13 @@ discovery() {
         fail "the trusted phone was not accepted"
     grep -q '^pong rtt_us=' "$work/play.out" || fail "the ping was not answered"
     for event in joined left; do
-        wait_line 10 "controller $event player=1 name=\"Namespace Phone\"" "$work/host.out" >/dev/null ||
+        wait_line 10 "controller $event player=1 name=\"Namespace Phone\"" >/dev/null ||
             fail "the host did not report the phone as $event"
     done
 
     # The controller page: advertised under the same name on the port the host printed, and
     # served across the namespaces.
-    web=$(wait_line 10 "web http://" "$work/host.out") || fail "the host printed no web line"
+    web=$(wait_line 10 "web http://") || fail "the host printed no web line"
     url=${web#web }
     web_port=${url##*:}
     web_port=${web_port%/}

@@ -1,133 +1,101 @@
 #!/usr/bin/env bash
-# Two network namespaces joined only by a veth pair, each with its own D-Bus system bus and
-# Avahi daemon, so that a host and a phone can find each other by DNS-SD without a packet
-# reaching this machine's own network or its own mDNS daemon.
+# DNS-SD between two machines, played by two network namespaces joined only by a veth pair, each
+# with its own D-Bus system bus and Avahi daemon, so that no packet reaches this machine's own
+# network or its own mDNS daemon.
 #
-#   netns.sh up KEY                  creates both namespaces and starts the daemons
-#   netns.sh down KEY                stops every process in them and deletes them
-#   netns.sh exec KEY host|phone COMMAND [ARGS...]
-#                                    runs COMMAND in one namespace, its system bus the private one
-#   netns.sh name KEY host|phone     prints the namespace's name
-#   netns.sh folder KEY              prints the pair's state folder, which `down` removes
+#   netns.sh up KEY          creates both namespaces and starts their daemons
+#   netns.sh discovery KEY HOST_PROGRAM PHONE_PROGRAM
+#                            jolto-host runs headless in the host namespace; jolto-phone in the
+#                            phone namespace finds it, pairs with the PIN it prints and plays;
+#                            the controller page is found as _http._tcp under the same name
+#   netns.sh down KEY        stops every process in the namespaces and deletes them
 #
-# KEY names one pair (a build folder, say): namespaces, interfaces, state folder and host names
-# all derive from it, so that two builds testing at the same time never share a daemon. `up`
-# clears what a killed earlier run left behind under the same KEY.
-#
-# The host side is 10.77.0.1 on interface jolto0, the phone side 10.77.0.2 on jolto0 of its own
-# namespace; neither has a route anywhere else. Avahi calls the two ends "jolto-<tag>-host" and
-# "jolto-<tag>-phone".
-#
-# Exit status of `up`: 0 ready, 77 this machine cannot make namespaces (not root, no `ip`,
-# Avahi or D-Bus daemon missing; the reason is printed), 1 anything else. Under CI (CI=true) a
-# missing prerequisite is a failure (1), since CI has to prove discovery. `down` fails only if
-# something it started is still there afterwards.
+# Every name derives from KEY (a build folder), so that two builds testing at once never share a
+# daemon; `up` first clears what a killed run left under the same KEY. The host side is 10.77.0.1,
+# the phone side 10.77.0.2, both on jolto0, with no route anywhere else. Exit status 0 pass, 1
+# fail, 77 this machine cannot do it (the reason is printed; a failure under CI=true).
 set -uo pipefail
-
-usage() {
-    sed -n '6,11s/^# \{0,1\}//p' "$0" >&2
-    exit 2
-}
-[ $# -ge 2 ] || usage
+[ $# -ge 2 ] || { sed -n '6,11s/^# //p' "$0" >&2; exit 2; }
 action=$1
 key=$2
 shift 2
-
 tag=$(printf '%s' "$key" | sha256sum | cut -c1-8)
 state=/tmp/jolto-e2e-$tag
 sides=(host phone)
-netns_of() { echo "jolto-$tag-$1"; }
-address_of() { [ "$1" = host ] && echo 10.77.0.1 || echo 10.77.0.2; }
-bus_of() { echo "unix:path=$state/$1/bus"; }
-interface=jolto0
 
-on_ci() {
-    case ${CI:-} in true | TRUE | True | 1 | yes) return 0 ;; esac
-    return 1
-}
-cannot_run() {
-    if on_ci; then
-        echo "netns: FAILED, CI must run the discovery tests: $*" >&2
-        exit 1
-    fi
-    echo "netns: skipped: $*" >&2
-    exit 77
-}
 fail() {
-    echo "netns: $*" >&2
+    echo "FAIL: $*"
+    for f in "${work:-/nonexistent}"/*.out "${work:-/nonexistent}"/*.err; do
+        [ -s "$f" ] && { echo "--- $(basename "$f")"; cat "$f"; }
+    done
     exit 1
 }
-
+cannot_run() {
+    [ "${CI:-}" = true ] && fail "CI must run the discovery test: $*"
+    echo "skipped: $*"
+    exit 77
+}
 # Waits up to $1 seconds for the command after it to succeed.
 wait_for() {
-    local seconds=$1
+    local until=$((SECONDS + $1))
     shift
-    local until=$((SECONDS + seconds))
     until "$@"; do
         [ $SECONDS -lt $until ] || return 1
         sleep 0.05
     done
 }
-
-# A PID from a state file is only ours if the process still lives in our namespace: after a
-# crash and a reboot, the number may belong to anyone.
-in_namespace() {
-    local link
-    link=$(readlink "/proc/$1/ns/net" 2>/dev/null) || return 1
-    [ "$link" = "net:[$(stat -L -c %i "/run/netns/$2" 2>/dev/null)]" ]
+# Runs a command in side $1's namespace, on that side's bus.
+in_ns() {
+    local side=$1
+    shift
+    ip netns exec "jolto-$tag-$side" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$state/$side/bus" "$@"
 }
-
 gone() {
     local pid
-    for pid in "$@"; do
+    for pid; do
         ! kill -0 "$pid" 2>/dev/null || return 1
     done
 }
 
-# Asks all at once, since Avahi takes a few seconds to say goodbye on the network; whatever is
-# still there after 10 s is killed.
-stop_pids() {
-    [ $# -gt 0 ] || return 0
-    kill -TERM "$@" 2>/dev/null
-    wait_for 10 gone "$@" && return 0
-    kill -KILL "$@" 2>/dev/null
-    wait_for 5 gone "$@" || echo "netns: a process of $* survived SIGKILL" >&2
-}
-
 down() {
-    local side ns pid f pids=() left=0
-    # The daemons this script started, then whatever else a test left in the namespaces.
+    local side pids=()
     for side in "${sides[@]}"; do
-        ns=$(netns_of "$side")
-        for f in avahi dbus; do
-            pid=$(cat "$state/$side/$f.pid" 2>/dev/null) || continue
-            in_namespace "$pid" "$ns" && pids+=("$pid")
-        done
+        [ -e "/run/netns/jolto-$tag-$side" ] && pids+=($(ip netns pids "jolto-$tag-$side"))
     done
-    stop_pids "${pids[@]}"
-    pids=()
+    # All at once, since Avahi takes a few seconds to say goodbye on the network.
+    if [ ${#pids[@]} -gt 0 ]; then
+        kill -TERM "${pids[@]}" 2>/dev/null
+        wait_for 10 gone "${pids[@]}" || kill -KILL "${pids[@]}" 2>/dev/null
+        wait_for 5 gone "${pids[@]}" || return 1
+    fi
     for side in "${sides[@]}"; do
-        ns=$(netns_of "$side")
-        [ -e "/run/netns/$ns" ] && pids+=($(ip netns pids "$ns" 2>/dev/null))
+        [ ! -e "/run/netns/jolto-$tag-$side" ] || ip netns del "jolto-$tag-$side" || return 1
     done
-    stop_pids "${pids[@]}"
-    for side in "${sides[@]}"; do
-        ns=$(netns_of "$side")
-        [ ! -e "/run/netns/$ns" ] || ip netns del "$ns" || left=1
-    done
-    [ $left -eq 0 ] && rm -rf "$state"
-    return $left
+    rm -rf "$state"
 }
 
-write_configs() {
-    local side=$1 dir=$state/$1
-    mkdir -p "$dir/run"
-    cat >"$dir/dbus.conf" <<XML
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+up() {
+    [ "$(id -u)" = 0 ] || cannot_run "network namespaces need root"
+    local tool side dir
+    for tool in ip dbus-daemon avahi-daemon avahi-browse; do
+        command -v $tool >/dev/null || cannot_run "$tool is not installed (scripts/setup.sh installs it)"
+    done
+    down || fail "could not clear what an earlier run left"
+    error=$(ip netns add "jolto-$tag-host" 2>&1) || cannot_run "ip netns add failed: $error"
+    ip netns add "jolto-$tag-phone" || fail "ip netns add failed"
+    # Made inside the namespaces, so that the machine's own namespace never holds them.
+    ip link add jolto0 netns "jolto-$tag-host" type veth peer name jolto0 netns "jolto-$tag-phone" ||
+        fail "no veth pair"
+    for side in "${sides[@]}"; do
+        dir=$state/$side
+        mkdir -p "$dir/run"
+        ip -n "jolto-$tag-$side" addr add "10.77.0.$([ $side = host ] && echo 1 || echo 2)/24" dev jolto0 &&
+            ip -n "jolto-$tag-$side" link set lo up &&
+            ip -n "jolto-$tag-$side" link set jolto0 multicast on up || fail "could not set up $side"
+        cat >"$dir/dbus.conf" <<XML
 <busconfig>
   <type>system</type>
-  <listen>$(bus_of "$side")</listen>
+  <listen>unix:path=$dir/bus</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
@@ -137,15 +105,11 @@ write_configs() {
   </policy>
 </busconfig>
 XML
-    # No workstation or hardware records: only what the test publishes travels.
-    cat >"$dir/avahi.conf" <<CONF
+        # No workstation or hardware records: only what the test publishes travels.
+        cat >"$dir/avahi.conf" <<CONF
 [server]
 host-name=jolto-$tag-$side
-domain-name=local
-use-ipv4=yes
-use-ipv6=yes
-allow-interfaces=$interface
-enable-dbus=yes
+allow-interfaces=jolto0
 ratelimit-interval-usec=1000000
 ratelimit-burst=1000
 [wide-area]
@@ -153,63 +117,102 @@ enable-wide-area=no
 [publish]
 publish-hinfo=no
 publish-workstation=no
-[reflector]
-enable-reflector=no
 CONF
-}
-
-start_daemons() {
-    local side=$1 ns dir=$state/$1
-    ns=$(netns_of "$side")
-    ip netns exec "$ns" dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile \
-        </dev/null >"$dir/dbus.log" 2>&1 &
-    echo $! >"$dir/dbus.pid"
-    wait_for 20 test -S "$state/$side/bus" || fail "the $side's D-Bus daemon did not start: $(cat "$dir/dbus.log")"
-    # Avahi's pid file and socket live at fixed paths under /run: each daemon gets a /run of its
-    # own (ip netns exec gives every command a private mount namespace, so the bind mount stays
-    # there) and never meets this machine's daemon, if it has one.
-    ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$side")" sh -c "
-        mount --bind '$dir/run' /run && exec avahi-daemon -f '$dir/avahi.conf' --no-chroot \
-            --no-drop-root --no-proc-title --debug" </dev/null >"$dir/avahi.log" 2>&1 &
-    echo $! >"$dir/avahi.pid"
-}
-
-avahi_ready() {
-    grep -q "Server startup complete" "$state/$1/avahi.log"
-}
-
-up() {
-    [ "$(id -u)" = 0 ] || cannot_run "network namespaces need root"
-    local tool
-    for tool in ip dbus-daemon avahi-daemon; do
-        command -v "$tool" >/dev/null || cannot_run "$tool is not installed (scripts/setup.sh installs it)"
+        in_ns $side dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile \
+            </dev/null >"$dir/dbus.log" 2>&1 &
+        wait_for 20 test -S "$dir/bus" || fail "the $side's D-Bus daemon did not start: $(cat "$dir/dbus.log")"
+        # Avahi's pid file and socket are at fixed paths under /run: each daemon gets a /run of
+        # its own (ip netns exec gives every command a private mount namespace) and never meets
+        # this machine's daemon, if it has one.
+        in_ns $side sh -c "mount --bind '$dir/run' /run && exec avahi-daemon -f '$dir/avahi.conf' \
+            --no-chroot --no-drop-root --no-proc-title --debug" </dev/null >"$dir/avahi.log" 2>&1 &
     done
-    down || fail "could not clear what an earlier run left"
-
-    local host phone
-    host=$(netns_of host)
-    phone=$(netns_of phone)
-    if ! error=$(ip netns add "$host" 2>&1); then
-        cannot_run "ip netns add failed: $error"
-    fi
-    ip netns add "$phone" || fail "ip netns add $phone failed"
-    # Made inside the namespaces directly, so the machine's own namespace never holds them.
-    ip link add "$interface" netns "$host" type veth peer name "$interface" netns "$phone" ||
-        fail "no veth pair"
-    local side ns
     for side in "${sides[@]}"; do
-        ns=$(netns_of "$side")
-        ip -n "$ns" addr add "$(address_of "$side")/24" dev "$interface" &&
-            ip -n "$ns" link set lo up &&
-            ip -n "$ns" link set "$interface" multicast on up || fail "could not set up $ns"
-        write_configs "$side"
-    done
-    for side in "${sides[@]}"; do start_daemons "$side"; done
-    for side in "${sides[@]}"; do
-        wait_for 30 avahi_ready "$side" ||
+        wait_for 30 grep -q "Server startup complete" "$state/$side/avahi.log" ||
             fail "the $side's Avahi daemon did not start: $(tail -n 20 "$state/$side/avahi.log")"
     done
-    echo "netns: ready, host $host ($(address_of host)), phone $phone ($(address_of phone))"
+    echo "netns: ready"
+}
+
+# Waits up to $1 seconds for a line starting with $2 in the host's output; prints it.
+wait_line() { wait_for "$1" grep -s -m 1 -- "^$2" "$work/host.out"; }
+
+discovery() {
+    local host_program=$1 phone_program=$2
+    [ -e "/run/netns/jolto-$tag-phone" ] ||
+        cannot_run "the namespaces are not up (the test e2e.netns.up made them, or said why not)"
+    # Inside the pair's folder, so that `down` clears it even after a SIGKILL.
+    work=$(mktemp -d "$state/discovery.XXXXXX") || exit 1
+    mkdir -p "$work/config/jolto-host" "$work/runtime"
+    chmod 700 "$work/runtime"
+    echo '{"outputMode": "keyboardMouse", "rumbleFromAudio": false}' >"$work/config/jolto-host/settings.json"
+    # On a desktop with access to /dev/uinput or /dev/uhid the host would type into the session;
+    # a read-only empty file stands in for both, in the host's own mount namespace only.
+    : >"$work/no-device"
+    in_ns host env XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" HOME="$work" sh -c '
+        for device in /dev/uinput /dev/uhid; do
+            [ ! -e "$device" ] || { mount --bind "$0" "$device" && mount -o remount,bind,ro "$device"; } || exit 1
+        done
+        exec "$@"' "$work/no-device" "$host_program" --headless </dev/null >"$work/host.out" 2>"$work/host.err" &
+    host_pid=$!
+    trap 'kill -TERM $host_pid 2>/dev/null; wait_for 10 gone $host_pid || kill -KILL $host_pid; wait $host_pid; rm -rf "$work"' EXIT
+
+    ready=$(wait_line 60 "listener ready port=") || fail "the host did not get ready"
+    port=${ready#listener ready port=}
+    pin=$(wait_line 10 "pin ") || fail "the host showed no PIN"
+    echo "host: port $port, ${pin}"
+
+    # The first service found from the other namespace has to be this host's, on its side of
+    # the veth pair.
+    started=$SECONDS
+    in_ns phone "$phone_program" discover --timeout 30 --first >"$work/discover.out" 2>&1 ||
+        fail "jolto-phone discover found nothing"
+    found=$(grep -m 1 '^service ' "$work/discover.out")
+    echo "discovered within $((SECONDS - started + 1)) s: $found"
+    [[ $found == *" port=$port "* ]] || fail "the service found is not on the host's port $port"
+    [[ $found == *" address=10.77.0.1 "* || $found == *" address=fe80::"*"%jolto0 "* ]] ||
+        fail "the service found does not resolve to the host's side of the veth pair"
+    name=${found#service name=}
+    name=${name%% address=*}
+
+    # Pairing through discovery with the PIN the host printed, then playing, trusted now: a
+    # press, a ping answered across the namespaces, goodbye.
+    phone=(--timeout 30 --identity "$work/phone.json" --name "Namespace Phone")
+    in_ns phone "$phone_program" pair discover --pin "${pin#pin }" "${phone[@]}" >"$work/pair.out" 2>&1 ||
+        fail "pairing failed"
+    welcome=$(grep -m 1 '^welcome ' "$work/pair.out")
+    [[ $welcome == "welcome status=accepted session="*" player=1 host=$name" ]] ||
+        fail "expected an accepted welcome from $name as player 1, got: $welcome"
+    printf 'press south\nwait 0.2\nping\nrelease south\nwait 0.5\n' >"$work/script"
+    in_ns phone "$phone_program" play discover --script "$work/script" "${phone[@]}" >"$work/play.out" 2>&1 ||
+        fail "playing failed"
+    grep -q "^welcome status=accepted session=.* player=1 " "$work/play.out" ||
+        fail "the trusted phone was not accepted"
+    grep -q '^pong rtt_us=' "$work/play.out" || fail "the ping was not answered"
+    for event in joined left; do
+        wait_line 10 "controller $event player=1 name=\"Namespace Phone\"" >/dev/null ||
+            fail "the host did not report the phone as $event"
+    done
+
+    # The controller page: advertised under the same name on the port the host printed, and
+    # served across the namespaces.
+    web=$(wait_line 10 "web http://") || fail "the host printed no web line"
+    url=${web#web }
+    web_port=${url##*:}
+    web_port=${web_port%/}
+    browse() {
+        in_ns phone avahi-browse --resolve --terminate --parsable --no-db-lookup _http._tcp \
+            >"$work/web.out" 2>&1 && grep -q "^=.*;$web_port;" "$work/web.out"
+    }
+    wait_for 30 browse || fail "the controller page was not found as _http._tcp on port $web_port"
+    plain=${name#\"}
+    [[ $(grep -m 1 "^=.*;$web_port;" "$work/web.out" | sed 's/\\032/ /g') == *";${plain%\"};_http._tcp;"* ]] ||
+        fail "the controller page is not advertised under the host's name $name"
+    status=$(in_ns phone /usr/bin/python3 -c \
+        'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=10).status)' \
+        "$url" 2>>"$work/web.out") || fail "the controller page at $url did not load"
+    [ "$status" = 200 ] || fail "the controller page at $url answered $status"
+    echo "PASS: discovered, paired and played across the namespaces; the page at $url"
 }
 
 case $action in
@@ -217,22 +220,7 @@ up)
     trap 'status=$?; [ $status -eq 0 ] || [ $status -eq 77 ] || down' EXIT
     up
     ;;
-down)
-    down || fail "cleanup left processes or namespaces behind"
-    ;;
-exec)
-    [ $# -ge 2 ] || usage
-    side=$1
-    shift
-    case $side in host | phone) ;; *) usage ;; esac
-    exec ip netns exec "$(netns_of "$side")" env DBUS_SYSTEM_BUS_ADDRESS="$(bus_of "$side")" "$@"
-    ;;
-name)
-    [ $# -eq 1 ] || usage
-    netns_of "$1"
-    ;;
-folder)
-    echo "$state"
-    ;;
-*) usage ;;
+down) down || fail "cleanup left processes or namespaces behind" ;;
+discovery) [ $# -eq 2 ] && discovery "$@" ;;
+*) exit 2 ;;
 esac

@@ -1,90 +1,64 @@
 #!/usr/bin/env bash
-# Checks the shipped udev rule with udev's own parser:
-#   - `udevadm verify` where the installed systemd has it (253 and later);
-#   - otherwise `udevadm test`, which loads every rules folder, in a private mount namespace
-#     where the rule is the only file in /etc/udev/rules.d, so nothing on this machine changes.
-# A deliberately broken copy goes through the same check first, to prove the check notices.
-# Then the rule's content: what the program relies on.
+# Checks the shipped udev rule with udev's own parser: `udevadm verify` where systemd has it
+# (253 and later), otherwise `udevadm test`, which loads every rules folder, in a private mount
+# namespace where the rule is the only file in /etc/udev/rules.d, so nothing here changes. A
+# deliberately broken copy goes through the same check first, to prove the check notices. Then
+# the rule's content: what the program relies on.
 #
 #   check-udev-rule.sh RULES_FILE        exit 0 pass, 1 fail, 77 skipped (reason printed)
-set -uo pipefail
-
+. "$(dirname "$0")/checks.sh"
 rule=$1
 name=$(basename "$rule")
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
-
 command -v udevadm >/dev/null || skip "udevadm is missing (scripts/setup.sh installs udev)"
-
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/jolto-udev.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
 
 # Prints udev's complaints about the rules file $1, nothing when it parses cleanly.
 if udevadm verify --help >/dev/null 2>&1; then
     complaints() {
-        udevadm verify "$1" 2>&1 >/dev/null | grep -v '^$' || true
-        udevadm verify "$1" >/dev/null 2>&1 || echo "udevadm verify failed"
+        udevadm verify "$1" 2>&1 >/dev/null | grep . ||
+            udevadm verify "$1" >/dev/null 2>&1 || echo "udevadm verify failed"
     }
 else
-    unshare_opts=-m
-    [ "$(id -u)" -eq 0 ] || unshare_opts=-rm
-    unshare $unshare_opts true 2>/dev/null ||
+    unshare=-m
+    [ "$(id -u)" -eq 0 ] || unshare=-rm
+    unshare $unshare true 2>/dev/null ||
         skip "udevadm $(udevadm --version) has no 'verify' and no private mount namespace is allowed here"
     complaints() {
         mkdir -p "$scratch/rules.d"
-        rm -f "$scratch/rules.d"/*
         cp "$1" "$scratch/rules.d/$name"
         # /sys/class/mem/null exists everywhere; the device only makes udevadm load the rules.
-        unshare $unshare_opts sh -c '
-            mount --bind "$1" /etc/udev/rules.d || exit 1
-            SYSTEMD_LOG_LEVEL=debug udevadm test --action=add /sys/class/mem/null 2>&1
-        ' sh "$scratch/rules.d" >"$scratch/log" || true
+        unshare $unshare sh -c 'mount --bind "$1" /etc/udev/rules.d &&
+            SYSTEMD_LOG_LEVEL=debug udevadm test --action=add /sys/class/mem/null 2>&1' \
+            sh "$scratch/rules.d" >"$scratch/log"
         grep -q "Reading rules file: /etc/udev/rules.d/$name" "$scratch/log" ||
             echo "udevadm test did not read the rule: $(tail -n 3 "$scratch/log")"
-        grep -F "/etc/udev/rules.d/$name:" "$scratch/log" || true
+        grep -F "/etc/udev/rules.d/$name:" "$scratch/log"
     }
 fi
 
 # The broken copy: an unknown key, a match with an assignment operator, a missing quote.
-{
-    cat "$rule"
-    echo 'KERNEL=="uinput", GROUPS="input"'
-    echo 'KERNEL="uhid", TAG+="uaccess"'
-    echo 'SUBSYSTEM=="hidraw", TAG+="uaccess'
-} >"$scratch/broken.rules"
+printf '%s\n' "$(cat "$rule")" 'KERNEL=="uinput", GROUPS="input"' 'KERNEL="uhid", TAG+="uaccess"' \
+    'SUBSYSTEM=="hidraw", TAG+="uaccess' >"$scratch/broken.rules"
 broken=$(complaints "$scratch/broken.rules")
-[ "$(printf '%s\n' "$broken" | grep -c .)" -ge 3 ] ||
-    fail "the check missed faults in a broken rule; it reported only: $broken"
-
+[ "$(grep -c . <<<"$broken")" -ge 3 ] || fail "the check missed faults in a broken rule: $broken"
 clean=$(complaints "$rule")
 [ -z "$clean" ] || fail "udev complains about $name: $clean"
 
 # What the program relies on. Comments and blank lines aside, each line is one rule.
 rules=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule")
-has_rule() {
-    printf '%s\n' "$rules" | grep -F -- "$1" | grep -F -q -- "$2" || fail "no rule with $1 and $2"
-}
+has_rule() { grep -F -- "$1" <<<"$rules" | grep -F -q -- "$2" || fail "no rule with $1 and $2"; }
 for node in uinput uhid; do
     has_rule "KERNEL==\"$node\", SUBSYSTEM==\"misc\"" 'TAG+="uaccess"'
     has_rule "KERNEL==\"$node\"" "OPTIONS+=\"static_node=$node\""
 done
-# The kernel names HID devices BUS:VENDOR:PRODUCT.INSTANCE in upper-case hex.
+# The kernel names HID devices BUS:VENDOR:PRODUCT.INSTANCE in upper-case hex; input devices
+# carry bus, vendor and product as lower-case hex in id/.
 has_rule 'SUBSYSTEM=="hidraw", KERNELS=="0006:1209:0001.*"' 'TAG+="uaccess"'
-# Input devices carry bus, vendor and product as lower-case hex in id/.
 has_rule 'SUBSYSTEM=="input", KERNEL=="event*|js*", ATTRS{id/bustype}=="0006", ATTRS{id/vendor}=="1209", ATTRS{id/product}=="0001"' 'TAG+="uaccess"'
 # uaccess becomes an ACL in 73-seat-late.rules; a rule file sorting after it would do nothing.
 [[ $name < 73-seat-late.rules ]] || fail "$name sorts after 73-seat-late.rules"
 # Access goes to the session at the seat, never to everybody.
-if printf '%s\n' "$rules" | grep -q -E 'MODE[[:space:]]*[:+]?=[[:space:]]*"0?[0-7][0-7][2367]"'; then
+! grep -q -E 'MODE[[:space:]]*[:+]?=[[:space:]]*"0?[0-7][0-7][2367]"' <<<"$rules" ||
     fail "$name makes a node writable for every user"
-fi
-
-[ $failures -eq 0 ] || exit 1
-echo "ok: $name parses cleanly with udevadm $(udevadm --version) and grants what the program needs"
+finish "$name parses cleanly with udevadm $(udevadm --version) and grants what the program needs"

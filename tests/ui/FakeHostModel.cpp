@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QMetaProperty>
 
 namespace {
 
@@ -31,35 +32,12 @@ const QHash<int, int> scanCodes = {
 } // namespace
 
 void FakeHostModel::reset() {
-    const QVariantMap state = {
-        {"listenerState", "ready"},
-        {"listenerPort", 52110},
-        {"listenerError", ""},
-        {"clients", QVariantList{}},
-        {"pin", "4821"},
-        {"trustedDevices", QVariantList{}},
-        {"isAccessibilityTrusted", true},
-        {"isGamepadEntitled", true},
-        {"gamepadProblem", ""},
-        {"gamepadDevice", "standard"},
-        {"advertisementProblem", ""},
-        {"pairingPaused", false},
-        {"pairingPausedUntil", ""},
-        {"hostName", "Workshop PC"},
-        {"outputMode", "keyboardMouse"},
-        {"rumbleFromAudio", false},
-        {"webPageEnabled", true},
-        {"webPageAddress", "http://192.168.1.20:41234/"},
-        {"rumbleStrength", 1.0},
-        {"rumbleLow", 0.0},
-        {"rumbleHigh", 0.0},
-        {"audioRumbleProblem", ""},
-        {"isListeningToAudio", false},
-        {"sdlMapping", "05000000091200000100000000010000,JOLTO Controller,a:b0,b:b1,x:b2,"
-                       "y:b3,leftshoulder:b4,rightshoulder:b5,platform:Linux,"},
-    };
-    for (auto it = state.begin(); it != state.end(); ++it) {
-        setProperty(it.key().toLatin1().constData(), it.value());
+    const FakeHostModel fresh;
+    for (int i = staticMetaObject.propertyOffset(); i < staticMetaObject.propertyCount(); ++i) {
+        const QMetaProperty property = staticMetaObject.property(i);
+        if (property.isWritable()) {
+            property.write(this, property.read(&fresh));
+        }
     }
     applyPreset(QStringLiteral("shooter"));
     resetCalls();

@@ -47,7 +47,10 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
 
 public:
-    explicit FakeHostModel(QObject* parent = nullptr) : QObject(parent) { reset(); }
+    explicit FakeHostModel(QObject* parent = nullptr) : QObject(parent) {
+        applyPreset(QStringLiteral("shooter"));
+        resetCalls();
+    }
 
     void setClients(const QVariantList& clients) { write(clients_, clients); }
     void setOutputMode(const QString& mode) { write(outputMode_, mode, "outputMode"); }
@@ -119,14 +122,19 @@ private:
         emit callsChanged();
     }
 
-    QString listenerState_, listenerError_, pin_, gamepadProblem_, advertisementProblem_;
-    QString hostName_, outputMode_, gamepadDevice_, webPageAddress_, audioRumbleProblem_;
-    QString leftStick_, rightStick_, sdlMapping_, pairingPausedUntil_;
+    // The state after reset().
+    QString listenerState_ = "ready", listenerError_, pin_ = "4821", gamepadProblem_;
+    QString advertisementProblem_, hostName_ = "Workshop PC", outputMode_ = "keyboardMouse";
+    QString gamepadDevice_ = "standard", webPageAddress_ = "http://192.168.1.20:41234/";
+    QString audioRumbleProblem_, leftStick_, rightStick_, pairingPausedUntil_;
+    QString sdlMapping_ = "05000000091200000100000000010000,JOLTO Controller,a:b0,b:b1,x:b2,"
+                          "y:b3,leftshoulder:b4,rightshoulder:b5,platform:Linux,";
     QVariantList clients_, trustedDevices_;
-    int listenerPort_ = 0;
-    bool isAccessibilityTrusted_ = false, isGamepadEntitled_ = false, pairingPaused_ = false;
-    bool rumbleFromAudio_ = false, webPageEnabled_ = false, isListeningToAudio_ = false;
-    double rumbleStrength_ = 0, rumbleLow_ = 0, rumbleHigh_ = 0, pointerSpeed_ = 0, gyroSpeed_ = 0;
+    int listenerPort_ = 52110;
+    bool isAccessibilityTrusted_ = true, isGamepadEntitled_ = true, pairingPaused_ = false;
+    bool rumbleFromAudio_ = false, webPageEnabled_ = true, isListeningToAudio_ = false;
+    double rumbleStrength_ = 1.0, rumbleLow_ = 0, rumbleHigh_ = 0;
+    double pointerSpeed_ = 1400, gyroSpeed_ = 1100;
     QList<Action> buttons_;
     QStringList calls_;
 };

@@ -71,8 +71,9 @@ Item {
             const now = new Date(2025, 5, 15, 12, 0, 0);
             const minute = 60000, hour = 60 * minute, day = 24 * hour;
             const rows = [[200, "now"], [5 * minute + 20000, "5 minutes ago"], [hour, "1 hour ago"],
-                          [day + hour, "yesterday"], [3 * day, "3 days ago"], [8 * day, "last week"],
-                          [70 * day, "2 months ago"], [800 * day, "2 years ago"],
+                          [day + hour, "yesterday"], [3 * day, "3 days ago"],
+                          [8 * day, "last week"], [70 * day, "2 months ago"],
+                          [800 * day, "2 years ago"],
                           // ahead of the clock (the clock was set back)
                           [-2 * hour, "in 2 hours"], [NaN, ""]];
             for (const [ago, text] of rows)
@@ -85,11 +86,19 @@ Item {
         function test_followsTheModel_data() {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
+            const untrusted = { isAccessibilityTrusted: false };
+            const unentitled = { isGamepadEntitled: false };
+            const noGamepads = { outputMode: "gamepad", isGamepadEntitled: false };
+            const refused = { outputMode: "gamepad", gamepadProblem: "The system refused." };
             const paused = { pairingPausedUntil: "14:05", pairingPaused: true };
             const failed = { listenerState: "failed", listenerError: "Address already in use" };
+            const hid = { gamepadDevice: "hid" };
             const noUhid = { gamepadDevice: "hid", isGamepadEntitled: false };
-            const audioError = { rumbleFromAudio: true, audioRumbleProblem: "No sound server." };
-            const refused = { outputMode: "gamepad", gamepadProblem: "The system refused." };
+            const audio = { rumbleFromAudio: true };
+            const heard = { rumbleFromAudio: true, rumbleLow: 0.01 };
+            const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
+            const banner = "outputWarningBanner/bannerMessage";
+            const gamepadStatus = "gamepadStatus/statusText";
             const rows = [
                 ["empty state", win, "emptyState", one, true, false],
                 ["cards", win, "controllerGrid", one, false, true],
@@ -97,54 +106,42 @@ Item {
                 ["count badge", win, "section_controllers/countBadge", two, false, true],
                 ["count", win, "section_controllers/countBadgeText", two, false, true, "2"],
                 ["no badge elsewhere", win, "section_setup/countBadge", two, false, false],
-                ["access banner", win, "outputWarningBanner/bannerMessage",
-                 { isAccessibilityTrusted: false }, false, true,
-                 "Allow input access so button presses reach your games."],
-                ["gamepad banner", win, "outputWarningBanner/bannerMessage",
-                 { outputMode: "gamepad", isGamepadEntitled: false }, false, true,
+                ["access banner", win, banner, untrusted, false, true, "Allow input access so"],
+                ["gamepad banner", win, banner, noGamepads, false, true,
                  "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse."],
                 ["no devices", devices, "noDevices", { trustedDevices: [host.makeDevice("A", 9)] },
                  true, false],
                 ["page off", devices, "webPageRow", { webPageEnabled: false }, true, false],
-                ["page without address", devices, "webPageRow", { webPageAddress: "" }, true, false],
+                ["page, no address", devices, "webPageRow", { webPageAddress: "" }, true, false],
                 ["pairing paused", devices, "pairingPausedNotice", paused, false, true,
-                 "Pairing is paused until 14:05 after too many wrong PINs. “New PIN” ends the pause."],
-                ["panel, pairing paused", panel, "panelPairingPaused", paused, false, true,
-                 "paused until 14:05"],
-                ["port", setup, "listenerReady", { listenerPort: 5211 }, true, true, "UDP port 5211"],
+                 "Pairing is paused until 14:05 after too many wrong PINs. “New PIN” ends the "
+                 + "pause."],
+                ["panel, paused", panel, "panelPairingPaused", paused, false, true, "until 14:05"],
+                ["port", setup, "listenerReady", { listenerPort: 5211 }, true, true, "port 5211"],
                 ["network failed", setup, "listenerReady", failed, true, false],
                 ["network error", setup, "listenerFailed", failed, false, true, "already in use"],
                 ["advertisement problem", setup, "advertisementProblem",
                  { advertisementProblem: "No Avahi." }, false, true, "No Avahi."],
-                ["input access", setup, "allowAccessButton", { isAccessibilityTrusted: false },
-                 false, true],
+                ["input access", setup, "allowAccessButton", untrusted, false, true],
                 // Input access alone is not all the helper gives.
-                ["gamepad access", setup, "allowGamepadAccessButton", { isGamepadEntitled: false },
-                 false, true],
-                ["uinput missing", setup, "gamepadStatus/statusText", { isGamepadEntitled: false },
-                 true, true, "JOLTO Host has no access to /dev/uinput, so it can't create virtual"],
-                ["uhid missing", setup, "gamepadStatus/statusText", noUhid, true, true,
-                 "no access to /dev/uhid"],
-                ["HID gamepad mapping", setup, "sdlMappingRow", { gamepadDevice: "hid" }, false,
-                 true],
+                ["gamepad access", setup, "allowGamepadAccessButton", unentitled, false, true],
+                ["uinput missing", setup, gamepadStatus, unentitled, true, true,
+                 "JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads."],
+                ["uhid missing", setup, gamepadStatus, noUhid, true, true, "access to /dev/uhid"],
+                ["HID gamepad mapping", setup, "sdlMappingRow", hid, false, true],
                 ["no mapping without gamepad", setup, "sdlMappingRow", noUhid, false, false],
                 ["test needs a controller", feedback, "testRumbleHint", one, true, false],
-                ["live meter", feedback, "liveRow", { rumbleFromAudio: true }, false, true],
+                ["live meter", feedback, "liveRow", audio, false, true],
                 // nothing heard yet: the way to the sound settings
-                ["sound settings", feedback, "soundSettingsLink", { rumbleFromAudio: true }, false,
-                 true],
-                ["sound heard", feedback, "soundSettingsLink",
-                 { rumbleFromAudio: true, rumbleLow: 0.01 }, false, false],
-                ["capture error", feedback, "audioRumbleProblem", audioError, false, true,
-                 "No sound server."],
+                ["sound settings", feedback, "soundSettingsLink", audio, false, true],
+                ["sound heard", feedback, "soundSettingsLink", heard, false, false],
+                ["sound error", feedback, "audioRumbleProblem", audioError, false, true, "Broke."],
                 ["gamepad info", mapping, "gamepadInfo", { outputMode: "gamepad" }, false, true],
                 ["panel status", panel, "panelStatus", one, true, true, "1 controller connected"],
                 ["panel controllers", panel, "panelControllers", one, false, true],
                 ["panel PIN", panel, "panelPin", { pin: "1234" }, true, true, "1234"],
-                ["panel, no input access", panel, "panelAllowAccess",
-                 { isAccessibilityTrusted: false }, false, true],
-                ["panel, no gamepads", panel, "panelAllowAccess",
-                 { outputMode: "gamepad", isGamepadEntitled: false }, false, true],
+                ["panel, no input access", panel, "panelAllowAccess", untrusted, false, true],
+                ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
                 ["panel, gamepad problem", panel, "panelWarning", refused, false, true],
                 // access is there; it cannot help
                 ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
@@ -257,9 +254,6 @@ Item {
             const view = create(feedback);
             const button = findChild(view, "testRumbleButton");
             verify(!button.enabled);
-            mouseClick(button);
-            wait(50);
-            compare(host.calls, []);
             host.clients = [client("A", 1, false)];
             verify(button.enabled);
             mouseClick(button);
@@ -296,7 +290,7 @@ Item {
             compare(view.accessibleValue, "Heavy 37 percent, sharp 100 percent");
         }
 
-        function test_presetsUpdateTheRowsWithoutWritingBack() {
+        function test_presetsAndStickPicker() {
             const view = create(mapping);
             const left = findChild(view, "leftStickPicker");
             const south = findChild(view, "capture_0");
@@ -304,23 +298,20 @@ Item {
             compare(left.currentText, "Arrow Keys");
             compare(findChild(view, "rightStickPicker").currentText, "Nothing");
             compare(south.actionLabel, "Z");
+            left.activated(left.indexOfValue("scroll"));
+            compare(host.leftStickAction, "scroll");
+            // after the user's own choice the picker still follows the model
             mouseClick(findChild(view, "preset_shooter"));
             compare(left.currentText, "W A S D");
             compare(south.actionLabel, "Space");
             // the view hands the preset to the model; pickers and sliders do not echo it back
-            compare(host.calls, ["applyPreset(retro)", "applyPreset(shooter)"]);
+            compare(host.calls, ["applyPreset(retro)", "leftStickAction=scroll",
+                                 "applyPreset(shooter)"]);
         }
 
-        function test_stickPickerWritesOnlyTheUsersChoiceAndKeepsFollowing() {
-            const left = findChild(create(mapping), "leftStickPicker");
-            left.activated(left.indexOfValue("scroll"));
-            compare(host.calls, ["leftStickAction=scroll"]);
-            host.applyPreset("shooter");
-            compare(left.currentText, "W A S D");
-        }
-
-        // Each step: a menu item (index) or a key press ([Qt key, X11 code]), then the calls so
-        // far, whether it records, the presses that reached the rest of the window, the label.
+        // Each step: a menu item (index), a key press ([Qt key, X11 code]) or hiding the view, then
+        // the calls so far, whether it records, the presses that reached the rest of the window,
+        // and the label.
         function test_capture_data() {
             const record = [0, [], true, 0, "Press a key…"];
             const shift = "setButtonAction(8,key,56,)", mouse = "setButtonAction(3,mouse,0,left)";
@@ -337,14 +328,22 @@ Item {
                 { tag: "a mouse button goes on recording", capture: 3,
                   steps: [record, [2, [mouse], true, 0, "Press a key…"],
                           [0, [mouse], false, 0, "Left Click"]] },
-                { tag: "clear", capture: 1, steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
+                { tag: "hiding the view ends recording", capture: 0,
+                  steps: [record, ["hide", [], false, 0, "Space"],
+                          [[Qt.Key_Q, 24], [], false, 1, "Space"]] },
+                { tag: "clear", capture: 1,
+                  steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
             ];
         }
 
         function test_capture(data) {
-            const capture = findChild(create(mapping), "capture_" + data.capture);
+            const view = create(mapping);
+            const capture = findChild(view, "capture_" + data.capture);
             for (const [input, calls, recording, passed, label] of data.steps) {
-                if (typeof input === "number") {
+                if (input === "hide") {
+                    view.visible = false;
+                    view.visible = true;
+                } else if (typeof input === "number") {
                     choose(capture, input);
                     // the menu took the focus; give it back to the rest of the window
                     keyCatcher.forceActiveFocus();
@@ -357,17 +356,6 @@ Item {
                 compare(keyCatcher.presses, passed);
                 compare(findChild(capture, "captureLabel").text, label);
             }
-        }
-
-        function test_recordingStopsWhenTheControlLeavesTheScreen() {
-            const view = create(mapping);
-            const capture = findChild(view, "capture_0");
-            capture.startRecording();
-            view.visible = false;
-            verify(!capture.isRecording);
-            view.visible = true;
-            testKeys.press(capture, Qt.Key_Q, 24);
-            compare(host.calls, []);
         }
 
         function test_previewValueListsPressedButtonsInOrder() {
@@ -403,7 +391,8 @@ Item {
         }
 
         function test_previewSize(data) {
-            const view = create(preview, { width: data.box[0], height: data.box[1], isStale: true });
+            const view = create(preview, { width: data.box[0], height: data.box[1],
+                                           isStale: true });
             const drawing = findChild(view, "drawing");
             fuzzyCompare(drawing.width, data.drawn[0], 0.001);
             compare(drawing.height, data.drawn[1]);
@@ -454,9 +443,10 @@ Item {
         function test_tabOrder_data() {
             const captures = [...Array(19).keys()].map(i => "capture_" + i);
             return [
-                { tag: "controllers", trusted: false, order: ["section_controllers", "bannerButton"] },
+                { tag: "controllers", trusted: false,
+                  order: ["section_controllers", "bannerButton"] },
                 { tag: "mapping", trusted: true, order: ["section_mapping", "preset_shooter",
-                  "preset_retro", "leftStickPicker", "rightStickPicker", "slider"].concat(captures) },
+                  "preset_retro", "leftStickPicker", "rightStickPicker", "slider", ...captures] },
                 { tag: "feedback", trusted: true, order: ["section_feedback", "audioRumbleSwitch",
                   "slider", "soundSettingsLink", "slider"] },
                 { tag: "devices", trusted: true,
@@ -511,7 +501,8 @@ Item {
             compare(window.section, data.section);
             // the focus stays on the list, and its ring is on the chosen row
             verify(list.activeFocus);
-            verify(findChild(findChild(window, "section_" + data.section), "sectionFocusRing").visible);
+            const row = findChild(window, "section_" + data.section);
+            verify(findChild(row, "sectionFocusRing").visible);
         }
 
         // `ring`: the option under the focus ring at the end.
@@ -523,7 +514,7 @@ Item {
                   calls: gamepad },
                 { tag: "stops at the end", keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter],
                   calls: gamepad },
-                { tag: "arrows alone choose nothing", panel: true, keys: [Qt.Key_Right], calls: [] },
+                { tag: "arrows alone choose none", panel: true, keys: [Qt.Key_Right], calls: [] },
                 { tag: "right then left", keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
                   calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" },
             ];

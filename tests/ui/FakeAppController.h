@@ -1,24 +1,23 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
-// Stands in for the application controller (`app`): counts the requests a view makes.
+// Stands in for the application controller (`app`): logs the requests a view makes.
 class FakeAppController : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasTray MEMBER hasTray_ NOTIFY changed)
-    Q_PROPERTY(int openMainWindowCalls MEMBER openMainWindowCalls_ NOTIFY changed)
-    Q_PROPERTY(int quitCalls MEMBER quitCalls_ NOTIFY changed)
-    Q_PROPERTY(int closePanelCalls MEMBER closePanelCalls_ NOTIFY changed)
+    Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY changed)
 
 public:
     using QObject::QObject;
 
-    Q_INVOKABLE void openMainWindow() { count(openMainWindowCalls_); }
-    Q_INVOKABLE void quit() { count(quitCalls_); }
-    Q_INVOKABLE void closePanel() { count(closePanelCalls_); }
+    Q_INVOKABLE void openMainWindow() { log("openMainWindow()"); }
+    Q_INVOKABLE void quit() { log("quit()"); }
+    Q_INVOKABLE void closePanel() { log("closePanel()"); }
     Q_INVOKABLE void reset() {
         hasTray_ = true;
-        openMainWindowCalls_ = quitCalls_ = closePanelCalls_ = 0;
+        calls_.clear();
         emit changed();
     }
 
@@ -26,11 +25,11 @@ signals:
     void changed();
 
 private:
-    void count(int& calls) {
-        ++calls;
+    void log(const QString& call) {
+        calls_.append(call);
         emit changed();
     }
 
     bool hasTray_ = true;
-    int openMainWindowCalls_ = 0, quitCalls_ = 0, closePanelCalls_ = 0;
+    QStringList calls_;
 };

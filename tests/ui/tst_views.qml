@@ -298,7 +298,9 @@ Item {
             compare(left.currentText, "Arrow Keys");
             compare(findChild(view, "rightStickPicker").currentText, "Nothing");
             compare(south.actionLabel, "Z");
-            left.activated(left.indexOfValue("scroll"));
+            // as the popup does: set the index, breaking its binding, then report the choice
+            left.currentIndex = left.indexOfValue("scroll");
+            left.activated(left.currentIndex);
             compare(host.leftStickAction, "scroll");
             // after the user's own choice the picker still follows the model
             mouseClick(findChild(view, "preset_shooter"));

@@ -80,9 +80,9 @@ Item {
                 compare(RelativeDate.describe(new Date(now.getTime() - ago), now), text, text);
         }
 
-        // A row or label follows the model: the view, the item's objectName path, the model
-        // change, whether the item shows before and after it, and a part of its text after.
-        // A reset of the model brings the item back.
+        // A row or label follows the model: the view, the item's objectName path, the change
+        // (to the model; hasTray to the app), whether the item shows before and after it, and a
+        // part of its text after. A reset brings the item back.
         function test_followsTheModel_data() {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
@@ -106,6 +106,7 @@ Item {
                 ["count badge", win, "section_controllers/countBadge", two, false, true],
                 ["count", win, "section_controllers/countBadgeText", two, false, true, "2"],
                 ["no badge elsewhere", win, "section_setup/countBadge", two, false, false],
+                ["quit without a tray", win, "quitButton", { hasTray: false }, false, true],
                 ["access banner", win, banner, untrusted, false, true, "Allow input access so"],
                 ["gamepad banner", win, banner, noGamepads, false, true,
                  "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse."],
@@ -156,11 +157,12 @@ Item {
                 item = findChild(item, name);
             compare(item.visible, data.before);
             for (const key in data.set)
-                host[key] = data.set[key];
+                (key === "hasTray" ? app : host)[key] = data.set[key];
             compare(item.visible, data.after);
             if (data.text)
                 verify(item.text.indexOf(data.text) >= 0, item.text);
             host.reset();
+            app.reset();
             compare(item.visible, data.before);
         }
 
@@ -197,16 +199,13 @@ Item {
             compare(host.calls, ["outputMode=keyboardMouse", "requestAccessibility()"]);
         }
 
-        function test_sectionsAndQuitWithoutTray() {
+        function test_sectionsAndQuit() {
             const window = create(win);
             mouseClick(findChild(window, "section_setup"));
             compare(window.section, "setup");
             compare(findChild(window, "detail").item.title, "Setup");
-            const quit = findChild(window, "quitButton");
-            verify(!quit.visible);
             app.hasTray = false;
-            verify(quit.visible);
-            mouseClick(quit);
+            mouseClick(findChild(window, "quitButton"));
             compare(app.calls, ["quit()"]);
         }
 
@@ -360,16 +359,6 @@ Item {
             }
         }
 
-        function test_previewValueListsPressedButtonsInOrder() {
-            const view = create(preview, { width: 360, height: 200 });
-            compare(view.accessibleValue, "");
-            // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text
-            view.controllerState = host.makeState((1 << 12) | (1 << 0));
-            compare(view.Accessible.description, "A, \u2190");
-            view.isStale = true;
-            compare(view.accessibleValue, "Paused, no signal");
-        }
-
         // Visible texts and icons drawn on the controller (not the staleness badge).
         function labelsShown(item) {
             let shown = 0;
@@ -403,18 +392,23 @@ Item {
             compare(findChild(view, "staleBadgeSmall").visible, drawing.height < 120);
         }
 
-        function test_previewSticksAndTriggersFollowTheState() {
+        function test_previewFollowsTheState() {
             const view = create(preview, { width: 360, height: 200 });
             const knob = findChild(findChild(view, "leftStick"), "knob");
             const area = 0.3 * 200;
+            compare(view.accessibleValue, "");
             fuzzyCompare(knob.x + knob.width / 2, area / 2, 0.001);
             fuzzyCompare(knob.y + knob.height / 2, area / 2, 0.001);
+            // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
             // (1, 1) moves the knob right and up by 0.31 of the stick area
-            view.controllerState = host.makeState(0, 1, 1, 0, 0, 1, 0);
+            view.controllerState = host.makeState((1 << 12) | (1 << 0), 1, 1, 0, 0, 1, 0);
+            compare(view.Accessible.description, "A, \u2190");
             fuzzyCompare(knob.x + knob.width / 2, area / 2 + 0.31 * area, 0.001);
             fuzzyCompare(knob.y + knob.height / 2, area / 2 - 0.31 * area, 0.001);
             compare(findChild(findChild(view, "leftTrigger"), "fill").width, 0.2 * 360);
             compare(findChild(findChild(view, "rightTrigger"), "fill").width, 0);
+            view.isStale = true;
+            compare(view.accessibleValue, "Paused, no signal");
         }
 
         function test_panelControls() {

@@ -1,46 +1,35 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
-// Stands in for the application controller (`app`): counts the requests a view makes.
+// Stands in for the application controller (`app`): logs the requests a view makes.
 class FakeAppController : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool hasTray MEMBER hasTray_ NOTIFY hasTrayChanged)
-    Q_PROPERTY(int openMainWindowCalls MEMBER openMainWindowCalls_ NOTIFY callsChanged)
-    Q_PROPERTY(int quitCalls MEMBER quitCalls_ NOTIFY callsChanged)
-    Q_PROPERTY(int closePanelCalls MEMBER closePanelCalls_ NOTIFY callsChanged)
+    Q_PROPERTY(bool hasTray MEMBER hasTray_ NOTIFY changed)
+    Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY changed)
 
 public:
     using QObject::QObject;
 
-    Q_INVOKABLE void openMainWindow() {
-        ++openMainWindowCalls_;
-        emit callsChanged();
-    }
-    Q_INVOKABLE void quit() {
-        ++quitCalls_;
-        emit callsChanged();
-    }
-    Q_INVOKABLE void closePanel() {
-        ++closePanelCalls_;
-        emit callsChanged();
-    }
+    Q_INVOKABLE void openMainWindow() { log("openMainWindow()"); }
+    Q_INVOKABLE void quit() { log("quit()"); }
+    Q_INVOKABLE void closePanel() { log("closePanel()"); }
     Q_INVOKABLE void reset() {
         hasTray_ = true;
-        openMainWindowCalls_ = 0;
-        quitCalls_ = 0;
-        closePanelCalls_ = 0;
-        emit hasTrayChanged();
-        emit callsChanged();
+        calls_.clear();
+        emit changed();
     }
 
 signals:
-    void hasTrayChanged();
-    void callsChanged();
+    void changed();
 
 private:
+    void log(const QString& call) {
+        calls_.append(call);
+        emit changed();
+    }
+
     bool hasTray_ = true;
-    int openMainWindowCalls_ = 0;
-    int quitCalls_ = 0;
-    int closePanelCalls_ = 0;
+    QStringList calls_;
 };

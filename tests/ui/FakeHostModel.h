@@ -1,93 +1,77 @@
 #pragma once
 
-#include <QDateTime>
 #include <QObject>
 #include <QStringList>
 #include <QVariantList>
 #include <QVariantMap>
 
 // Stands in for HostModel in the view tests and the screenshot program: the same properties
-// and invokables as the model the views are written against, with every read-only property
-// also settable so that a test can put the model into any state. Like the real model it
-// notifies only on real change and counts a mapping write only when the mapping changed; every
-// call and every write that a view makes is logged in `calls`.
+// and invokables, every property settable so that a test can put the model into any state.
+// Like the real model it notifies only on real change; every call and every write of a
+// writable property that a view makes is logged in `calls`, also a write that changes nothing.
 class FakeHostModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString listenerState MEMBER listenerState_ NOTIFY listenerStateChanged)
-    Q_PROPERTY(int listenerPort MEMBER listenerPort_ NOTIFY listenerPortChanged)
-    Q_PROPERTY(QString listenerError MEMBER listenerError_ NOTIFY listenerErrorChanged)
-    Q_PROPERTY(QVariantList clients READ clients WRITE setClients NOTIFY clientsChanged)
-    Q_PROPERTY(int clientCount READ clientCount NOTIFY clientsChanged)
-    Q_PROPERTY(QString pin MEMBER pin_ NOTIFY pinChanged)
-    Q_PROPERTY(QVariantList trustedDevices MEMBER trustedDevices_ NOTIFY trustedDevicesChanged)
-    Q_PROPERTY(bool isAccessibilityTrusted MEMBER isAccessibilityTrusted_ NOTIFY
-                   isAccessibilityTrustedChanged)
-    Q_PROPERTY(bool isGamepadEntitled MEMBER isGamepadEntitled_ NOTIFY isGamepadEntitledChanged)
-    Q_PROPERTY(QString gamepadProblem MEMBER gamepadProblem_ NOTIFY gamepadProblemChanged)
-    Q_PROPERTY(QString advertisementProblem MEMBER advertisementProblem_ NOTIFY
-                   advertisementProblemChanged)
-    Q_PROPERTY(QString hostName MEMBER hostName_ NOTIFY hostNameChanged)
-    Q_PROPERTY(QString outputMode READ outputMode WRITE setOutputMode NOTIFY outputModeChanged)
-    Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ NOTIFY gamepadDeviceChanged)
-    Q_PROPERTY(bool webPageEnabled MEMBER webPageEnabled_ NOTIFY webPageChanged)
-    Q_PROPERTY(QString webPageAddress MEMBER webPageAddress_ NOTIFY webPageChanged)
-    Q_PROPERTY(bool rumbleFromAudio READ rumbleFromAudio WRITE setRumbleFromAudio NOTIFY
-                   rumbleFromAudioChanged)
-    Q_PROPERTY(double rumbleStrength READ rumbleStrength WRITE setRumbleStrength NOTIFY
-                   rumbleStrengthChanged)
-    Q_PROPERTY(double rumbleLow MEMBER rumbleLow_ NOTIFY rumbleLevelsChanged)
-    Q_PROPERTY(double rumbleHigh MEMBER rumbleHigh_ NOTIFY rumbleLevelsChanged)
-    Q_PROPERTY(
-        QString audioRumbleProblem MEMBER audioRumbleProblem_ NOTIFY audioRumbleProblemChanged)
-    Q_PROPERTY(bool isListeningToAudio MEMBER isListeningToAudio_ NOTIFY isListeningToAudioChanged)
-    Q_PROPERTY(
-        QString leftStickAction READ leftStickAction WRITE setLeftStickAction NOTIFY mappingChanged)
-    Q_PROPERTY(QString rightStickAction READ rightStickAction WRITE setRightStickAction NOTIFY
-                   mappingChanged)
-    Q_PROPERTY(double pointerSpeed READ pointerSpeed WRITE setPointerSpeed NOTIFY mappingChanged)
-    Q_PROPERTY(double gyroSpeed READ gyroSpeed WRITE setGyroSpeed NOTIFY mappingChanged)
-    Q_PROPERTY(QVariantList buttonActions READ buttonActions NOTIFY mappingChanged)
-    Q_PROPERTY(QString statusText READ statusText NOTIFY statusTextChanged)
-    Q_PROPERTY(QString outputWarning READ outputWarning NOTIFY outputWarningChanged)
-    Q_PROPERTY(QString sdlMapping MEMBER sdlMapping_ NOTIFY sdlMappingChanged)
-    Q_PROPERTY(bool pairingPaused MEMBER pairingPaused_ NOTIFY pairingPauseChanged)
-    Q_PROPERTY(QString pairingPausedUntil MEMBER pairingPausedUntil_ NOTIFY pairingPauseChanged)
-
+    Q_PROPERTY(QString listenerState MEMBER listenerState_ NOTIFY changed)
+    Q_PROPERTY(int listenerPort MEMBER listenerPort_ NOTIFY changed)
+    Q_PROPERTY(QString listenerError MEMBER listenerError_ NOTIFY changed)
+    Q_PROPERTY(QVariantList clients MEMBER clients_ WRITE setClients NOTIFY changed)
+    Q_PROPERTY(int clientCount READ clientCount NOTIFY changed)
+    Q_PROPERTY(QString pin MEMBER pin_ NOTIFY changed)
+    Q_PROPERTY(QVariantList trustedDevices MEMBER trustedDevices_ NOTIFY changed)
+    Q_PROPERTY(bool isAccessibilityTrusted MEMBER isAccessibilityTrusted_ NOTIFY changed)
+    Q_PROPERTY(bool isGamepadEntitled MEMBER isGamepadEntitled_ NOTIFY changed)
+    Q_PROPERTY(QString gamepadProblem MEMBER gamepadProblem_ NOTIFY changed)
+    Q_PROPERTY(QString advertisementProblem MEMBER advertisementProblem_ NOTIFY changed)
+    Q_PROPERTY(QString hostName MEMBER hostName_ NOTIFY changed)
+    Q_PROPERTY(QString outputMode MEMBER outputMode_ WRITE setOutputMode NOTIFY changed)
+    Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ NOTIFY changed)
+    Q_PROPERTY(bool webPageEnabled MEMBER webPageEnabled_ NOTIFY changed)
+    Q_PROPERTY(QString webPageAddress MEMBER webPageAddress_ NOTIFY changed)
+    Q_PROPERTY(bool rumbleFromAudio MEMBER rumbleFromAudio_ WRITE setRumbleFromAudio NOTIFY changed)
+    Q_PROPERTY(double rumbleStrength MEMBER rumbleStrength_ WRITE setRumbleStrength NOTIFY changed)
+    Q_PROPERTY(double rumbleLow MEMBER rumbleLow_ NOTIFY changed)
+    Q_PROPERTY(double rumbleHigh MEMBER rumbleHigh_ NOTIFY changed)
+    Q_PROPERTY(QString audioRumbleProblem MEMBER audioRumbleProblem_ NOTIFY changed)
+    Q_PROPERTY(bool isListeningToAudio MEMBER isListeningToAudio_ NOTIFY changed)
+    Q_PROPERTY(QString leftStickAction MEMBER leftStick_ WRITE setLeftStickAction NOTIFY changed)
+    Q_PROPERTY(QString rightStickAction MEMBER rightStick_ WRITE setRightStickAction NOTIFY changed)
+    Q_PROPERTY(double pointerSpeed MEMBER pointerSpeed_ WRITE setPointerSpeed NOTIFY changed)
+    Q_PROPERTY(double gyroSpeed MEMBER gyroSpeed_ WRITE setGyroSpeed NOTIFY changed)
+    Q_PROPERTY(QVariantList buttonActions READ buttonActions NOTIFY changed)
+    Q_PROPERTY(QString statusText READ statusText NOTIFY changed)
+    Q_PROPERTY(QString outputWarning READ outputWarning NOTIFY changed)
+    Q_PROPERTY(QString sdlMapping MEMBER sdlMapping_ NOTIFY changed)
+    Q_PROPERTY(bool pairingPaused MEMBER pairingPaused_ NOTIFY changed)
+    Q_PROPERTY(QString pairingPausedUntil MEMBER pairingPausedUntil_ NOTIFY changed)
     // For the tests only.
-    Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
-    Q_PROPERTY(int mappingWrites READ mappingWrites NOTIFY callsChanged)
+    Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
 
 public:
-    explicit FakeHostModel(QObject* parent = nullptr);
+    explicit FakeHostModel(QObject* parent = nullptr) : QObject(parent) {
+        applyPreset(QStringLiteral("shooter"));
+        resetCalls();
+    }
 
-    QVariantList clients() const { return clients_; }
-    void setClients(const QVariantList& clients);
+    void setClients(const QVariantList& clients) { write(clients_, clients); }
+    void setOutputMode(const QString& mode) { write(outputMode_, mode, "outputMode"); }
+    void setRumbleFromAudio(bool on) { write(rumbleFromAudio_, on, "rumbleFromAudio"); }
+    void setRumbleStrength(double v) { write(rumbleStrength_, v, "rumbleStrength"); }
+    void setLeftStickAction(const QString& v) { write(leftStick_, v, "leftStickAction"); }
+    void setRightStickAction(const QString& v) { write(rightStick_, v, "rightStickAction"); }
+    void setPointerSpeed(double v) { write(pointerSpeed_, v, "pointerSpeed"); }
+    void setGyroSpeed(double v) { write(gyroSpeed_, v, "gyroSpeed"); }
     int clientCount() const { return static_cast<int>(clients_.size()); }
-    QString outputMode() const { return outputMode_; }
-    void setOutputMode(const QString& mode);
-    bool rumbleFromAudio() const { return rumbleFromAudio_; }
-    void setRumbleFromAudio(bool on);
-    double rumbleStrength() const { return rumbleStrength_; }
-    void setRumbleStrength(double strength);
-    QString leftStickAction() const { return mapping_.leftStick; }
-    void setLeftStickAction(const QString& action);
-    QString rightStickAction() const { return mapping_.rightStick; }
-    void setRightStickAction(const QString& action);
-    double pointerSpeed() const { return mapping_.pointerSpeed; }
-    void setPointerSpeed(double speed);
-    double gyroSpeed() const { return mapping_.gyroSpeed; }
-    void setGyroSpeed(double speed);
     QVariantList buttonActions() const;
     QString statusText() const;
     QString outputWarning() const;
-    QStringList calls() const { return calls_; }
-    int mappingWrites() const { return mappingWrites_; }
 
-    Q_INVOKABLE void requestAccessibility();
-    Q_INVOKABLE void openPrivacySettings(const QString& anchor);
-    Q_INVOKABLE void regeneratePIN();
-    Q_INVOKABLE void forget(const QString& deviceId);
-    Q_INVOKABLE void testRumble();
+    Q_INVOKABLE void requestAccessibility() { log("requestAccessibility()"); }
+    Q_INVOKABLE void openPrivacySettings(const QString& anchor) {
+        log("openPrivacySettings(" + anchor + ")");
+    }
+    Q_INVOKABLE void regeneratePIN() { log("regeneratePIN()"); }
+    Q_INVOKABLE void forget(const QString& deviceId) { log("forget(" + deviceId + ")"); }
+    Q_INVOKABLE void testRumble() { log("testRumble()"); }
     Q_INVOKABLE void setButtonAction(int button, const QString& kind, int code,
                                      const QString& mouse);
     Q_INVOKABLE void applyPreset(const QString& preset);
@@ -96,8 +80,14 @@ public:
 
     // Test helpers.
     Q_INVOKABLE void reset();
-    Q_INVOKABLE void resetCalls();
-    Q_INVOKABLE void setRumbleLevels(double low, double high);
+    Q_INVOKABLE void resetCalls() {
+        calls_.clear();
+        emit callsChanged();
+    }
+    Q_INVOKABLE void setRumbleLevels(double low, double high) {
+        write(rumbleLow_, low);
+        write(rumbleHigh_, high);
+    }
     // A state map with the given buttons pressed and sticks/triggers at the given values.
     Q_INVOKABLE QVariantMap makeState(int buttons, double leftX = 0, double leftY = 0,
                                       double rightX = 0, double rightY = 0, double leftTrigger = 0,
@@ -107,30 +97,7 @@ public:
     Q_INVOKABLE QVariantMap makeDevice(const QString& name, double secondsAgo) const;
 
 signals:
-    void listenerStateChanged();
-    void listenerPortChanged();
-    void listenerErrorChanged();
-    void clientsChanged();
-    void pinChanged();
-    void trustedDevicesChanged();
-    void isAccessibilityTrustedChanged();
-    void isGamepadEntitledChanged();
-    void gamepadProblemChanged();
-    void advertisementProblemChanged();
-    void hostNameChanged();
-    void outputModeChanged();
-    void rumbleFromAudioChanged();
-    void webPageChanged();
-    void rumbleStrengthChanged();
-    void rumbleLevelsChanged();
-    void audioRumbleProblemChanged();
-    void isListeningToAudioChanged();
-    void mappingChanged();
-    void statusTextChanged();
-    void outputWarningChanged();
-    void sdlMappingChanged();
-    void gamepadDeviceChanged();
-    void pairingPauseChanged();
+    void changed();
     void callsChanged();
 
 private:
@@ -140,44 +107,34 @@ private:
         QString mouse;
         bool operator==(const Action&) const = default;
     };
-    struct Mapping {
-        QList<Action> buttons;
-        QString leftStick;
-        QString rightStick;
-        double pointerSpeed = 1400;
-        double gyroSpeed = 1100;
-        bool operator==(const Mapping&) const = default;
-    };
-    static Mapping preset(const QString& name);
-    QString label(const Action& action) const;
-    void log(const QString& call);
-    void assignMapping(const Mapping& mapping);
+    // Logs the write under `name` (when given), and notifies only when the value changed.
+    template <typename T> void write(T& field, const T& value, const char* name = nullptr) {
+        if (name != nullptr) {
+            log(QString::fromLatin1(name) + "=" + QVariant::fromValue(value).toString());
+        }
+        if (field != value) {
+            field = value;
+            emit changed();
+        }
+    }
+    void log(const QString& call) {
+        calls_.append(call);
+        emit callsChanged();
+    }
 
-    QString listenerState_;
-    int listenerPort_ = 0;
-    QString listenerError_;
-    QVariantList clients_;
-    QString pin_;
-    QVariantList trustedDevices_;
-    bool isAccessibilityTrusted_ = false;
-    bool isGamepadEntitled_ = false;
-    bool pairingPaused_ = false;
-    QString pairingPausedUntil_;
-    QString gamepadProblem_;
-    QString advertisementProblem_;
-    QString hostName_;
-    QString outputMode_;
-    bool rumbleFromAudio_ = false;
-    bool webPageEnabled_ = true;
-    QString webPageAddress_ = QStringLiteral("http://192.168.1.20:41234/");
-    double rumbleStrength_ = 1.0;
-    double rumbleLow_ = 0;
-    double rumbleHigh_ = 0;
-    QString audioRumbleProblem_;
-    bool isListeningToAudio_ = false;
-    Mapping mapping_;
-    QString sdlMapping_;
-    QString gamepadDevice_ = QStringLiteral("standard");
+    // The state after reset().
+    QString listenerState_ = "ready", listenerError_, pin_ = "4821", gamepadProblem_;
+    QString advertisementProblem_, hostName_ = "Workshop PC", outputMode_ = "keyboardMouse";
+    QString gamepadDevice_ = "standard", webPageAddress_ = "http://192.168.1.20:41234/";
+    QString audioRumbleProblem_, leftStick_, rightStick_, pairingPausedUntil_;
+    QString sdlMapping_ = "05000000091200000100000000010000,JOLTO Controller,a:b0,b:b1,x:b2,"
+                          "y:b3,leftshoulder:b4,rightshoulder:b5,platform:Linux,";
+    QVariantList clients_, trustedDevices_;
+    int listenerPort_ = 52110;
+    bool isAccessibilityTrusted_ = true, isGamepadEntitled_ = true, pairingPaused_ = false;
+    bool rumbleFromAudio_ = false, webPageEnabled_ = true, isListeningToAudio_ = false;
+    double rumbleStrength_ = 1.0, rumbleLow_ = 0, rumbleHigh_ = 0;
+    double pointerSpeed_ = 1400, gyroSpeed_ = 1100;
+    QList<Action> buttons_;
     QStringList calls_;
-    int mappingWrites_ = 0;
 };

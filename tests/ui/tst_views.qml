@@ -1,0 +1,547 @@
+import QtQuick
+import QtTest
+import Jolto
+import "qrc:/qt/qml/Jolto/RelativeDate.js" as RelativeDate
+
+// The window, its sections and the panel against the fake model, by mouse and by keyboard.
+Item {
+    id: root
+    width: 940
+    // tall enough for all 19 mapping rows, so that every control can be clicked
+    height: 1500
+
+    // Counts the key presses that reach the rest of the window.
+    Item {
+        id: keyCatcher
+        property int presses: 0
+        Keys.onPressed: ++presses
+    }
+
+    Component { id: win; MainWindow { width: 940; height: 640 } }
+    Component { id: devices; DevicesView { anchors.fill: parent } }
+    Component { id: setup; SetupView { anchors.fill: parent } }
+    Component { id: feedback; FeedbackView { anchors.fill: parent } }
+    Component { id: mapping; MappingView { anchors.fill: parent } }
+    Component { id: panel; MenuBarPanel {} }
+    Component { id: meter; RumbleMeter { width: 320 } }
+    Component { id: preview; ControllerPreview {} }
+
+    TestCase {
+        name: "Views"
+        when: windowShown
+
+        function init() {
+            host.reset();
+            app.reset();
+            keyCatcher.presses = 0;
+            keyCatcher.forceActiveFocus();
+            root.Window.window.requestActivate();
+            tryVerify(() => root.Window.active);
+        }
+
+        function create(component, properties) {
+            const view = createTemporaryObject(component, root, properties || {});
+            verify(view);
+            waitForRendering(view);
+            return view;
+        }
+
+        function client(name, player, stale, buttons) {
+            return host.makeClient(name, player, stale, host.makeState(buttons || 0));
+        }
+
+        // Opens a capture button's menu and picks the item at `index`.
+        function choose(capture, index) {
+            mouseClick(capture);
+            tryCompare(capture.menu, "opened", true);
+            mouseClick(capture.menu.itemAt(index));
+            tryCompare(capture.menu, "visible", false);
+        }
+
+        // The name of the focused control: its own objectName or that of its nearest owner.
+        function focusedName() {
+            for (let item = root.Window.activeFocusItem; item; item = item.parent) {
+                if (item.objectName.length > 0)
+                    return item.objectName;
+            }
+            return "";
+        }
+
+        function test_relativeDates() {
+            const now = new Date(2025, 5, 15, 12, 0, 0);
+            const minute = 60000, hour = 60 * minute, day = 24 * hour;
+            const rows = [[200, "now"], [5 * minute + 20000, "5 minutes ago"], [hour, "1 hour ago"],
+                          [day + hour, "yesterday"], [3 * day, "3 days ago"],
+                          [8 * day, "last week"], [70 * day, "2 months ago"],
+                          [800 * day, "2 years ago"],
+                          // ahead of the clock (the clock was set back)
+                          [-2 * hour, "in 2 hours"], [NaN, ""]];
+            for (const [ago, text] of rows)
+                compare(RelativeDate.describe(new Date(now.getTime() - ago), now), text, text);
+        }
+
+        // A row or label follows the model: the view, the item's objectName path, the change
+        // (to the model; hasTray to the app), whether the item shows before and after it, and a
+        // part of its text after. A reset brings the item back.
+        function test_followsTheModel_data() {
+            const one = { clients: [client("A", 1, false)] };
+            const two = { clients: [client("A", 1, false), client("B", 2, true)] };
+            const untrusted = { isAccessibilityTrusted: false };
+            const unentitled = { isGamepadEntitled: false };
+            const noGamepads = { outputMode: "gamepad", isGamepadEntitled: false };
+            const refused = { outputMode: "gamepad", gamepadProblem: "The system refused." };
+            const paused = { pairingPausedUntil: "14:05", pairingPaused: true };
+            const failed = { listenerState: "failed", listenerError: "Address already in use" };
+            const hid = { gamepadDevice: "hid" };
+            const noUhid = { gamepadDevice: "hid", isGamepadEntitled: false };
+            const audio = { rumbleFromAudio: true };
+            const heard = { rumbleFromAudio: true, rumbleLow: 0.01 };
+            const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
+            const banner = "outputWarningBanner/bannerMessage";
+            const gamepadStatus = "gamepadStatus/statusText";
+            const rows = [
+                ["empty state", win, "emptyState", one, true, false],
+                ["cards", win, "controllerGrid", one, false, true],
+                ["status line", win, "statusLine", one, true, true, "1 controller connected"],
+                ["count badge", win, "section_controllers/countBadge", two, false, true],
+                ["count", win, "section_controllers/countBadgeText", two, false, true, "2"],
+                ["no badge elsewhere", win, "section_setup/countBadge", two, false, false],
+                ["quit without a tray", win, "quitButton", { hasTray: false }, false, true],
+                ["access banner", win, banner, untrusted, false, true, "Allow input access so"],
+                ["gamepad banner", win, banner, noGamepads, false, true,
+                 "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse."],
+                ["no devices", devices, "noDevices", { trustedDevices: [host.makeDevice("A", 9)] },
+                 true, false],
+                ["page off", devices, "webPageRow", { webPageEnabled: false }, true, false],
+                ["page, no address", devices, "webPageRow", { webPageAddress: "" }, true, false],
+                ["pairing paused", devices, "pairingPausedNotice", paused, false, true,
+                 "Pairing is paused until 14:05 after too many wrong PINs. “New PIN” ends the "
+                 + "pause."],
+                ["panel, paused", panel, "panelPairingPaused", paused, false, true, "until 14:05"],
+                ["port", setup, "listenerReady", { listenerPort: 5211 }, true, true, "port 5211"],
+                ["network failed", setup, "listenerReady", failed, true, false],
+                ["network error", setup, "listenerFailed", failed, false, true, "already in use"],
+                ["advertisement problem", setup, "advertisementProblem",
+                 { advertisementProblem: "No Avahi." }, false, true, "No Avahi."],
+                ["input access", setup, "allowAccessButton", untrusted, false, true],
+                // Input access alone is not all the helper gives.
+                ["gamepad access", setup, "allowGamepadAccessButton", unentitled, false, true],
+                ["uinput missing", setup, gamepadStatus, unentitled, true, true,
+                 "JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads."],
+                ["uhid missing", setup, gamepadStatus, noUhid, true, true, "access to /dev/uhid"],
+                ["HID gamepad mapping", setup, "sdlMappingRow", hid, false, true],
+                ["no mapping without gamepad", setup, "sdlMappingRow", noUhid, false, false],
+                ["test needs a controller", feedback, "testRumbleHint", one, true, false],
+                ["live meter", feedback, "liveRow", audio, false, true],
+                // nothing heard yet: the way to the sound settings
+                ["sound settings", feedback, "soundSettingsLink", audio, false, true],
+                ["sound heard", feedback, "soundSettingsLink", heard, false, false],
+                ["sound error", feedback, "audioRumbleProblem", audioError, false, true, "Broke."],
+                ["gamepad info", mapping, "gamepadInfo", { outputMode: "gamepad" }, false, true],
+                ["panel status", panel, "panelStatus", one, true, true, "1 controller connected"],
+                ["panel controllers", panel, "panelControllers", one, false, true],
+                ["panel PIN", panel, "panelPin", { pin: "1234" }, true, true, "1234"],
+                ["panel, no input access", panel, "panelAllowAccess", untrusted, false, true],
+                ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
+                ["panel, gamepad problem", panel, "panelWarning", refused, false, true],
+                // access is there; it cannot help
+                ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
+            ];
+            return rows.map(([tag, view, item, set, before, after, text]) =>
+                            ({ tag, view, item, set, before, after, text }));
+        }
+
+        function test_followsTheModel(data) {
+            let item = create(data.view);
+            for (const name of data.item.split("/"))
+                item = findChild(item, name);
+            compare(item.visible, data.before);
+            for (const key in data.set)
+                (key === "hasTray" ? app : host)[key] = data.set[key];
+            compare(item.visible, data.after);
+            if (data.text)
+                verify(item.text.indexOf(data.text) >= 0, item.text);
+            host.reset();
+            app.reset();
+            compare(item.visible, data.before);
+        }
+
+        function test_emptyStateTextAndCardsUpdatedInPlace() {
+            host.pin = "0719";
+            host.hostName = "Den <PC> %2";
+            const window = create(win);
+            const description = findChild(window, "emptyDescription").text;
+            // the name is escaped, and filled in one pass: its "%2" is no place for the PIN
+            verify(description.indexOf("“Den &lt;PC&gt; %2”") >= 0, description);
+            verify(description.indexOf("<b>0719</b>") >= 0, description);
+            host.clients = [client("A", 1, false)];
+            const card = findChild(window, "cards").itemAt(0);
+            host.clients = [client("A", 1, true, 1)];
+            // the same card shows the new snapshot (no rebuild 30 times a second)
+            compare(findChild(window, "cards").itemAt(0), card);
+            compare(card.client.isStale, true);
+        }
+
+        // The banner's button fixes what the banner names: first the missing gamepad access,
+        // then the input access that Keyboard & Mouse needs.
+        function test_warningBannerActions() {
+            host.outputMode = "gamepad";
+            host.isGamepadEntitled = host.isAccessibilityTrusted = false;
+            host.resetCalls();
+            const window = create(win);
+            const button = findChild(window, "bannerButton");
+            compare(button.text, "Use Keyboard & Mouse");
+            mouseClick(button);
+            // the picker follows the model
+            verify(findChild(window, "segment_keyboardMouse").checked);
+            compare(button.text, "Allow Access…");
+            mouseClick(button);
+            compare(host.calls, ["outputMode=keyboardMouse", "requestAccessibility()"]);
+        }
+
+        function test_sectionsAndQuit() {
+            const window = create(win);
+            mouseClick(findChild(window, "section_setup"));
+            compare(window.section, "setup");
+            compare(findChild(window, "detail").item.title, "Setup");
+            app.hasTray = false;
+            mouseClick(findChild(window, "quitButton"));
+            compare(app.calls, ["quit()"]);
+        }
+
+        function test_devicesAndTheControllerPage() {
+            host.trustedDevices = [host.makeDevice("Anna’s iPhone", 5 * 60 + 10),
+                                   host.makeDevice("Ben’s iPhone", 26 * 3600)];
+            const view = create(devices);
+            const rows = findChild(view, "deviceRows");
+            compare(findChild(rows.itemAt(0), "lastConnected").text,
+                    "Last connected 5 minutes ago");
+            compare(findChild(rows.itemAt(1), "lastConnected").text, "Last connected yesterday");
+            mouseClick(findChild(rows.itemAt(1), "forgetButton"));
+            // the row stays until the model's list changes
+            compare(rows.count, 2);
+            mouseClick(findChild(view, "newPinButton"));
+            compare(findChild(view, "webPageAddress").text, "http://192.168.1.20:41234/");
+            // 26 bytes at level M take a version 2 code.
+            compare(findChild(view, "webPageQr").modules, 25);
+            mouseClick(findChild(view, "webPageSwitch"));
+            compare(host.calls, ["forget(DEVICE-Ben’s iPhone)", "regeneratePIN()"]);
+            verify(!host.webPageEnabled);
+            host.webPageEnabled = true;
+            host.webPageAddress = "";
+            compare(findChild(view, "webPageQr").modules, 0);
+        }
+
+        function test_setupButtons() {
+            host.isAccessibilityTrusted = false;
+            host.isGamepadEntitled = false;
+            const view = create(setup);
+            mouseClick(findChild(view, "allowAccessButton"));
+            mouseClick(findChild(view, "allowGamepadAccessButton"));
+            compare(host.calls, ["requestAccessibility()", "requestAccessibility()"]);
+            host.isAccessibilityTrusted = host.isGamepadEntitled = true;
+            compare(findChild(findChild(view, "accessibilityStatus"), "statusText").text,
+                    "Input access is on.");
+            mouseClick(findChild(view, "segment_hid"));
+            compare(host.gamepadDevice, "hid");
+            compare(findChild(view, "sdlMappingText").text, host.sdlMapping);
+            mouseClick(findChild(view, "copySdlMapping"));
+            compare(findChild(view, "copySdlMapping").text, "Copied");
+        }
+
+        function test_feedbackControls() {
+            const view = create(feedback);
+            const button = findChild(view, "testRumbleButton");
+            verify(!button.enabled);
+            host.clients = [client("A", 1, false)];
+            verify(button.enabled);
+            mouseClick(button);
+            tryCompare(host, "calls", ["testRumble()"]);
+            mouseClick(findChild(view, "audioRumbleSwitch"));
+            // the link is a button in the Tab chain
+            findChild(view, "soundSettingsLink").forceActiveFocus(Qt.TabFocusReason);
+            keyClick(Qt.Key_Space);
+            compare(host.calls, ["testRumble()", "rumbleFromAudio=true",
+                                 "openPrivacySettings(Privacy_ScreenCapture)"]);
+            // clicking the switch's label toggles it too
+            mouseClick(findChild(view, "audioRumbleLabel"));
+            compare(host.rumbleFromAudio, false);
+        }
+
+        function test_sliderShowsAnOutOfRangeValueClampedWithoutWritingIt() {
+            const gyro = findChild(findChild(create(feedback), "gyroSlider"), "slider");
+            host.gyroSpeed = 5000;
+            compare(gyro.value, 3000);
+            host.resetCalls();
+            gyro.decrease();
+            gyro.moved();
+            compare(host.calls.length, 1);
+            verify(host.gyroSpeed <= 3000 && host.gyroSpeed >= 300);
+        }
+
+        function test_meterValueAndBars() {
+            const view = create(meter, { low: 0.5, high: 0 });
+            compare(view.accessibleValue, "Heavy 50 percent, sharp 0 percent");
+            tryCompare(findChild(view, "bar_low"), "width", findChild(view, "track_low").width / 2);
+            compare(findChild(view, "bar_high").width, 0);
+            view.low = 0.379;
+            view.high = 1;
+            compare(view.accessibleValue, "Heavy 37 percent, sharp 100 percent");
+        }
+
+        function test_presetsAndStickPicker() {
+            const view = create(mapping);
+            const left = findChild(view, "leftStickPicker");
+            const south = findChild(view, "capture_0");
+            mouseClick(findChild(view, "preset_retro"));
+            compare(left.currentText, "Arrow Keys");
+            compare(findChild(view, "rightStickPicker").currentText, "Nothing");
+            compare(south.actionLabel, "Z");
+            // as the popup does: set the index, breaking its binding, then report the choice
+            left.currentIndex = left.indexOfValue("scroll");
+            left.activated(left.currentIndex);
+            compare(host.leftStickAction, "scroll");
+            // after the user's own choice the picker still follows the model
+            mouseClick(findChild(view, "preset_shooter"));
+            compare(left.currentText, "W A S D");
+            compare(south.actionLabel, "Space");
+            // the view hands the preset to the model; pickers and sliders do not echo it back
+            compare(host.calls, ["applyPreset(retro)", "leftStickAction=scroll",
+                                 "applyPreset(shooter)"]);
+        }
+
+        // Each step: a menu item (index), a key press ([Qt key, X11 code]) or hiding the view, then
+        // the calls so far, whether it records, the presses that reached the rest of the window,
+        // and the label.
+        function test_capture_data() {
+            const record = [0, [], true, 0, "Press a key…"];
+            const shift = "setButtonAction(8,key,56,)", mouse = "setButtonAction(3,mouse,0,left)";
+            return [
+                { tag: "left shift, stored, ends recording, not seen", capture: 8,
+                  steps: [record, [[Qt.Key_Shift, 50], [shift], false, 0, "Shift"],
+                          [[Qt.Key_Q, 24], [shift], false, 1, "Shift"]] },
+                { tag: "caps lock passes through", capture: 0,
+                  steps: [record, [[Qt.Key_CapsLock, 66], [], true, 1, "Press a key…"],
+                          [[Qt.Key_Escape, 9], ["setButtonAction(0,key,53,)"], false, 1, "Esc"]] },
+                { tag: "a key without a code", capture: 0,
+                  steps: [record, [[Qt.Key_F35, 250], [], true, 0, "This key can't be mapped"],
+                          [[Qt.Key_Q, 24], ["setButtonAction(0,key,12,)"], false, 0, "Q"]] },
+                { tag: "a mouse button goes on recording", capture: 3,
+                  steps: [record, [2, [mouse], true, 0, "Press a key…"],
+                          [0, [mouse], false, 0, "Left Click"]] },
+                { tag: "hiding the view ends recording", capture: 0,
+                  steps: [record, ["hide", [], false, 0, "Space"],
+                          [[Qt.Key_Q, 24], [], false, 1, "Space"]] },
+                { tag: "clear", capture: 1,
+                  steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
+            ];
+        }
+
+        function test_capture(data) {
+            const view = create(mapping);
+            const capture = findChild(view, "capture_" + data.capture);
+            for (const [input, calls, recording, passed, label] of data.steps) {
+                if (input === "hide") {
+                    view.visible = false;
+                    view.visible = true;
+                } else if (typeof input === "number") {
+                    choose(capture, input);
+                    // the menu took the focus; give it back to the rest of the window
+                    keyCatcher.forceActiveFocus();
+                } else {
+                    const modifiers = input[0] === Qt.Key_Shift ? Qt.ShiftModifier : 0;
+                    testKeys.press(capture, input[0], input[1], modifiers);
+                }
+                compare(host.calls, calls);
+                compare(capture.isRecording, recording);
+                compare(keyCatcher.presses, passed);
+                compare(findChild(capture, "captureLabel").text, label);
+            }
+        }
+
+        // Visible texts and icons drawn on the controller (not the staleness badge).
+        function labelsShown(item) {
+            let shown = 0;
+            for (let i = 0; i < item.children.length; ++i) {
+                const child = item.children[i];
+                if (child.text !== undefined && child.text.length > 0 && child.visible)
+                    ++shown;
+                shown += labelsShown(child);
+            }
+            return shown;
+        }
+
+        // Below 120 points high, no labels and the small badge; the drawing keeps its aspect
+        // ratio inside the offered space (a wide box: the height decides; a tall one: the width).
+        function test_previewSize_data() {
+            return [{ tag: "119 high", box: [1.8 * 119, 119], drawn: [214.2, 119], labels: 0 },
+                    // LB, RB, the four face buttons, LT, RT, and the five icons
+                    { tag: "120 high", box: [1.8 * 120, 120], drawn: [216, 120], labels: 13 },
+                    { tag: "wide", box: [500, 100], drawn: [180, 100], labels: 0 },
+                    { tag: "tall", box: [180, 300], drawn: [180, 100], labels: 0 }];
+        }
+
+        function test_previewSize(data) {
+            const view = create(preview, { width: data.box[0], height: data.box[1],
+                                           isStale: true });
+            const drawing = findChild(view, "drawing");
+            fuzzyCompare(drawing.width, data.drawn[0], 0.001);
+            compare(drawing.height, data.drawn[1]);
+            compare(labelsShown(drawing), data.labels);
+            compare(findChild(view, "staleBadge").visible, drawing.height >= 120);
+            compare(findChild(view, "staleBadgeSmall").visible, drawing.height < 120);
+        }
+
+        function test_previewFollowsTheState() {
+            const view = create(preview, { width: 360, height: 200 });
+            const knob = findChild(findChild(view, "leftStick"), "knob");
+            const area = 0.3 * 200;
+            compare(view.accessibleValue, "");
+            fuzzyCompare(knob.x + knob.width / 2, area / 2, 0.001);
+            fuzzyCompare(knob.y + knob.height / 2, area / 2, 0.001);
+            // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
+            // (1, 1) moves the knob right and up by 0.31 of the stick area
+            view.controllerState = host.makeState((1 << 12) | (1 << 0), 1, 1, 0, 0, 1, 0);
+            compare(view.Accessible.description, "A, \u2190");
+            fuzzyCompare(knob.x + knob.width / 2, area / 2 + 0.31 * area, 0.001);
+            fuzzyCompare(knob.y + knob.height / 2, area / 2 - 0.31 * area, 0.001);
+            compare(findChild(findChild(view, "leftTrigger"), "fill").width, 0.2 * 360);
+            compare(findChild(findChild(view, "rightTrigger"), "fill").width, 0);
+            view.isStale = true;
+            compare(view.accessibleValue, "Paused, no signal");
+        }
+
+        function test_panelControls() {
+            const view = create(panel);
+            compare(findChild(view, "headerSymbol").symbol, "gamecontroller");
+            host.clients = [client("A", 1, false)];
+            compare(findChild(view, "headerSymbol").symbol, "gamecontroller.fill");
+            host.isAccessibilityTrusted = false;
+            mouseClick(findChild(view, "panelAllowAccess"));
+            mouseClick(findChild(view, "panelNewPin"));
+            mouseClick(findChild(view, "segment_gamepad"));
+            mouseClick(findChild(view, "panelAudioSwitch"));
+            compare(host.calls, ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
+                                 "rumbleFromAudio=true"]);
+            mouseClick(findChild(view, "openWindowButton"));
+            mouseClick(findChild(view, "quitButton"));
+            // and the platform's Quit shortcut while the panel's window has the focus, and Escape
+            keySequence("Ctrl+Q");
+            keyClick(Qt.Key_Escape);
+            compare(app.calls, ["openMainWindow()", "quit()", "quit()", "closePanel()"]);
+        }
+
+        // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),
+        // then the section in reading order, and comes back round to the picker; Shift+Tab walks
+        // back. The panel from its first control, New PIN.
+        function test_tabOrder_data() {
+            const captures = [...Array(19).keys()].map(i => "capture_" + i);
+            return [
+                { tag: "controllers", trusted: false,
+                  order: ["section_controllers", "bannerButton"] },
+                { tag: "mapping", trusted: true, order: ["section_mapping", "preset_shooter",
+                  "preset_retro", "leftStickPicker", "rightStickPicker", "slider", ...captures] },
+                { tag: "feedback", trusted: true, order: ["section_feedback", "audioRumbleSwitch",
+                  "slider", "soundSettingsLink", "slider"] },
+                { tag: "devices", trusted: true,
+                  order: ["section_devices", "newPinButton", "webPageSwitch", "forgetButton"] },
+                { tag: "setup", trusted: false,
+                  order: ["section_setup", "allowAccessButton", "gamepadDevicePicker"] },
+                { tag: "panel", trusted: false, order: ["panelOutputMode", "panelAudioSwitch",
+                  "panelAllowAccess", "openWindowButton", "quitButton"] },
+            ];
+        }
+
+        function test_tabOrder(data) {
+            host.isAccessibilityTrusted = data.trusted;
+            host.rumbleFromAudio = true;
+            host.trustedDevices = [host.makeDevice("Anna’s iPhone", 60)];
+            const isPanel = data.tag === "panel";
+            const window = create(isPanel ? panel : win);
+            if (!isPanel)
+                window.section = data.tag;
+            waitForRendering(window);
+            const start = isPanel ? "panelNewPin" : "outputModePicker";
+            findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
+            const forward = [];
+            for (let i = 0; i <= data.order.length; ++i) {
+                keyClick(Qt.Key_Tab);
+                forward.push(focusedName());
+            }
+            compare(forward, data.order.concat([start]));
+            keyClick(Qt.Key_Backtab);
+            compare(focusedName(), data.order[data.order.length - 1]);
+            // the focused control is scrolled into view
+            const focused = root.Window.activeFocusItem;
+            const y = focused.mapToItem(window, 0, 0).y;
+            verify(y >= 0 && y + focused.height <= window.height, "at y " + y);
+        }
+
+        function test_arrowsChooseTheSection_data() {
+            return [{ tag: "down", keys: [Qt.Key_Down], section: "mapping" },
+                    { tag: "down past the end", keys: [Qt.Key_End, Qt.Key_Down], section: "setup" },
+                    { tag: "up", keys: [Qt.Key_End, Qt.Key_Up], section: "devices" },
+                    { tag: "up past the start", keys: [Qt.Key_Up], section: "controllers" },
+                    { tag: "home", keys: [Qt.Key_Down, Qt.Key_Down, Qt.Key_Home],
+                      section: "controllers" }];
+        }
+
+        function test_arrowsChooseTheSection(data) {
+            const window = create(win);
+            const list = findChild(window, "sectionList");
+            list.forceActiveFocus(Qt.TabFocusReason);
+            for (const key of data.keys)
+                keyClick(key);
+            compare(window.section, data.section);
+            // the focus stays on the list, and its ring is on the chosen row
+            verify(list.activeFocus);
+            const row = findChild(window, "section_" + data.section);
+            verify(findChild(row, "sectionFocusRing").visible);
+        }
+
+        // `ring`: the option under the focus ring at the end.
+        function test_outputPicker_data() {
+            const gamepad = ["outputMode=gamepad"];
+            return [
+                { tag: "panel, right, return", panel: true, keys: [Qt.Key_Right, Qt.Key_Return],
+                  calls: gamepad },
+                { tag: "stops at the end", keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter],
+                  calls: gamepad },
+                { tag: "arrows alone choose none", panel: true, keys: [Qt.Key_Right], calls: [] },
+                { tag: "right then left", keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
+                  calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" },
+            ];
+        }
+
+        function test_outputPicker(data) {
+            const view = create(data.panel ? panel : win);
+            const picker = findChild(view, data.panel ? "panelOutputMode" : "outputModePicker");
+            picker.forceActiveFocus(Qt.TabFocusReason);
+            for (const key of data.keys)
+                keyClick(key);
+            compare(host.calls, data.calls);
+            const ring = findChild(picker, "segment_" + (data.ring || "gamepad"));
+            verify(findChild(ring, "segmentFocusRing").visible);
+        }
+
+        // Space opens the capture menu, Return on its first item starts recording, and the
+        // next key, Escape included, is what gets recorded.
+        function test_recordAKeyWithTheKeyboard() {
+            const window = create(win, { height: 1500 });
+            window.section = "mapping";
+            waitForRendering(window);
+            const capture = findChild(window, "capture_0");
+            capture.forceActiveFocus(Qt.TabFocusReason);
+            compare(capture.Accessible.name, "South face button, currently Space");
+            keyClick(Qt.Key_Space);
+            tryCompare(capture.menu, "opened", true);
+            keyClick(Qt.Key_Down);
+            keyClick(Qt.Key_Return);
+            tryCompare(capture.menu, "visible", false);
+            verify(capture.isRecording);
+            testKeys.press(capture, Qt.Key_Escape, 9);
+            compare(host.calls, ["setButtonAction(0,key,53,)"]);
+            compare(capture.Accessible.name, "South face button, currently Esc");
+        }
+    }
+}

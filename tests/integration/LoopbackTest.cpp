@@ -1,0 +1,483 @@
+// The server on real UDP and WebSocket sockets on loopback, its context run by its own thread as
+// in the program, with real clients: the jolto-phone simulator over UDP; Python's `websockets`
+// as a browser (pairing, trust, input, ping, rumble, and the refusals: foreign origin, oversized
+// message, slow headers, a flood of idle connections); Debian's Chromium on the controller page,
+// driven over the DevTools protocol.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "server/Asio.h"
+
+#include "fakes/HostServerHarness.h"
+#include "platform/linux/AsioUdpListener.h"
+#include "platform/linux/PageAddress.h"
+#include "platform/linux/WebSocketListener.h"
+#include "server/TransportMux.h"
+
+extern char** environ;
+
+using namespace jolto;
+using namespace jolto::testing;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+namespace {
+
+template <typename F> bool waitFor(F condition, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// A program with its standard output on a pipe; killed if it outlives this.
+class Child {
+public:
+    explicit Child(std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "no pipe";
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        output_ = out[0];
+        done = spawned != 0;
+        EXPECT_EQ(spawned, 0) << "couldn't start " << args[0];
+        ::fcntl(output_, F_SETFL, O_NONBLOCK);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (!done) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(output_);
+    }
+
+    // Reads what it printed so far; true once it has ended.
+    bool poll() {
+        int status = 0;
+        const bool ended = done || ::waitpid(pid, &status, WNOHANG) == pid;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(output_, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (ended && !done) {
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            done = true;
+        }
+        return done;
+    }
+    void wait(std::chrono::milliseconds limit = 40s) {
+        EXPECT_TRUE(waitFor([this] { return poll(); }, limit)) << "did not finish:\n" << text;
+    }
+    std::size_t count(const std::string& what) const {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    pid_t pid = -1;
+    std::string text;
+    int exitCode = -1;
+    bool done = true;
+
+private:
+    int output_ = -1;
+};
+
+// Passes everything on, keeping each packet the server hears.
+class RecordingListener final : public UdpListener {
+public:
+    explicit RecordingListener(UdpListener& inner) : inner_(inner) {}
+    std::string start(UdpListenerHandler handler) override {
+        handler.datagram = [this, forward = std::move(handler.datagram)](
+                               ConnectionId c, std::span<const std::uint8_t> bytes, Instant at) {
+            if (auto packet = decode(bytes)) {
+                std::lock_guard lock(mutex_);
+                heard_.push_back(*packet);
+            }
+            forward(c, bytes, at);
+        };
+        return inner_.start(std::move(handler));
+    }
+    void cancel() override { inner_.cancel(); }
+    void send(ConnectionId c, std::span<const std::uint8_t> bytes) override {
+        inner_.send(c, bytes);
+    }
+    void close(ConnectionId c) override { inner_.close(c); }
+    std::string describe(ConnectionId c) const override { return inner_.describe(c); }
+
+    template <typename T> std::vector<T> heard() {
+        std::lock_guard lock(mutex_);
+        std::vector<T> result;
+        for (const auto& p : heard_) {
+            if (auto t = p.get<T>()) {
+                result.push_back(*t);
+            }
+        }
+        return result;
+    }
+
+private:
+    UdpListener& inner_;
+    std::mutex mutex_;
+    std::vector<Packet> heard_;
+};
+
+// The server named `Loopback "Host"`, its PIN always 1234, in keyboard mode on a fake keyboard.
+class Loopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("jolto-loopback-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir);
+        mux.onStateChanged([this](std::size_t, const ListenerState& s) { webPort = s.port; });
+        server = HostServer::create("Loopback \"Host\"",
+                                    {context, clock, recorder, nullptr, settings, keyboard,
+                                     gamepads, true, nullptr, [] { return std::uint16_t{1234}; }});
+        thread = std::thread([this] { context.run(); });
+        server->start(OutputMode::keyboardMouse, KeyMapping::shooter(),
+                      [this](const HostEvent& event) {
+                          std::lock_guard lock(mutex);
+                          events.push_back(event);
+                          if (auto l = event.get<HostEvent::Listener>()) {
+                              port = l->state.port;
+                          }
+                      });
+        ASSERT_TRUE(waitFor([this] { return port != 0 && webPort != 0; }));
+    }
+
+    template <typename F> auto onServer(F f) {
+        std::packaged_task<decltype(f())()> task(std::move(f));
+        auto result = task.get_future();
+        asio::post(context, [&task] { task(); });
+        return result.get();
+    }
+
+    void TearDown() override {
+        // The listeners belong to the server's context; they are stopped there.
+        onServer([this] { server.reset(); });
+        work.reset();
+        thread.join();
+        std::filesystem::remove_all(dir);
+    }
+
+    template <typename T> std::vector<T> published() {
+        std::lock_guard lock(mutex);
+        std::vector<T> result;
+        for (const auto& e : events) {
+            if (auto t = e.get<T>()) {
+                result.push_back(*t);
+            }
+        }
+        return result;
+    }
+    // Every state routed to the keyboard, in order.
+    std::vector<ControllerState> routed() {
+        return onServer([this] {
+            std::vector<ControllerState> all;
+            for (const auto& u : keyboard.updates) {
+                all.push_back(u.state);
+            }
+            return all;
+        });
+    }
+
+    asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
+    SteadyClock clock;
+    AsioUdpListener udp{context};
+    WebSocketListener web{context};
+    TransportMux mux{{&udp, &web}};
+    RecordingListener recorder{mux};
+    MemorySettingsStore settings;
+    FakeKeyboard keyboard;
+    FakeGamepads gamepads;
+    std::shared_ptr<HostServer> server;
+    std::thread thread;
+    std::mutex mutex;
+    std::vector<HostEvent> events;
+    std::atomic<std::uint16_t> port{0};
+    std::atomic<std::uint16_t> webPort{0};
+    std::filesystem::path dir;
+};
+
+class PhoneLoopback : public Loopback {
+protected:
+    // jolto-phone COMMAND 127.0.0.1 PORT with this test's identity and name, then `options`.
+    std::vector<std::string> to(const std::string& command, std::vector<std::string> options,
+                                std::uint16_t at = 0) {
+        std::vector<std::string> args{command,
+                                      "127.0.0.1",
+                                      std::to_string(at ? at : port.load()),
+                                      "--identity",
+                                      (dir / "identity.json").string(),
+                                      "--name",
+                                      "Loopback phone"};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+    Child phone(std::vector<std::string> args) {
+        args.insert(args.begin(), JOLTO_PHONE_PROGRAM);
+        return Child(std::move(args));
+    }
+};
+
+const std::string hostName = "host=\"Loopback \\\"Host\\\"\"";
+
+std::uint32_t session(const Child& phone) {
+    unsigned session = 0;
+    const auto at = phone.text.find("welcome status=accepted session=");
+    EXPECT_EQ(std::sscanf(phone.text.c_str() + at, "welcome status=accepted session=%u", &session),
+              1)
+        << phone.text;
+    return session;
+}
+
+TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves) {
+    auto paired = phone(to("pair", {"--pin", "1234"}));
+    paired.wait();
+    EXPECT_EQ(paired.exitCode, 0);
+    EXPECT_THAT(paired.text, HasSubstr(" player=1 " + hostName + "\n"));
+
+    // Trusted now, so no PIN. The last four seconds change nothing: only keepalives go out.
+    std::ofstream(dir / "script") << "press south\nwait 0.5\nrelease south\nat 0.7 left 0 1\n"
+                                     "rt 1\nping\nwait 4   # unchanged\n";
+    const auto before = std::chrono::steady_clock::now();
+    auto play = phone(to("play", {"--script", (dir / "script").string(), "--trace"}));
+    ASSERT_TRUE(waitFor([&] { return play.poll() || play.count("welcome status=accepted"); }));
+    server->setAudioRumble({0.5f, 0.2f});
+    const std::string rumbling = "rumble low=128 high=51 duration=200\n";
+    EXPECT_TRUE(waitFor([&] { return play.poll() || play.count(rumbling) >= 3; })) << play.text;
+    server->setAudioRumble({0.0f, 0.0f});
+    const std::string closing = "rumble low=0 high=0 duration=200\n";
+    EXPECT_TRUE(waitFor([&] { return play.poll() || play.count(closing); })) << play.text;
+    EXPECT_FALSE(play.done) << "the script ended before the rumble was over";
+    play.wait();
+    EXPECT_EQ(play.exitCode, 0);
+    EXPECT_THAT(play.text, HasSubstr("pong rtt_us="));
+    EXPECT_GT(play.text.rfind(closing), play.text.rfind(rumbling)) << "the closing one comes last";
+
+    // Every state in its session, newer than the last, and on the trace with its send time.
+    const auto states = recorder.heard<Packet::State>();
+    ASSERT_EQ(play.count("state seq="), states.size());
+    long long previous =
+        std::chrono::duration_cast<std::chrono::microseconds>(before.time_since_epoch()).count();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        at = play.text.find("state seq=", at) + 1;
+        unsigned sequence = 0, buttons = 0;
+        long long sent = 0;
+        EXPECT_EQ(std::sscanf(play.text.c_str() + at - 1, "state seq=%u buttons=0x%x sent_us=%lld",
+                              &sequence, &buttons, &sent),
+                  3);
+        EXPECT_EQ(sequence, states[i].sequence);
+        EXPECT_EQ(buttons, states[i].state.buttons.rawValue());
+        EXPECT_GE(sent, previous) << "on this machine's monotonic clock, in order";
+        EXPECT_EQ(states[i].session, session(play));
+        EXPECT_TRUE(i == 0 || states[i].sequence > states[i - 1].sequence);
+        previous = sent;
+    }
+    EXPECT_GT(states.size(), 30u) << "no keepalive states";
+    // Each run joins neutral; the server saw each change once, and the keepalives kept the phone
+    // from going stale.
+    ControllerState stick;
+    stick.leftStick = {0, 1};
+    ControllerState trigger = stick;
+    trigger.rightTrigger = 1;
+    ControllerState south;
+    south.buttons = {ControllerButton::south};
+    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, {}, south, {}, stick, trigger}));
+
+    // Both runs said goodbye in their own session: the server let go of each at once.
+    const auto goodbyes = recorder.heard<Packet::Goodbye>();
+    ASSERT_EQ(goodbyes.size(), 2u);
+    EXPECT_EQ(goodbyes[0].session, session(paired));
+    EXPECT_EQ(goodbyes[1].session, session(play));
+    EXPECT_TRUE(
+        waitFor([&] { return published<HostEvent::Clients>().back().clients.empty(); }, 3s));
+    EXPECT_EQ(onServer([&] { return keyboard.removed.size(); }), 2u);
+    for (const auto& c : published<HostEvent::Clients>()) {
+        for (const auto& client : c.clients) {
+            EXPECT_EQ(client.name, "Loopback phone");
+            EXPECT_EQ(client.playerNumber, 1);
+        }
+    }
+    const auto trusted = published<HostEvent::Trusted>();
+    ASSERT_EQ(trusted.back().devices.size(), 1u);
+    EXPECT_EQ(trusted.back().devices[0].name, "Loopback phone");
+}
+
+// Each way the simulator ends without playing, with its exit code and the line saying why.
+TEST_F(PhoneLoopback, RefusalsAndMistakesEndWithTheirExitCode) {
+    asio::io_context other;
+    asio::ip::udp::socket closed(other, {asio::ip::make_address("127.0.0.1"), 0});
+    const std::uint16_t nobody = closed.local_endpoint().port();
+    closed.close();
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string line;
+    };
+    const Case cases[] = {
+        {to("play", {"--rate", "10"}), 3, "welcome status=pinRequired session=0 player=0 "},
+        {to("pair", {"--pin", "0042"}), 3, "welcome status=pinIncorrect session=0 player=0 "},
+        {to("ping", {"--timeout", "0.6"}, nobody), 4, ""}, // hellos go unanswered
+        {{"pair", "127.0.0.1", "1"}, 1, ""},               // no --pin
+        {{"play", "127.0.0.1", "70000", "--rate", "5"}, 1, ""},
+        {{"fly"}, 1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        auto run = phone(c.args);
+        run.wait();
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        if (!c.line.empty()) {
+            EXPECT_THAT(run.text, HasSubstr(c.line + hostName + "\n"));
+        }
+    }
+    EXPECT_TRUE(recorder.heard<Packet::Goodbye>().empty()) << "nobody was welcomed";
+}
+
+TEST_F(PhoneLoopback, PingsPrintRoundTripsAndASummary) {
+    auto run = phone(to("ping", {"--pin", "1234", "--count", "3", "--interval", "0.05"}));
+    run.wait();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.count("pong rtt_us="), 3u);
+    EXPECT_EQ(run.count("ping sent=3 received=3 "), 1u);
+    EXPECT_EQ(recorder.heard<Packet::Ping>().size(), 3u);
+}
+
+TEST_F(PhoneLoopback, InterruptSaysGoodbye) {
+    auto run = phone(to("play", {"--pin", "1234", "--rate", "50"}));
+    ASSERT_TRUE(waitFor([&] { return run.poll() || run.count("welcome status=accepted"); }));
+    ::kill(run.pid, SIGINT);
+    run.wait();
+    EXPECT_EQ(run.exitCode, 0);
+    const auto goodbyes = recorder.heard<Packet::Goodbye>();
+    ASSERT_EQ(goodbyes.size(), 1u);
+    EXPECT_EQ(goodbyes[0].session, session(run));
+}
+
+class WebLoopback : public Loopback {
+protected:
+    // Debian's interpreter, which has Debian's python3-websockets; and Debian's Chromium.
+    void need(bool chromium) {
+        Child probe({"/usr/bin/python3", "-c", "import websockets"});
+        probe.wait();
+        const char* missing = probe.exitCode != 0 ? "python3-websockets"
+                              : chromium && ::access("/usr/bin/chromium", X_OK) != 0 ? "chromium"
+                                                                                     : nullptr;
+        if (missing && std::getenv("CI")) {
+            FAIL() << missing << " is not installed";
+        } else if (missing) {
+            GTEST_SKIP() << missing << " is not installed (scripts/setup.sh installs it)";
+        }
+    }
+};
+
+TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
+    need(false);
+    // Audio rumble is on from the start, so every welcomed client gets rumble packets.
+    server->setAudioRumble({0.8f, 0.4f});
+    Child client({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(webPort), "1234"});
+    client.wait(60s);
+    EXPECT_EQ(client.exitCode, 0) << client.text;
+    for (const std::string line : {
+             "hello without pin status=1",
+             "paired status=0 player=1",
+             "pong echoed=True",
+             "rumble session=True low=204 high=102",
+             "trusted status=0 player=1",
+             "foreign origin refused status=403",
+             "oversized closed code=1009",
+             "get / 200",
+             "get /controller.js 200",
+             "get /nothing 404",
+             "get /../etc/passwd 404",
+             "slow headers closed_at_deadline=True",
+             "idle open=16",
+             "during flood status=0 in_time=True",
+         }) {
+        EXPECT_THAT(client.text, HasSubstr(line + "\n"));
+    }
+    // South held over four states and let go: one press, one release; each of the three joins
+    // starts neutral.
+    ControllerState south;
+    south.buttons = {ControllerButton::south};
+    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, south, {}, {}, {}}));
+    // The flood left nothing behind: its connections are gone or about to be, none welcomed.
+    EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);
+}
+
+TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
+    need(true);
+    server->setAudioRumble({0.6f, 0.2f});
+    // The computer's own network address, as a phone opens it: not a secure context.
+    const std::string url = pageAddress(webPort);
+    Child browser({"/usr/bin/python3", JOLTO_BROWSER_CLIENT, url, "1234"});
+    browser.wait(90s);
+    ASSERT_EQ(browser.exitCode, 0) << browser.text;
+    EXPECT_THAT(browser.text, Not(HasSubstr("console error")));
+    for (const std::string line : {"pin dialog True", "paired True", "trusted after reload True"}) {
+        EXPECT_THAT(browser.text, HasSubstr(line + "\n"));
+    }
+    if (url.find("127.0.0.1") == std::string::npos) {
+        EXPECT_THAT(browser.text, HasSubstr("secure=False notice=Gyro aim isn't available"));
+    }
+
+    using B = ControllerButton;
+    const auto all = routed();
+    const auto seen = [&](auto&& predicate) {
+        return std::any_of(all.begin(), all.end(), predicate);
+    };
+    EXPECT_TRUE(seen([](const ControllerState& s) { return s.buttons == ButtonSet{B::south}; }))
+        << "A alone";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.leftStick.x > 0.9f && std::abs(s.leftStick.y) < 0.1f && s.rightStick.y > 0.9f &&
+               std::abs(s.rightStick.x) < 0.1f && s.buttons.empty();
+    })) << "both sticks at once: left to the right, right forward";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.rightTrigger > 0.9f && s.buttons == ButtonSet{B::rightTrigger};
+    })) << "the right trigger pulled fully";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.buttons == ButtonSet{B::leftShoulder, B::dpadUp};
+    })) << "LB with d-pad up";
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back(), ControllerState{}) << "everything let go at the end";
+}
+
+} // namespace

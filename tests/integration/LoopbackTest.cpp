@@ -16,6 +16,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -169,14 +170,11 @@ protected:
                                     {context, clock, recorder, nullptr, settings, keyboard,
                                      gamepads, true, nullptr, [] { return std::uint16_t{1234}; }});
         thread = std::thread([this] { context.run(); });
-        server->start(OutputMode::keyboardMouse, KeyMapping::shooter(),
-                      [this](const HostEvent& event) {
-                          std::lock_guard lock(mutex);
-                          events.push_back(event);
-                          if (auto l = event.get<HostEvent::Listener>()) {
-                              port = l->state.port;
-                          }
-                      });
+        server->start(OutputMode::keyboardMouse, KeyMapping::shooter(), [this](const HostEvent& e) {
+            if (auto l = e.get<HostEvent::Listener>()) {
+                port = l->state.port;
+            }
+        });
         ASSERT_TRUE(waitFor([this] { return port != 0 && webPort != 0; }));
     }
 
@@ -195,16 +193,6 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    template <typename T> std::vector<T> published() {
-        std::lock_guard lock(mutex);
-        std::vector<T> result;
-        for (const auto& e : events) {
-            if (auto t = e.get<T>()) {
-                result.push_back(*t);
-            }
-        }
-        return result;
-    }
     // Every state routed to the keyboard, in order.
     std::vector<ControllerState> routed() {
         return onServer([this] {
@@ -214,6 +202,10 @@ protected:
             }
             return all;
         });
+    }
+    bool removed(std::size_t phones) {
+        return waitFor([&] { return onServer([&] { return keyboard.removed.size(); }) == phones; },
+                       3s);
     }
 
     asio::io_context context;
@@ -228,8 +220,6 @@ protected:
     FakeGamepads gamepads;
     std::shared_ptr<HostServer> server;
     std::thread thread;
-    std::mutex mutex;
-    std::vector<HostEvent> events;
     std::atomic<std::uint16_t> port{0};
     std::atomic<std::uint16_t> webPort{0};
     std::filesystem::path dir;
@@ -237,7 +227,7 @@ protected:
 
 class PhoneLoopback : public Loopback {
 protected:
-    // jolto-phone COMMAND 127.0.0.1 PORT with this test's identity and name, then `options`.
+    // COMMAND 127.0.0.1 PORT with this test's identity and name, then `options`.
     std::vector<std::string> to(const std::string& command, std::vector<std::string> options,
                                 std::uint16_t at = 0) {
         std::vector<std::string> args{command,
@@ -258,13 +248,8 @@ protected:
 
 const std::string hostName = "host=\"Loopback \\\"Host\\\"\"";
 
-std::uint32_t session(const Child& phone) {
-    unsigned session = 0;
-    const auto at = phone.text.find("welcome status=accepted session=");
-    EXPECT_EQ(std::sscanf(phone.text.c_str() + at, "welcome status=accepted session=%u", &session),
-              1)
-        << phone.text;
-    return session;
+long long micros(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
 TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves) {
@@ -276,7 +261,7 @@ TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLe
     // Trusted now, so no PIN. The last four seconds change nothing: only keepalives go out.
     std::ofstream(dir / "script") << "press south\nwait 0.5\nrelease south\nat 0.7 left 0 1\n"
                                      "rt 1\nping\nwait 4   # unchanged\n";
-    const auto before = std::chrono::steady_clock::now();
+    const auto started = micros(std::chrono::steady_clock::now());
     auto play = phone(to("play", {"--script", (dir / "script").string(), "--trace"}));
     ASSERT_TRUE(waitFor([&] { return play.poll() || play.count("welcome status=accepted"); }));
     server->setAudioRumble({0.5f, 0.2f});
@@ -291,58 +276,44 @@ TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLe
     EXPECT_THAT(play.text, HasSubstr("pong rtt_us="));
     EXPECT_GT(play.text.rfind(closing), play.text.rfind(rumbling)) << "the closing one comes last";
 
-    // Every state in its session, newer than the last, and on the trace with its send time.
+    // The trace has every state the server heard, stamped in order on this machine's clock.
     const auto states = recorder.heard<Packet::State>();
-    ASSERT_EQ(play.count("state seq="), states.size());
-    long long previous =
-        std::chrono::duration_cast<std::chrono::microseconds>(before.time_since_epoch()).count();
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        at = play.text.find("state seq=", at) + 1;
+    EXPECT_GT(states.size(), 30u) << "no keepalive states";
+    std::istringstream lines(play.text);
+    std::size_t traced = 0;
+    long long previous = started;
+    for (std::string line; std::getline(lines, line);) {
         unsigned sequence = 0, buttons = 0;
         long long sent = 0;
-        EXPECT_EQ(std::sscanf(play.text.c_str() + at - 1, "state seq=%u buttons=0x%x sent_us=%lld",
-                              &sequence, &buttons, &sent),
-                  3);
-        EXPECT_EQ(sequence, states[i].sequence);
-        EXPECT_EQ(buttons, states[i].state.buttons.rawValue());
-        EXPECT_GE(sent, previous) << "on this machine's monotonic clock, in order";
-        EXPECT_EQ(states[i].session, session(play));
-        EXPECT_TRUE(i == 0 || states[i].sequence > states[i - 1].sequence);
-        previous = sent;
-    }
-    EXPECT_GT(states.size(), 30u) << "no keepalive states";
-    // Each run joins neutral; the server saw each change once, and the keepalives kept the phone
-    // from going stale.
-    ControllerState stick;
-    stick.leftStick = {0, 1};
-    ControllerState trigger = stick;
-    trigger.rightTrigger = 1;
-    ControllerState south;
-    south.buttons = {ControllerButton::south};
-    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, {}, south, {}, stick, trigger}));
-
-    // Both runs said goodbye in their own session: the server let go of each at once.
-    const auto goodbyes = recorder.heard<Packet::Goodbye>();
-    ASSERT_EQ(goodbyes.size(), 2u);
-    EXPECT_EQ(goodbyes[0].session, session(paired));
-    EXPECT_EQ(goodbyes[1].session, session(play));
-    EXPECT_TRUE(
-        waitFor([&] { return published<HostEvent::Clients>().back().clients.empty(); }, 3s));
-    EXPECT_EQ(onServer([&] { return keyboard.removed.size(); }), 2u);
-    for (const auto& c : published<HostEvent::Clients>()) {
-        for (const auto& client : c.clients) {
-            EXPECT_EQ(client.name, "Loopback phone");
-            EXPECT_EQ(client.playerNumber, 1);
+        if (std::sscanf(line.c_str(), "state seq=%u buttons=0x%x sent_us=%lld", &sequence, &buttons,
+                        &sent) == 3) {
+            ASSERT_LT(traced, states.size());
+            EXPECT_EQ(sequence, states[traced].sequence);
+            EXPECT_EQ(buttons, states[traced++].state.buttons.rawValue());
+            EXPECT_GE(sent, previous);
+            previous = sent;
         }
     }
-    const auto trusted = published<HostEvent::Trusted>();
-    ASSERT_EQ(trusted.back().devices.size(), 1u);
-    EXPECT_EQ(trusted.back().devices[0].name, "Loopback phone");
+    EXPECT_EQ(traced, states.size());
+    EXPECT_LE(previous, micros(std::chrono::steady_clock::now()));
+
+    // Each run joins neutral; the server took each change once, in a fresh session with newer
+    // sequence numbers, and the keepalives kept the phone from going stale.
+    ControllerState south, stick, trigger;
+    south.buttons = {ControllerButton::south};
+    stick.leftStick = {0, 1};
+    trigger = stick;
+    trigger.rightTrigger = 1;
+    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, {}, south, {}, stick, trigger}));
+    EXPECT_TRUE(removed(2)) << "each run's goodbye lets go of it at once";
+    for (const auto& hello : recorder.heard<Packet::Hello>()) {
+        EXPECT_EQ(hello.name, "Loopback phone");
+    }
 }
 
-// Each way the simulator ends without playing, with its exit code and the line saying why.
-TEST_F(PhoneLoopback, RefusalsAndMistakesEndWithTheirExitCode) {
+// Each run that ends by itself: its exit code and the line saying why. The PIN is right only
+// in the last.
+TEST_F(PhoneLoopback, EachRunEndsWithItsExitCode) {
     asio::io_context other;
     asio::ip::udp::socket closed(other, {asio::ip::make_address("127.0.0.1"), 0});
     const std::uint16_t nobody = closed.local_endpoint().port();
@@ -353,32 +324,24 @@ TEST_F(PhoneLoopback, RefusalsAndMistakesEndWithTheirExitCode) {
         std::string line;
     };
     const Case cases[] = {
-        {to("play", {"--rate", "10"}), 3, "welcome status=pinRequired session=0 player=0 "},
-        {to("pair", {"--pin", "0042"}), 3, "welcome status=pinIncorrect session=0 player=0 "},
+        {to("play", {"--rate", "10"}), 3,
+         "welcome status=pinRequired session=0 player=0 " + hostName},
+        {to("pair", {"--pin", "0042"}), 3,
+         "welcome status=pinIncorrect session=0 player=0 " + hostName},
         {to("ping", {"--timeout", "0.6"}, nobody), 4, ""}, // hellos go unanswered
         {{"pair", "127.0.0.1", "1"}, 1, ""},               // no --pin
         {{"play", "127.0.0.1", "70000", "--rate", "5"}, 1, ""},
         {{"fly"}, 1, ""},
+        {to("ping", {"--pin", "1234", "--count", "3", "--interval", "0.05"}), 0,
+         "ping sent=3 received=3 "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         auto run = phone(c.args);
         run.wait();
         EXPECT_EQ(run.exitCode, c.exitCode);
-        if (!c.line.empty()) {
-            EXPECT_THAT(run.text, HasSubstr(c.line + hostName + "\n"));
-        }
+        EXPECT_THAT(run.text, HasSubstr(c.line));
     }
-    EXPECT_TRUE(recorder.heard<Packet::Goodbye>().empty()) << "nobody was welcomed";
-}
-
-TEST_F(PhoneLoopback, PingsPrintRoundTripsAndASummary) {
-    auto run = phone(to("ping", {"--pin", "1234", "--count", "3", "--interval", "0.05"}));
-    run.wait();
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.count("pong rtt_us="), 3u);
-    EXPECT_EQ(run.count("ping sent=3 received=3 "), 1u);
-    EXPECT_EQ(recorder.heard<Packet::Ping>().size(), 3u);
 }
 
 TEST_F(PhoneLoopback, InterruptSaysGoodbye) {
@@ -387,30 +350,39 @@ TEST_F(PhoneLoopback, InterruptSaysGoodbye) {
     ::kill(run.pid, SIGINT);
     run.wait();
     EXPECT_EQ(run.exitCode, 0);
-    const auto goodbyes = recorder.heard<Packet::Goodbye>();
-    ASSERT_EQ(goodbyes.size(), 1u);
-    EXPECT_EQ(goodbyes[0].session, session(run));
+    EXPECT_TRUE(removed(1));
 }
 
+// Debian's interpreter, which has Debian's python3-websockets. Without it the test is skipped
+// with the reason, or fails under CI=true.
 class WebLoopback : public Loopback {
 protected:
-    // Debian's interpreter, which has Debian's python3-websockets; and Debian's Chromium.
-    void need(bool chromium) {
+    void SetUp() override {
+        Loopback::SetUp();
         Child probe({"/usr/bin/python3", "-c", "import websockets"});
         probe.wait();
-        const char* missing = probe.exitCode != 0 ? "python3-websockets"
-                              : chromium && ::access("/usr/bin/chromium", X_OK) != 0 ? "chromium"
-                                                                                     : nullptr;
-        if (missing && std::getenv("CI")) {
-            FAIL() << missing << " is not installed";
-        } else if (missing) {
-            GTEST_SKIP() << missing << " is not installed (scripts/setup.sh installs it)";
+        if (probe.exitCode != 0 && std::getenv("CI")) {
+            FAIL() << "python3-websockets is not installed";
+        } else if (probe.exitCode != 0) {
+            GTEST_SKIP() << "python3-websockets is not installed (scripts/setup.sh installs it)";
+        }
+    }
+};
+
+// And Debian's Chromium.
+class BrowserLoopback : public WebLoopback {
+protected:
+    void SetUp() override {
+        WebLoopback::SetUp();
+        if (::access("/usr/bin/chromium", X_OK) != 0 && std::getenv("CI")) {
+            FAIL() << "chromium is not installed";
+        } else if (::access("/usr/bin/chromium", X_OK) != 0) {
+            GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
         }
     }
 };
 
 TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
-    need(false);
     // Audio rumble is on from the start, so every welcomed client gets rumble packets.
     server->setAudioRumble({0.8f, 0.4f});
     Child client({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(webPort), "1234"});
@@ -443,8 +415,7 @@ TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);
 }
 
-TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
-    need(true);
+TEST_F(BrowserLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
     server->setAudioRumble({0.6f, 0.2f});
     // The computer's own network address, as a phone opens it: not a secure context.
     const std::string url = pageAddress(webPort);

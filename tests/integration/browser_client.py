@@ -17,10 +17,6 @@ import websockets
 URL, PIN = sys.argv[1], sys.argv[2]
 
 
-def say(line):
-    print(line, flush=True)
-
-
 class Page:
     def __init__(self, ws):
         self.ws, self.ids, self.waiting, self.errors = ws, itertools.count(1), {}, []
@@ -87,12 +83,12 @@ async def drive(page):
     await page.call("Page.navigate", url=URL)
     dialog_open = "document.querySelector('#pairing').open"
     player_1 = "/^Player 1/.test(document.querySelector('#status').textContent)"
-    say(f"pin dialog {await page.until(dialog_open)}")
+    print(f"pin dialog {await page.until(dialog_open)}")
     notice = await page.value("(n => n.hidden ? '' : n.textContent)(document.querySelector('#notice'))")
-    say(f"secure={await page.value('isSecureContext')} notice={notice}")
+    print(f"secure={await page.value('isSecureContext')} notice={notice}")
     for button in [f"#keypad button[value='{digit}']" for digit in PIN] + ["#pin-ok"]:
         await page.hold([await page.centre(button)], seconds=0)
-    say(f"paired {await page.until(player_1)}")
+    print(f"paired {await page.until(player_1)}")
 
     # One finger on A; then both sticks at once; then a full right trigger; then LB with d-pad up.
     await page.hold([await page.centre(".face .south")])
@@ -106,7 +102,7 @@ async def drive(page):
     await page.call("Page.reload")
     await asyncio.sleep(0.2)
     trusted = await page.until(player_1)
-    say(f"trusted after reload {trusted and not await page.value(dialog_open)}")
+    print(f"trusted after reload {trusted and not await page.value(dialog_open)}")
 
 
 async def main():
@@ -121,7 +117,7 @@ async def main():
         endpoint = next((m.group(1) for line in browser.stderr
                          if (m := re.search(r"DevTools listening on (ws://\S+)", line))), None)
         if not endpoint:
-            say("browser did not start")
+            print("browser did not start")
             return 1
         async with websockets.connect(endpoint, max_size=None) as ws:
             targets = (await Page(ws).call("Target.getTargets"))["targetInfos"]
@@ -132,7 +128,7 @@ async def main():
             page = Page(ws)
             await drive(page)
             for error in page.errors:
-                say(f"console error: {error}")
+                print(f"console error: {error}")
         return 0
     finally:
         browser.terminate()

@@ -14,10 +14,6 @@ URL = f"ws://127.0.0.1:{PORT}/ws"
 DEVICE, SECRET = os.urandom(16), os.urandom(16)
 
 
-def say(line):
-    print(line, flush=True)
-
-
 def packet(kind, body=b""):
     return b"ZEVC" + bytes([1, kind]) + body
 
@@ -41,11 +37,11 @@ async def welcome(ws, pin=0xFFFF):
 
 async def pair_and_play():
     async with websockets.connect(URL) as ws:
-        say(f"hello without pin status={(await welcome(ws))[0]}")
+        print(f"hello without pin status={(await welcome(ws))[0]}")
         # Before a welcome nothing but a hello reaches the server: this ping goes unanswered.
         await ws.send(packet(4, struct.pack("<IQ", 0, 7)))
         status, session, player = await welcome(ws, PIN)
-        say(f"paired status={status} player={player}")
+        print(f"paired status={status} player={player}")
         for sequence in range(1, 6):
             buttons = 1 if sequence < 5 else 0
             await ws.send(packet(3, struct.pack("<IIIhhhhBB", session, sequence, buttons, 0, 0,
@@ -53,34 +49,34 @@ async def pair_and_play():
             await asyncio.sleep(0.02)
         await ws.send(packet(4, struct.pack("<IQ", session, 123456789)))
         pong = await receive(ws, 5)
-        say(f"pong echoed={struct.unpack_from('<Q', pong, 6)[0] == 123456789}")
+        print(f"pong echoed={struct.unpack_from('<Q', pong, 6)[0] == 123456789}")
         rumble = await receive(ws, 7)
         ours = struct.unpack_from('<I', rumble, 6)[0] == session
-        say(f"rumble session={ours} low={rumble[10]} high={rumble[11]}")
+        print(f"rumble session={ours} low={rumble[10]} high={rumble[11]}")
         await ws.send(packet(6, struct.pack("<I", session)))
     async with websockets.connect(URL) as ws:
         status, _, player = await welcome(ws)
-        say(f"trusted status={status} player={player}")
+        print(f"trusted status={status} player={player}")
 
 
 async def refusals():
     try:
         async with websockets.connect(URL, origin="http://evil.example"):
-            say("foreign origin accepted")
+            print("foreign origin accepted")
     except websockets.exceptions.InvalidStatusCode as e:
-        say(f"foreign origin refused status={e.status_code}")
+        print(f"foreign origin refused status={e.status_code}")
     async with websockets.connect(URL, origin=f"http://127.0.0.1:{PORT}") as ws:
         await ws.send(hello(name=b"x" * 255) + b"!")
         try:
             await asyncio.wait_for(ws.recv(), 3)
-            say("oversized answered")
+            print("oversized answered")
         except websockets.exceptions.ConnectionClosed as e:
-            say(f"oversized closed code={e.rcvd.code if e.rcvd else None}")
+            print(f"oversized closed code={e.rcvd.code if e.rcvd else None}")
     for path in ("/", "/controller.js", "/nothing", "/../etc/passwd"):
         reader, writer = await asyncio.open_connection("127.0.0.1", PORT)
         writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n\r\n".encode())
         line = await asyncio.wait_for(reader.readline(), 3)
-        say(f"get {path} {line.split()[1].decode()}")
+        print(f"get {path} {line.split()[1].decode()}")
         writer.close()
 
 
@@ -97,7 +93,7 @@ async def slow_headers():
             writer.write(b"X-Slow: 1\r\n")
         except ConnectionError:
             break
-    say(f"slow headers closed_at_deadline={4.5 < time.monotonic() - started < 7}")
+    print(f"slow headers closed_at_deadline={4.5 < time.monotonic() - started < 7}")
     writer.close()
 
 
@@ -111,11 +107,11 @@ async def closed(reader):
 async def idle_flood():
     idle = [await asyncio.open_connection("127.0.0.1", PORT) for _ in range(200)]
     await asyncio.sleep(0.5)
-    say(f"idle open={[await closed(reader) for reader, _ in idle].count(False)}")
+    print(f"idle open={[await closed(reader) for reader, _ in idle].count(False)}")
     started = time.monotonic()
     async with websockets.connect(URL) as ws:
         status = (await welcome(ws))[0]
-        say(f"during flood status={status} in_time={time.monotonic() - started < 2}")
+        print(f"during flood status={status} in_time={time.monotonic() - started < 2}")
     for _, writer in idle:
         writer.close()
 

@@ -162,8 +162,7 @@ class Loopback : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() /
-              ("jolto-loopback-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              ("jolto-loopback-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
         mux.onStateChanged([this](std::size_t, const ListenerState& s) { webPort = s.port; });
         server = HostServer::create("Loopback \"Host\"",
@@ -227,18 +226,13 @@ protected:
 
 class PhoneLoopback : public Loopback {
 protected:
-    // COMMAND 127.0.0.1 PORT with this test's identity and name, then `options`.
-    std::vector<std::string> to(const std::string& command, std::vector<std::string> options,
+    // COMMAND 127.0.0.1 PORT with this test's identity, then `options`.
+    std::vector<std::string> to(std::string command, std::vector<std::string> options,
                                 std::uint16_t at = 0) {
-        std::vector<std::string> args{command,
-                                      "127.0.0.1",
-                                      std::to_string(at ? at : port.load()),
-                                      "--identity",
-                                      (dir / "identity.json").string(),
-                                      "--name",
-                                      "Loopback phone"};
-        args.insert(args.end(), options.begin(), options.end());
-        return args;
+        const auto identity = (dir / "identity.json").string();
+        const auto target = std::to_string(at ? at : port.load());
+        options.insert(options.begin(), {command, "127.0.0.1", target, "--identity", identity});
+        return options;
     }
     Child phone(std::vector<std::string> args) {
         args.insert(args.begin(), JOLTO_PHONE_PROGRAM);
@@ -253,7 +247,7 @@ long long micros(std::chrono::steady_clock::time_point t) {
 }
 
 TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves) {
-    auto paired = phone(to("pair", {"--pin", "1234"}));
+    auto paired = phone(to("pair", {"--pin", "1234", "--name", "Loopback phone"}));
     paired.wait();
     EXPECT_EQ(paired.exitCode, 0);
     EXPECT_THAT(paired.text, HasSubstr(" player=1 " + hostName + "\n"));
@@ -262,7 +256,8 @@ TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLe
     std::ofstream(dir / "script") << "press south\nwait 0.5\nrelease south\nat 0.7 left 0 1\n"
                                      "rt 1\nping\nwait 4   # unchanged\n";
     const auto started = micros(std::chrono::steady_clock::now());
-    auto play = phone(to("play", {"--script", (dir / "script").string(), "--trace"}));
+    auto play = phone(
+        to("play", {"--script", (dir / "script").string(), "--trace", "--name", "Loopback phone"}));
     ASSERT_TRUE(waitFor([&] { return play.poll() || play.count("welcome status=accepted"); }));
     server->setAudioRumble({0.5f, 0.2f});
     const std::string rumbling = "rumble low=128 high=51 duration=200\n";

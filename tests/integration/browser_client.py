@@ -7,7 +7,6 @@ import asyncio
 import itertools
 import json
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -106,37 +105,31 @@ async def drive(page):
 
 
 async def main():
-    profile = tempfile.mkdtemp(prefix="jolto-chromium-")
-    browser = subprocess.Popen(
-        ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--no-first-run", "--disable-default-apps", "--mute-audio",
-         f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    try:
-        endpoint = next((m.group(1) for line in browser.stderr
-                         if (m := re.search(r"DevTools listening on (ws://\S+)", line))), None)
-        if not endpoint:
-            print("browser did not start")
-            return 1
-        async with websockets.connect(endpoint, max_size=None) as ws:
-            targets = (await Page(ws).call("Target.getTargets"))["targetInfos"]
-            target = next(t for t in targets if t["type"] == "page")["targetId"]
-        port = endpoint.split(":")[2].split("/")[0]
-        async with websockets.connect(f"ws://127.0.0.1:{port}/devtools/page/{target}",
-                                      max_size=None) as ws:
-            page = Page(ws)
-            await drive(page)
-            for error in page.errors:
-                print(f"console error: {error}")
-        return 0
-    finally:
-        browser.terminate()
+    with tempfile.TemporaryDirectory(prefix="jolto-", ignore_cleanup_errors=True) as profile:
+        browser = subprocess.Popen(
+            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--no-first-run", "--disable-default-apps", "--mute-audio",
+             f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         try:
-            browser.wait(10)
-        except subprocess.TimeoutExpired:
-            browser.kill()
-        shutil.rmtree(profile, ignore_errors=True)
+            endpoint = next(m.group(1) for line in browser.stderr
+                            if (m := re.search(r"DevTools listening on (ws://\S+)", line)))
+            async with websockets.connect(endpoint, max_size=None) as ws:
+                targets = (await Page(ws).call("Target.getTargets"))["targetInfos"]
+                target = next(t for t in targets if t["type"] == "page")["targetId"]
+            page_endpoint = endpoint.split("/devtools/")[0] + f"/devtools/page/{target}"
+            async with websockets.connect(page_endpoint, max_size=None) as ws:
+                page = Page(ws)
+                await drive(page)
+                for error in page.errors:
+                    print(f"console error: {error}")
+        finally:
+            browser.terminate()
+            try:
+                browser.wait(10)
+            except subprocess.TimeoutExpired:
+                browser.kill()
 
 
-sys.exit(asyncio.run(main()))
+asyncio.run(main())

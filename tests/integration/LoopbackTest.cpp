@@ -58,11 +58,8 @@ public:
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "no pipe";
-            return;
-        }
+        int out[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);

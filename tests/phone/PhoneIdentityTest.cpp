@@ -11,21 +11,10 @@
 
 using namespace jolto;
 
-namespace {
-
-class PhoneIdentityTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("jolto-identity-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::filesystem::path dir;
-};
-
-TEST_F(PhoneIdentityTest, MadeOnceKeptPrivateAndReadBackUnchanged) {
+TEST(PhoneIdentity, MadeOnceKeptPrivateReadBackAndNeverOverwritten) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("jolto-identity-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
     const auto file = dir / "nested" / "identity.json";
     const auto made = PhoneIdentity::loadOrCreate(file);
     ASSERT_TRUE(made.identity) << made.error;
@@ -40,21 +29,16 @@ TEST_F(PhoneIdentityTest, MadeOnceKeptPrivateAndReadBackUnchanged) {
     EXPECT_FALSE(again.created);
     EXPECT_EQ(again.identity->deviceID, made.identity->deviceID);
     EXPECT_EQ(again.identity->secret, made.identity->secret);
-}
 
-TEST_F(PhoneIdentityTest, AFileWithoutAnIdentityIsRefusedAndLeftAlone) {
-    std::filesystem::create_directories(dir);
-    const auto file = dir / "identity.json";
+    // A file without an identity may be another phone's: refused and left as it is.
     for (const char* text : {"not json", "{\"deviceID\": \"123\", \"secret\": \"456\"}", "[]"}) {
         std::ofstream(file) << text;
         const auto loaded = PhoneIdentity::loadOrCreate(file);
         EXPECT_FALSE(loaded.identity) << text;
         EXPECT_FALSE(loaded.error.empty());
-        std::ifstream in(file);
         std::stringstream kept;
-        kept << in.rdbuf();
+        kept << std::ifstream(file).rdbuf();
         EXPECT_EQ(kept.str(), text);
     }
+    std::filesystem::remove_all(dir);
 }
-
-} // namespace

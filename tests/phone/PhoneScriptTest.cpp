@@ -5,34 +5,45 @@
 
 using namespace jolto;
 using Action = PhoneScript::Action;
+using B = ControllerButton;
 
-TEST(PhoneScript, StepsTakeTheirTimesFromAtAndWait) {
+// Every kind of step: its time from `at` and `wait`, its values, and its own part of the state.
+TEST(PhoneScript, StepsTakeTheirTimesAndChangeOnlyTheirPartOfTheState) {
     const auto parsed = PhoneScript::parse("# warm-up\n"
                                            "press south dpadUp   # two at once\n"
                                            "wait 0.25\n"
                                            "release SOUTH\n"
                                            "at 1.5 left -1 0.5\n"
+                                           "right 0.5 -0.5\n"
                                            "lt 0.75\n"
+                                           "rt 1\n"
+                                           "gyro 2 3\n"
                                            "ping\n"
                                            "\n"
+                                           "neutral\n"
                                            "wait 2\n");
     ASSERT_TRUE(parsed.script) << parsed.error;
     const auto& steps = parsed.script->steps();
-    ASSERT_EQ(steps.size(), 5u);
-    EXPECT_EQ(steps[0].at, 0);
-    EXPECT_EQ(steps[0].action, Action::press);
-    EXPECT_EQ(steps[0].buttons, (ButtonSet{ControllerButton::south, ControllerButton::dpadUp}));
-    EXPECT_EQ(steps[1].at, 0.25);
-    EXPECT_EQ(steps[1].buttons, ButtonSet{ControllerButton::south});
-    EXPECT_EQ(steps[2].at, 1.5);
-    EXPECT_EQ(steps[2].action, Action::left);
-    EXPECT_EQ(steps[2].x, -1.0f);
-    EXPECT_EQ(steps[2].y, 0.5f);
-    EXPECT_EQ(steps[3].at, 1.5);
-    EXPECT_EQ(steps[3].action, Action::leftTrigger);
-    EXPECT_EQ(steps[4].action, Action::ping);
+    EXPECT_EQ(steps, (std::vector<PhoneScript::Step>{
+                         {0, Action::press, {B::south, B::dpadUp}, 0, 0},
+                         {0.25, Action::release, {B::south}, 0, 0},
+                         {1.5, Action::left, {}, -1, 0.5f},
+                         {1.5, Action::right, {}, 0.5f, -0.5f},
+                         {1.5, Action::leftTrigger, {}, 0.75f, 0},
+                         {1.5, Action::rightTrigger, {}, 1, 0},
+                         {1.5, Action::gyro, {}, 2, 3},
+                         {1.5, Action::ping, {}, 0, 0},
+                         {1.5, Action::neutral, {}, 0, 0},
+                     }));
     // The trailing wait holds the last state before the phone leaves.
     EXPECT_EQ(parsed.script->duration(), 3.5);
+
+    ControllerState state;
+    for (std::size_t i = 0; i + 1 < steps.size(); ++i) {
+        state = PhoneScript::applied(state, steps[i]);
+    }
+    EXPECT_EQ(state, (ControllerState{{B::dpadUp}, {-1, 0.5f}, {0.5f, -0.5f}, 0.75f, 1, {2, 3}}));
+    EXPECT_EQ(PhoneScript::applied(state, steps.back()), ControllerState{});
 }
 
 TEST(PhoneScript, MistakesNameTheirLine) {
@@ -56,25 +67,6 @@ TEST(PhoneScript, MistakesNameTheirLine) {
         EXPECT_FALSE(parsed.script) << c.text;
         EXPECT_EQ(parsed.error, c.error) << c.text;
     }
-}
-
-TEST(PhoneScript, StepsChangeOnlyTheirPartOfTheState) {
-    auto parsed = PhoneScript::parse("press south east\nrelease east\nright 0.5 -0.5\nrt 1\n"
-                                     "gyro 2 3\nneutral\n");
-    ASSERT_TRUE(parsed.script);
-    const auto& s = parsed.script->steps();
-    ControllerState state;
-    state = PhoneScript::applied(state, s[0]);
-    state = PhoneScript::applied(state, s[1]);
-    EXPECT_EQ(state.buttons, ButtonSet{ControllerButton::south});
-    state = PhoneScript::applied(state, s[2]);
-    state = PhoneScript::applied(state, s[3]);
-    state = PhoneScript::applied(state, s[4]);
-    EXPECT_EQ(state.rightStick, (StickVector{0.5f, -0.5f}));
-    EXPECT_EQ(state.rightTrigger, 1.0f);
-    EXPECT_EQ(state.gyroAim, (StickVector{2, 3}));
-    EXPECT_EQ(state.buttons, ButtonSet{ControllerButton::south});
-    EXPECT_EQ(PhoneScript::applied(state, s[5]), ControllerState{});
 }
 
 // The player is given the clock: a wake-up that comes late still sends each change on its own,

@@ -1,0 +1,446 @@
+// The server on real UDP and WebSocket sockets on loopback, its context run by its own thread as
+// in the program, with real clients: the jolto-phone simulator over UDP; Python's `websockets`
+// as a browser (pairing, trust, input, ping, rumble, and the refusals: foreign origin, oversized
+// message, slow headers, a flood of idle connections); Debian's Chromium on the controller page,
+// driven over the DevTools protocol.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "server/Asio.h"
+
+#include "fakes/HostServerHarness.h"
+#include "platform/linux/AsioUdpListener.h"
+#include "platform/linux/PageAddress.h"
+#include "platform/linux/WebSocketListener.h"
+#include "server/TransportMux.h"
+
+extern char** environ;
+
+using namespace jolto;
+using namespace jolto::testing;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+namespace {
+
+template <typename F> bool waitFor(F condition, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// A program with its standard output on a pipe; killed if it outlives this.
+class Child {
+public:
+    explicit Child(std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        int out[2] = {-1, -1};
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        output_ = out[0];
+        done = spawned != 0;
+        EXPECT_EQ(spawned, 0) << "couldn't start " << args[0];
+        ::fcntl(output_, F_SETFL, O_NONBLOCK);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (!done) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(output_);
+    }
+
+    // Reads what it printed so far; true once it has ended.
+    bool poll() {
+        int status = 0;
+        const bool ended = done || ::waitpid(pid, &status, WNOHANG) == pid;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(output_, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (ended && !done) {
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            done = true;
+        }
+        return done;
+    }
+    void wait(std::chrono::milliseconds limit = 40s) {
+        EXPECT_TRUE(waitFor([this] { return poll(); }, limit)) << "did not finish:\n" << text;
+    }
+    std::size_t count(const std::string& what) const {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    pid_t pid = -1;
+    std::string text;
+    int exitCode = -1;
+    bool done = true;
+
+private:
+    int output_ = -1;
+};
+
+// Passes everything on, keeping each packet the server hears.
+class RecordingListener final : public UdpListener {
+public:
+    explicit RecordingListener(UdpListener& inner) : inner_(inner) {}
+    std::string start(UdpListenerHandler handler) override {
+        handler.datagram = [this, forward = std::move(handler.datagram)](
+                               ConnectionId c, std::span<const std::uint8_t> bytes, Instant at) {
+            if (auto packet = decode(bytes)) {
+                std::lock_guard lock(mutex_);
+                heard_.push_back(*packet);
+            }
+            forward(c, bytes, at);
+        };
+        return inner_.start(std::move(handler));
+    }
+    void cancel() override { inner_.cancel(); }
+    void send(ConnectionId c, std::span<const std::uint8_t> bytes) override {
+        inner_.send(c, bytes);
+    }
+    void close(ConnectionId c) override { inner_.close(c); }
+    std::string describe(ConnectionId c) const override { return inner_.describe(c); }
+
+    template <typename T> std::vector<T> heard() {
+        std::lock_guard lock(mutex_);
+        std::vector<T> result;
+        for (const auto& p : heard_) {
+            if (auto t = p.get<T>()) {
+                result.push_back(*t);
+            }
+        }
+        return result;
+    }
+
+private:
+    UdpListener& inner_;
+    std::mutex mutex_;
+    std::vector<Packet> heard_;
+};
+
+// The server named `Loopback "Host"`, its PIN always 1234, in keyboard mode on a fake keyboard.
+class Loopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("jolto-loopback-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        mux.onStateChanged([this](std::size_t, const ListenerState& s) { webPort = s.port; });
+        server = HostServer::create("Loopback \"Host\"",
+                                    {context, clock, recorder, nullptr, settings, keyboard,
+                                     gamepads, true, nullptr, [] { return std::uint16_t{1234}; }});
+        thread = std::thread([this] { context.run(); });
+        server->start(OutputMode::keyboardMouse, KeyMapping::shooter(), [this](const HostEvent& e) {
+            if (auto l = e.get<HostEvent::Listener>()) {
+                port = l->state.port;
+            }
+        });
+        ASSERT_TRUE(waitFor([this] { return port != 0 && webPort != 0; }));
+    }
+
+    template <typename F> auto onServer(F f) {
+        std::packaged_task<decltype(f())()> task(std::move(f));
+        auto result = task.get_future();
+        asio::post(context, [&task] { task(); });
+        return result.get();
+    }
+
+    void TearDown() override {
+        // The listeners belong to the server's context; they are stopped there.
+        onServer([this] { server.reset(); });
+        work.reset();
+        thread.join();
+        std::filesystem::remove_all(dir);
+    }
+
+    // Every state routed to the keyboard, in order.
+    std::vector<ControllerState> routed() {
+        return onServer([this] {
+            std::vector<ControllerState> all;
+            for (const auto& u : keyboard.updates) {
+                all.push_back(u.state);
+            }
+            return all;
+        });
+    }
+    bool removed(std::size_t phones) {
+        return waitFor([&] { return onServer([&] { return keyboard.removed.size(); }) == phones; },
+                       3s);
+    }
+
+    asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
+    SteadyClock clock;
+    AsioUdpListener udp{context};
+    WebSocketListener web{context};
+    TransportMux mux{{&udp, &web}};
+    RecordingListener recorder{mux};
+    MemorySettingsStore settings;
+    FakeKeyboard keyboard;
+    FakeGamepads gamepads;
+    std::shared_ptr<HostServer> server;
+    std::thread thread;
+    std::atomic<std::uint16_t> port{0};
+    std::atomic<std::uint16_t> webPort{0};
+    std::filesystem::path dir;
+};
+
+class PhoneLoopback : public Loopback {
+protected:
+    // COMMAND 127.0.0.1 PORT with this test's identity, then `options`.
+    std::vector<std::string> to(std::string command, std::vector<std::string> options,
+                                std::uint16_t at = 0) {
+        const auto identity = (dir / "identity.json").string();
+        const auto target = std::to_string(at ? at : port.load());
+        options.insert(options.begin(), {command, "127.0.0.1", target, "--identity", identity});
+        return options;
+    }
+    Child phone(std::vector<std::string> args) {
+        args.insert(args.begin(), JOLTO_PHONE_PROGRAM);
+        return Child(std::move(args));
+    }
+};
+
+const std::string hostName = "host=\"Loopback \\\"Host\\\"\"";
+
+long long micros(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
+TEST_F(PhoneLoopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves) {
+    auto paired = phone(to("pair", {"--pin", "1234", "--name", "Loopback phone"}));
+    paired.wait();
+    EXPECT_EQ(paired.exitCode, 0);
+    EXPECT_THAT(paired.text, HasSubstr(" player=1 " + hostName + "\n"));
+
+    // Trusted now, so no PIN. The last four seconds change nothing: only keepalives go out.
+    std::ofstream(dir / "script") << "press south\nwait 0.5\nrelease south\nat 0.7 left 0 1\n"
+                                     "rt 1\nping\nwait 4   # unchanged\n";
+    const auto started = micros(std::chrono::steady_clock::now());
+    auto play = phone(
+        to("play", {"--script", (dir / "script").string(), "--trace", "--name", "Loopback phone"}));
+    ASSERT_TRUE(waitFor([&] { return play.poll() || play.count("welcome status=accepted"); }));
+    server->setAudioRumble({0.5f, 0.2f});
+    const std::string rumbling = "rumble low=128 high=51 duration=200\n";
+    EXPECT_TRUE(waitFor([&] { return play.poll() || play.count(rumbling) >= 3; })) << play.text;
+    server->setAudioRumble({0.0f, 0.0f});
+    const std::string closing = "rumble low=0 high=0 duration=200\n";
+    EXPECT_TRUE(waitFor([&] { return play.poll() || play.count(closing); })) << play.text;
+    EXPECT_FALSE(play.done) << "the script ended before the rumble was over";
+    play.wait();
+    EXPECT_EQ(play.exitCode, 0);
+    EXPECT_THAT(play.text, HasSubstr("pong rtt_us="));
+    EXPECT_GT(play.text.rfind(closing), play.text.rfind(rumbling)) << "the closing one comes last";
+
+    // The trace has every state the server heard, stamped in order on this machine's clock.
+    const auto states = recorder.heard<Packet::State>();
+    EXPECT_GT(states.size(), 30u) << "no keepalive states";
+    std::istringstream lines(play.text);
+    std::size_t traced = 0;
+    long long previous = started;
+    for (std::string line; std::getline(lines, line);) {
+        unsigned sequence = 0, buttons = 0;
+        long long sent = 0;
+        if (std::sscanf(line.c_str(), "state seq=%u buttons=0x%x sent_us=%lld", &sequence, &buttons,
+                        &sent) == 3) {
+            ASSERT_LT(traced, states.size());
+            EXPECT_EQ(sequence, states[traced].sequence);
+            EXPECT_EQ(buttons, states[traced++].state.buttons.rawValue());
+            EXPECT_GE(sent, previous);
+            previous = sent;
+        }
+    }
+    EXPECT_EQ(traced, states.size());
+    EXPECT_LE(previous, micros(std::chrono::steady_clock::now()));
+
+    // Each run joins neutral; the server took each change once, in a fresh session with newer
+    // sequence numbers, and the keepalives kept the phone from going stale.
+    ControllerState south, stick, trigger;
+    south.buttons = {ControllerButton::south};
+    stick.leftStick = {0, 1};
+    trigger = stick;
+    trigger.rightTrigger = 1;
+    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, {}, south, {}, stick, trigger}));
+    EXPECT_TRUE(removed(2)) << "each run's goodbye lets go of it at once";
+    for (const auto& hello : recorder.heard<Packet::Hello>()) {
+        EXPECT_EQ(hello.name, "Loopback phone");
+    }
+}
+
+// Each run that ends by itself: its exit code and the line saying why. The PIN is right only
+// in the last.
+TEST_F(PhoneLoopback, EachRunEndsWithItsExitCode) {
+    asio::io_context other;
+    asio::ip::udp::socket closed(other, {asio::ip::make_address("127.0.0.1"), 0});
+    const std::uint16_t nobody = closed.local_endpoint().port();
+    closed.close();
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string line;
+    };
+    const Case cases[] = {
+        {to("play", {"--rate", "10"}), 3,
+         "welcome status=pinRequired session=0 player=0 " + hostName},
+        {to("pair", {"--pin", "0042"}), 3,
+         "welcome status=pinIncorrect session=0 player=0 " + hostName},
+        {to("ping", {"--timeout", "0.6"}, nobody), 4, ""}, // hellos go unanswered
+        {{"pair", "127.0.0.1", "1"}, 1, ""},               // no --pin
+        {{"play", "127.0.0.1", "70000", "--rate", "5"}, 1, ""},
+        {{"fly"}, 1, ""},
+        {to("ping", {"--pin", "1234", "--count", "3", "--interval", "0.05"}), 0,
+         "ping sent=3 received=3 "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        auto run = phone(c.args);
+        run.wait();
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_THAT(run.text, HasSubstr(c.line));
+    }
+}
+
+TEST_F(PhoneLoopback, InterruptSaysGoodbye) {
+    auto run = phone(to("play", {"--pin", "1234", "--rate", "50"}));
+    ASSERT_TRUE(waitFor([&] { return run.poll() || run.count("welcome status=accepted"); }));
+    ::kill(run.pid, SIGINT);
+    run.wait();
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(removed(1));
+}
+
+// Debian's interpreter, which has Debian's python3-websockets. Without it the test is skipped
+// with the reason, or fails under CI=true.
+class WebLoopback : public Loopback {
+protected:
+    void SetUp() override {
+        Loopback::SetUp();
+        Child probe({"/usr/bin/python3", "-c", "import websockets"});
+        probe.wait();
+        if (probe.exitCode != 0 && std::getenv("CI")) {
+            FAIL() << "python3-websockets is not installed";
+        } else if (probe.exitCode != 0) {
+            GTEST_SKIP() << "python3-websockets is not installed (scripts/setup.sh installs it)";
+        }
+    }
+};
+
+// And Debian's Chromium.
+class BrowserLoopback : public WebLoopback {
+protected:
+    void SetUp() override {
+        WebLoopback::SetUp();
+        if (::access("/usr/bin/chromium", X_OK) != 0 && std::getenv("CI")) {
+            FAIL() << "chromium is not installed";
+        } else if (::access("/usr/bin/chromium", X_OK) != 0) {
+            GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
+        }
+    }
+};
+
+TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
+    // Audio rumble is on from the start, so every welcomed client gets rumble packets.
+    server->setAudioRumble({0.8f, 0.4f});
+    Child client({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(webPort), "1234"});
+    client.wait(60s);
+    EXPECT_EQ(client.exitCode, 0) << client.text;
+    for (const std::string line : {
+             "hello without pin status=1",
+             "paired status=0 player=1",
+             "pong echoed=True",
+             "rumble session=True low=204 high=102",
+             "trusted status=0 player=1",
+             "foreign origin refused status=403",
+             "oversized closed code=1009",
+             "get / 200",
+             "get /controller.js 200",
+             "get /nothing 404",
+             "get /../etc/passwd 404",
+             "slow headers closed_at_deadline=True",
+             "idle open=16",
+             "during flood status=0 in_time=True",
+         }) {
+        EXPECT_THAT(client.text, HasSubstr(line + "\n"));
+    }
+    // South held over four states and let go: one press, one release; each of the three joins
+    // starts neutral.
+    ControllerState south;
+    south.buttons = {ControllerButton::south};
+    EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, south, {}, {}, {}}));
+    // The flood left nothing behind: its connections are gone or about to be, none welcomed.
+    EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);
+}
+
+TEST_F(BrowserLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
+    server->setAudioRumble({0.6f, 0.2f});
+    // The computer's own network address, as a phone opens it: not a secure context.
+    const std::string url = pageAddress(webPort);
+    Child browser({"/usr/bin/python3", JOLTO_BROWSER_CLIENT, url, "1234"});
+    browser.wait(90s);
+    ASSERT_EQ(browser.exitCode, 0) << browser.text;
+    EXPECT_THAT(browser.text, Not(HasSubstr("console error")));
+    for (const std::string line : {"pin dialog True", "paired True", "trusted after reload True"}) {
+        EXPECT_THAT(browser.text, HasSubstr(line + "\n"));
+    }
+    if (url.find("127.0.0.1") == std::string::npos) {
+        EXPECT_THAT(browser.text, HasSubstr("secure=False notice=Gyro aim isn't available"));
+    }
+
+    using B = ControllerButton;
+    const auto all = routed();
+    const auto seen = [&](auto&& predicate) {
+        return std::any_of(all.begin(), all.end(), predicate);
+    };
+    EXPECT_TRUE(seen([](const ControllerState& s) { return s.buttons == ButtonSet{B::south}; }))
+        << "A alone";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.leftStick.x > 0.9f && std::abs(s.leftStick.y) < 0.1f && s.rightStick.y > 0.9f &&
+               std::abs(s.rightStick.x) < 0.1f && s.buttons.empty();
+    })) << "both sticks at once: left to the right, right forward";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.rightTrigger > 0.9f && s.buttons == ButtonSet{B::rightTrigger};
+    })) << "the right trigger pulled fully";
+    EXPECT_TRUE(seen([](const ControllerState& s) {
+        return s.buttons == ButtonSet{B::leftShoulder, B::dpadUp};
+    })) << "LB with d-pad up";
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back(), ControllerState{}) << "everything let go at the end";
+}
+
+} // namespace

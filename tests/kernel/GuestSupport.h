@@ -110,6 +110,12 @@ inline bool waitUntilGone(const std::string& name,
     return true;
 }
 
+// Milliseconds left until `deadline`, for poll(); never negative.
+inline int millisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
 // One evdev frame: the events up to and including SYN_REPORT.
 using Frame = std::vector<input_event>;
 
@@ -118,9 +124,8 @@ inline std::optional<Frame> readFrame(int fd,
                                       Clock::time_point deadline = Clock::now() + kDeadline) {
     Frame frame;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
+        if (::poll(&p, 1, millisecondsUntil(deadline)) <= 0)
             return std::nullopt;
         input_event ev{};
         while (::read(fd, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev)) {

@@ -12,7 +12,7 @@ namespace {
 class Transports : public HostServerTest {
 protected:
     void SetUp() override {
-        HostServerTest::SetUp();
+        setLogSink(log);
         server = HostServer::create("Test Host", HostServer::Ports{context,
                                                                    clock,
                                                                    mux,

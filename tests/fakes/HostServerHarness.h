@@ -196,30 +196,25 @@ class HostServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setLogSink(log);
-        server = makeServer();
-        start();
+        restart();
     }
     void TearDown() override {
         server.reset();
         setLogSink(nullptr);
     }
 
-    std::shared_ptr<HostServer> makeServer(bool runTimers = false,
-                                           GamepadFactory* factory = nullptr) {
-        return HostServer::create("Test Host",
-                                  HostServer::Ports{context, clock, listener, &advertiser, settings,
-                                                    keyboard, factory ? *factory : gamepads,
-                                                    runTimers, factory ? nullptr : &retirement,
-                                                    [this] { return drawPIN(); }});
-    }
+    // What the server listens on.
+    virtual UdpListener& transport() { return listener; }
+    // Starts a new server on the same fakes; on a real gamepad factory, it ends the gamepads
+    // with its own threads.
     void restart(bool runTimers = false, GamepadFactory* factory = nullptr,
                  OutputMode mode = OutputMode::keyboardMouse) {
         server.reset();
-        server = makeServer(runTimers, factory);
-        start(mode);
-    }
-
-    void start(OutputMode mode = OutputMode::keyboardMouse) {
+        server = HostServer::create(
+            "Test Host",
+            HostServer::Ports{context, clock, transport(), &advertiser, settings, keyboard,
+                              factory ? *factory : gamepads, runTimers,
+                              factory ? nullptr : &retirement, [this] { return drawPIN(); }});
         server->start(mode, KeyMapping::shooter(),
                       [this](const HostEvent& event) { events.push_back(event); });
         pump();
@@ -241,6 +236,19 @@ protected:
             context.restart();
             context.poll();
         } while (!retirement.hold && retirement.endAll());
+    }
+
+    // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
+    template <typename Pred> bool runUntil(Pred done) {
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        context.restart();
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            context.run_one_for(10ms);
+        }
+        return true;
     }
 
     void deliver(ConnectionId connection, const Packet& packet) {

@@ -241,11 +241,11 @@ protected:
     // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
     template <typename Pred> bool runUntil(Pred done) {
         auto deadline = std::chrono::steady_clock::now() + 20s;
-        context.restart();
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) {
                 return false;
             }
+            context.restart();
             context.run_one_for(10ms);
         }
         return true;
@@ -303,11 +303,8 @@ protected:
 
     std::uint16_t currentPIN() const {
         auto pins = eventsOf<HostEvent::Pin>();
-        if (pins.empty()) {
-            ADD_FAILURE() << "no PIN was published";
-            return 0;
-        }
-        return static_cast<std::uint16_t>(std::stoi(pins.back().pin));
+        EXPECT_FALSE(pins.empty()) << "no PIN was published";
+        return pins.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(pins.back().pin));
     }
     std::uint16_t wrongPIN() const {
         return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);

@@ -99,22 +99,34 @@ TEST_F(Sessions, UnchangedStatesAndPingsKeepThePhoneConnected) {
     EXPECT_TRUE(publish().at(0).clients.at(0).isStale) << "only input ends staleness";
 }
 
-TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientAndReleasesItsInput) {
+// The client list is published when it changed, and only then.
+TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientReleasesItsInputAndIsPublished) {
+    EXPECT_TRUE(publish().empty()) << "nothing connected, nothing to say";
     Phone phone;
     auto a = join(1, phone);
-    join(2);
-    sendState(1, a, 1, pressing(ControllerButton::south));
-    publish();
+    auto b = join(2);
+    auto lists = publish();
+    ASSERT_EQ(lists.size(), 1u);
+    ASSERT_EQ(lists[0].clients.size(), 2u);
+    EXPECT_EQ(lists[0].clients[0].id, phone.device);
+    EXPECT_EQ(lists[0].clients[0].playerNumber, 1);
+    EXPECT_EQ(lists[0].clients[1].playerNumber, 2);
+    EXPECT_TRUE(publish().empty());
+    sendState(2, b, 1, pressing(ControllerButton::north));
+    EXPECT_EQ(publish().at(0).clients.at(1).state, pressing(ControllerButton::north));
     deliver(1, Packet::Goodbye{a + 1});
     EXPECT_TRUE(publish().empty()) << "a goodbye in another session is ignored";
 
     deliver(1, Packet::Goodbye{a});
     EXPECT_EQ(keyboard.removed, std::vector<Uuid>{phone.device});
     EXPECT_EQ(listener.closed, std::vector<ConnectionId>{1});
-    auto lists = publish();
+    lists = publish();
     ASSERT_EQ(lists.size(), 1u);
     ASSERT_EQ(lists[0].clients.size(), 1u);
     EXPECT_EQ(lists[0].clients[0].playerNumber, 2);
+    deliver(2, Packet::Goodbye{b});
+    EXPECT_TRUE(publish().at(0).clients.empty()) << "the empty list is published once";
+    EXPECT_TRUE(publish().empty());
 
     // A connection that never got a session leaves with a goodbye of session 0.
     hello(3, Phone{});

@@ -21,6 +21,8 @@
 
 namespace jolto::testing {
 
+using namespace std::chrono_literals;
+
 class FakeClock final : public Clock {
 public:
     Instant now() const override { return now_; }
@@ -32,11 +34,6 @@ private:
 
 class FakeListener final : public UdpListener {
 public:
-    struct Sent {
-        ConnectionId connection;
-        Packet packet;
-    };
-
     std::string start(UdpListenerHandler h) override {
         ++starts;
         if (!startError.empty()) {
@@ -49,7 +46,7 @@ public:
     void send(ConnectionId connection, std::span<const std::uint8_t> datagram) override {
         auto packet = decode(datagram);
         ASSERT_TRUE(packet) << "the server sent an undecodable datagram";
-        sent.push_back({connection, *packet});
+        sent.emplace_back(connection, *packet);
     }
     void close(ConnectionId connection) override { closed.push_back(connection); }
     std::string describe(ConnectionId connection) const override {
@@ -60,8 +57,8 @@ public:
     template <typename T> std::vector<T> sentTo(ConnectionId connection) const {
         std::vector<T> result;
         for (const auto& s : sent) {
-            if (s.connection == connection && s.packet.is<T>()) {
-                result.push_back(*s.packet.get<T>());
+            if (s.first == connection && s.second.is<T>()) {
+                result.push_back(*s.second.get<T>());
             }
         }
         return result;
@@ -71,12 +68,17 @@ public:
     std::string startError;
     int starts = 0;
     int cancels = 0;
-    std::vector<Sent> sent;
+    std::vector<std::pair<ConnectionId, Packet>> sent;
     std::vector<ConnectionId> closed;
 };
 
 class FakeAdvertiser final : public ServiceAdvertiser {
 public:
+    struct Publication {
+        std::string name;
+        std::string type;
+        std::uint16_t port;
+    };
     void publish(const std::string& name, const std::string& type, std::uint16_t port,
                  ProblemCallback onProblem) override {
         published.push_back({name, type, port});
@@ -84,11 +86,6 @@ public:
     }
     void withdraw() override { ++withdrawals; }
 
-    struct Publication {
-        std::string name;
-        std::string type;
-        std::uint16_t port;
-    };
     std::vector<Publication> published;
     ProblemCallback callback;
     int withdrawals = 0;
@@ -144,13 +141,9 @@ public:
         if (refuse) {
             return nullptr;
         }
-        auto record = std::make_shared<Record>();
-        record->device = device;
-        record->playerNumber = playerNumber;
-        record->serial = serial;
-        record->onRumble = std::move(onRumble);
-        created.push_back(record);
-        return std::make_unique<Handle>(record);
+        created.push_back(std::make_shared<Record>(
+            Record{device, playerNumber, serial, std::move(onRumble), {}, false}));
+        return std::make_unique<Handle>(created.back());
     }
     bool hasVirtualDeviceEntitlement(GamepadDevice) const override { return entitled; }
 
@@ -169,11 +162,11 @@ private:
 };
 
 // Keeps the gamepads the server retires until the test lets them end, as a slow device would;
-// by default `HostServerTest::pump` ends them at once, in order.
+// unless `hold` is set, `HostServerTest::pump` ends them at once.
 class FakeRetirement final : public GamepadRetirement {
 public:
     void retire(std::unique_ptr<GamepadHandle> gamepad, std::function<void()> gone) override {
-        waiting.push_back({std::move(gamepad), std::move(gone)});
+        waiting.emplace_back(std::move(gamepad), std::move(gone));
     }
     // Ends every waiting gamepad; true when there was one.
     bool endAll() {
@@ -192,7 +185,7 @@ public:
     std::vector<std::pair<std::unique_ptr<GamepadHandle>, std::function<void()>>> waiting;
 };
 
-// A phone as the tests see it: a device identity and the connection it currently uses.
+// A phone's identity as the tests see it.
 struct Phone {
     Uuid device = Uuid::random();
     Uuid secret = Uuid::random();
@@ -203,24 +196,25 @@ class HostServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setLogSink(log);
-        server = makeServer();
+        restart();
     }
     void TearDown() override {
         server.reset();
         setLogSink(nullptr);
     }
 
-    std::shared_ptr<HostServer> makeServer(bool runTimers = false,
-                                           GamepadFactory* factory = nullptr,
-                                           GamepadRetirement* ending = nullptr) {
-        return HostServer::create("Test Host",
-                                  HostServer::Ports{context, clock, listener, &advertiser, settings,
-                                                    keyboard, factory ? *factory : gamepads,
-                                                    runTimers, factory ? ending : &retirement,
-                                                    [this] { return drawPIN(); }});
-    }
-
-    void start(OutputMode mode = OutputMode::keyboardMouse) {
+    // What the server listens on.
+    virtual UdpListener& transport() { return listener; }
+    // Starts a new server on the same fakes; on a real gamepad factory, it ends the gamepads
+    // with its own threads.
+    void restart(bool runTimers = false, GamepadFactory* factory = nullptr,
+                 OutputMode mode = OutputMode::keyboardMouse) {
+        server.reset();
+        server = HostServer::create(
+            "Test Host",
+            HostServer::Ports{context, clock, transport(), &advertiser, settings, keyboard,
+                              factory ? *factory : gamepads, runTimers,
+                              factory ? nullptr : &retirement, [this] { return drawPIN(); }});
         server->start(mode, KeyMapping::shooter(),
                       [this](const HostEvent& event) { events.push_back(event); });
         pump();
@@ -244,9 +238,21 @@ protected:
         } while (!retirement.hold && retirement.endAll());
     }
 
+    // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
+    template <typename Pred> bool runUntil(Pred done) {
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            context.restart();
+            context.run_one_for(10ms);
+        }
+        return true;
+    }
+
     void deliver(ConnectionId connection, const Packet& packet) {
-        auto bytes = encoded(packet);
-        deliverBytes(connection, bytes);
+        deliverBytes(connection, encoded(packet));
     }
     void deliverBytes(ConnectionId connection, std::span<const std::uint8_t> bytes) {
         if (knownConnections.insert(connection).second) {
@@ -264,10 +270,17 @@ protected:
         EXPECT_EQ(welcomes.size(), before + 1) << "every hello gets exactly one welcome";
         return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
     }
-
-    // Pairs a phone with the current PIN; returns its welcome.
     Packet::Welcome pair(ConnectionId connection, const Phone& phone) {
         return hello(connection, phone, currentPIN());
+    }
+    // Pairs a new phone; returns its session.
+    std::uint32_t join(ConnectionId connection, Phone phone = {}) {
+        auto welcome = pair(connection, phone);
+        EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
+        return welcome.session;
+    }
+    std::uint32_t sessionOf(ConnectionId connection) const {
+        return listener.sentTo<Packet::Welcome>(connection).back().session;
     }
 
     void sendState(ConnectionId connection, std::uint32_t session, std::uint32_t sequence,
@@ -275,16 +288,24 @@ protected:
         deliver(connection, Packet::State{session, sequence, state});
     }
 
-    std::uint16_t currentPIN() const {
-        for (auto e = events.rbegin(); e != events.rend(); ++e) {
-            if (auto pin = e->get<HostEvent::Pin>()) {
-                return static_cast<std::uint16_t>(std::stoi(pin->pin));
-            }
-        }
-        ADD_FAILURE() << "no PIN was published";
-        return 0;
+    // Lets `d` pass and runs the watchdog.
+    void watch(Duration d) {
+        clock.advance(d);
+        server->watchdogTick(clock.now());
     }
-    // A PIN that is not the current one.
+    // The client lists one publish tick sent.
+    std::vector<HostEvent::Clients> publish() {
+        auto before = eventsOf<HostEvent::Clients>().size();
+        server->publishTick(clock.now());
+        auto lists = eventsOf<HostEvent::Clients>();
+        return {lists.begin() + static_cast<std::ptrdiff_t>(before), lists.end()};
+    }
+
+    std::uint16_t currentPIN() const {
+        auto pins = eventsOf<HostEvent::Pin>();
+        EXPECT_FALSE(pins.empty()) << "no PIN was published";
+        return pins.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(pins.back().pin));
+    }
     std::uint16_t wrongPIN() const {
         return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);
     }
@@ -298,16 +319,9 @@ protected:
         }
         return result;
     }
-    void clearEvents() { events.clear(); }
 
-    int logged(std::string_view message) const {
-        int n = 0;
-        for (const auto& line : log->lines()) {
-            n += line.message == message;
-        }
-        return n;
-    }
-    int loggedStartingWith(std::string_view prefix) const {
+    // The number of log lines that start with `prefix`.
+    int logged(std::string_view prefix) const {
         int n = 0;
         for (const auto& line : log->lines()) {
             n += line.message.starts_with(prefix);

@@ -26,12 +26,10 @@ public:
     }
     bool boolean(std::string_view key) const override { return get<bool>(key).value_or(false); }
     double number(std::string_view key) const override {
-        std::lock_guard lock(mutex_);
-        if (auto it = values_.find(key); it != values_.end()) {
-            if (const double* value = std::get_if<double>(&it->second)) {
-                return *value;
-            }
+        if (auto value = get<double>(key)) {
+            return *value;
         }
+        std::lock_guard lock(mutex_);
         auto fallback = fallbacks_.find(key);
         return fallback == fallbacks_.end() ? 0.0 : fallback->second;
     }
@@ -77,13 +75,8 @@ private:
     template <typename T> std::optional<T> get(std::string_view key) const {
         std::lock_guard lock(mutex_);
         auto it = values_.find(key);
-        if (it == values_.end()) {
-            return std::nullopt;
-        }
-        if (const T* value = std::get_if<T>(&it->second)) {
-            return *value;
-        }
-        return std::nullopt;
+        const T* value = it == values_.end() ? nullptr : std::get_if<T>(&it->second);
+        return value ? std::optional<T>(*value) : std::nullopt;
     }
 
     void set(std::string_view key, Value value) {

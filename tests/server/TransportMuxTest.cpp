@@ -11,20 +11,10 @@ namespace {
 
 class Transports : public HostServerTest {
 protected:
+    UdpListener& transport() override { return mux; }
     void SetUp() override {
-        HostServerTest::SetUp();
-        server = HostServer::create("Test Host", HostServer::Ports{context,
-                                                                   clock,
-                                                                   mux,
-                                                                   &advertiser,
-                                                                   settings,
-                                                                   keyboard,
-                                                                   gamepads,
-                                                                   false,
-                                                                   nullptr,
-                                                                   {}});
         mux.onStateChanged([this](std::size_t, const ListenerState& s) { webStates.push_back(s); });
-        start();
+        HostServerTest::SetUp();
     }
 
     // Sends a packet on the WebSocket side; the first message announces the connection.
@@ -32,8 +22,7 @@ protected:
         if (webKnown.insert(connection).second) {
             web.handler.newConnection(connection);
         }
-        auto bytes = encoded(packet);
-        web.handler.datagram(connection, bytes, clock.now());
+        web.handler.datagram(connection, encoded(packet), clock.now());
     }
 
     FakeListener web;

@@ -15,7 +15,7 @@ public:
     void start(OutputMode mode, KeyMapping mapping, Emit onEvent) override {
         record("start " + std::string(rawValue(mode)));
         std::lock_guard lock(mutex_);
-        startMapping_ = mapping;
+        mappings_.push_back(mapping);
         emit_ = std::move(onEvent);
     }
     void setMode(OutputMode mode) override { record("setMode " + std::string(rawValue(mode))); }
@@ -48,10 +48,7 @@ public:
         std::lock_guard lock(mutex_);
         calls_.clear();
     }
-    KeyMapping startMapping() const {
-        std::lock_guard lock(mutex_);
-        return startMapping_;
-    }
+    // The start's mapping, then each one set.
     std::vector<KeyMapping> mappings() const {
         std::lock_guard lock(mutex_);
         return mappings_;
@@ -78,7 +75,6 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
-    KeyMapping startMapping_;
     std::vector<KeyMapping> mappings_;
     std::vector<RumbleLevels> audio_;
     Emit emit_;

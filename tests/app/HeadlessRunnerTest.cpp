@@ -1,16 +1,12 @@
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "FakeHostServer.h"
-#include "QtTestSupport.h"
+#include "ModelFixture.h"
 #include "app/HeadlessRunner.h"
-#include "app/HostModel.h"
 #include "fakes/CapturingLogSink.h"
-#include "fakes/MemorySettingsStore.h"
 
 using namespace jolto;
 
@@ -36,29 +32,8 @@ private:
     std::FILE* file_;
 };
 
-ClientSnapshot client(int player, std::string name) {
-    ClientSnapshot c;
-    c.id = *Uuid::parse("00000000-0000-4000-8000-00000000000" + std::to_string(player));
-    c.name = std::move(name);
-    c.playerNumber = player;
-    return c;
-}
-
-class HeadlessRunnerTest : public testing::Test {
+class HeadlessRunnerTest : public testing::Test, protected ModelPorts {
 protected:
-    HostModelPlatform platform() {
-        HostModelPlatform p;
-        p.hasInputAccess = [this] { return inputAccess; };
-        p.hasGamepadAccess = [](GamepadDevice) { return true; };
-        p.computerName = [] { return std::string("Box"); };
-        p.makeServer = [this](const std::string&) { return server; };
-        p.accessPollInterval = std::chrono::hours(1);
-        return p;
-    }
-
-    MemorySettingsStore settings;
-    std::shared_ptr<FakeHostServer> server = std::make_shared<FakeHostServer>();
-    bool inputAccess = true;
     CapturedOutput out;
 };
 

@@ -35,18 +35,15 @@ bool quitsWithin(int ms, const std::function<void()>& action) {
 // (-1 when it did not end in time) and output.
 std::pair<int, QString> run(const QString& program, const QStringList& arguments) {
     QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start();
-    const bool ended = waitUntil([&] { return process.state() == QProcess::NotRunning; }, 60s);
+    process.start(program, arguments);
+    const bool ended = waitForEnd(process);
     if (!ended) {
         process.kill();
         process.waitForFinished();
-        return {-1, QString::fromLocal8Bit(process.readAll())};
     }
-    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return {code, QString::fromLocal8Bit(process.readAll())};
+    const bool normal = ended && process.exitStatus() == QProcess::NormalExit;
+    return {normal ? process.exitCode() : -1, QString::fromLocal8Bit(process.readAll())};
 }
 
 // The whole program in this process, offscreen, with its settings and instance folder in a
@@ -90,10 +87,7 @@ protected:
 TEST_F(ShellTest, StartsServesKeepsServingWithTheWindowClosedAndAnswersASecondLaunch) {
     QQuickWindow* main = controller->mainWindow();
     ASSERT_NE(main, nullptr);
-    EXPECT_EQ(main->objectName(), "main");
     EXPECT_EQ(main->title(), "JOLTO Host");
-    EXPECT_EQ(main->size(), QSize(940, 640));
-    EXPECT_EQ(main->minimumSize(), QSize(780, 520));
     EXPECT_TRUE(main->isVisible());
     ASSERT_NE(controller->panelWindow(), nullptr);
     EXPECT_FALSE(controller->panelWindow()->isVisible());
@@ -137,7 +131,6 @@ TEST_F(ShellTest, ThePanelTogglesAndOpensTheWindow) {
 
     controller->togglePanel();
     EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->width(), 330);
     EXPECT_GT(panel->height(), 1);
     controller->togglePanel();
     EXPECT_FALSE(panel->isVisible());

@@ -17,11 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeHostServer.h"
+#include "ModelFixture.h"
 #include "QtTestSupport.h"
 #include "app/AppController.h"
-#include "app/HostModel.h"
-#include "fakes/MemorySettingsStore.h"
 
 using namespace jolto;
 
@@ -44,17 +42,16 @@ void collectViewWarnings(QtMsgType type, const QMessageLogContext& context, cons
 }
 
 // Every item below `root` in the scene, depth first.
-void collectItems(QQuickItem* root, QList<QQuickItem*>& out) {
+QList<QQuickItem*> itemsBelow(QQuickItem* root) {
+    QList<QQuickItem*> out;
     for (QQuickItem* child : root->childItems()) {
-        out << child;
-        collectItems(child, out);
+        out << child << itemsBelow(child);
     }
+    return out;
 }
 
 QQuickItem* findItem(QQuickItem* root, const char* name) {
-    QList<QQuickItem*> items;
-    collectItems(root, items);
-    for (QQuickItem* item : items) {
+    for (QQuickItem* item : itemsBelow(root)) {
         if (item->objectName() == QLatin1String(name)) {
             return item;
         }
@@ -62,16 +59,7 @@ QQuickItem* findItem(QQuickItem* root, const char* name) {
     return nullptr;
 }
 
-ClientSnapshot client(int player, std::string name, bool stale) {
-    ClientSnapshot c;
-    c.id = *Uuid::parse("00000000-0000-4000-8000-00000000000" + std::to_string(player));
-    c.name = std::move(name);
-    c.playerNumber = player;
-    c.isStale = stale;
-    return c;
-}
-
-class ViewsTest : public testing::Test {
+class ViewsTest : public testing::Test, protected ModelPorts {
 protected:
     void SetUp() override {
         viewWarnings.clear();
@@ -86,16 +74,10 @@ protected:
         EXPECT_TRUE(viewWarnings.isEmpty()) << viewWarnings.join('\n').toStdString();
     }
 
-    void start(const std::string& computerName) {
-        HostModelPlatform p;
-        p.hasInputAccess = [] { return false; };
-        p.hasGamepadAccess = [](GamepadDevice) { return false; };
-        p.computerName = [computerName] { return computerName; };
-        p.makeServer = [this](const std::string&) { return server; };
-        p.makeAudioCapture = [] { return std::unique_ptr<AudioCapture>(); };
-        p.openSettings = [](const std::string&) {};
-        p.startAccessRequest = [](std::function<void(bool)>) { return false; };
-        model = std::make_unique<HostModel>(settings, std::move(p));
+    void start(const std::string& name) {
+        inputAccess = gamepadAccess = hidAccess = false;
+        computerName = name;
+        model = make();
         app = std::make_unique<AppController>(*model);
         ASSERT_TRUE(app->start());
         server->emitEvent(HostEvent::Listener{ListenerState::ready(40123)});
@@ -117,8 +99,6 @@ protected:
 
     QTcpServer web;
     std::string markupName;
-    MemorySettingsStore settings;
-    std::shared_ptr<FakeHostServer> server = std::make_shared<FakeHostServer>();
     std::unique_ptr<HostModel> model;
     std::unique_ptr<AppController> app;
 };
@@ -139,9 +119,7 @@ TEST_F(ViewsTest, EverySectionRendersMarkupNamesAsPlainTextAndFetchesNothing) {
         QQuickItem* main = showSection(section);
         app->panelWindow()->grabWindow();
         for (QQuickItem* root : {main, content(app->panelWindow(), "panelContent")}) {
-            QList<QQuickItem*> items;
-            collectItems(root, items);
-            for (QQuickItem* text : items) {
+            for (QQuickItem* text : itemsBelow(root)) {
                 if (!text->inherits("QQuickText") && !text->inherits("QQuickTextEdit")) {
                     continue;
                 }

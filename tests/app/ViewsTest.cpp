@@ -2,6 +2,7 @@
 // AppController (its engine, its network access), offscreen. Any warning from the views
 // (an undefined property, a type error, a binding loop) fails the test, so a renamed or
 // retyped model property fails here even where the view tests' fake model still has it.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,12 +15,15 @@
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include "ModelFixture.h"
 #include "QtTestSupport.h"
 #include "app/AppController.h"
+#include "app/SingleInstance.h"
 
 using namespace jolto;
 
@@ -180,6 +184,62 @@ TEST_F(ViewsTest, ClosingTheWindowStopsRecording) {
     for (const auto& call : server->calls()) {
         EXPECT_NE(call, "setMapping");
     }
+}
+
+// Runs the application's own event loop, as the program does, doing `action` from inside it;
+// tells whether the application was asked to quit within `ms` (Qt ignores a quit while exec is
+// not running).
+bool quitsWithin(int ms, const std::function<void()>& action) {
+    QTimer::singleShot(0, qApp, action);
+    QTimer::singleShot(ms, qApp, [] { QCoreApplication::exit(42); });
+    return QCoreApplication::exec() != 42;
+}
+
+// Closing the window leaves the program serving; the panel toggles and opens the window, and
+// opening the open window makes no second one; Quit ends the event loop.
+TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
+    start("Den");
+    QQuickWindow* main = app->mainWindow();
+    QQuickWindow* panel = app->panelWindow();
+    EXPECT_EQ(main->title(), "JOLTO Host");
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_FALSE(quitsWithin(500, [&] { main->close(); }))
+        << "closing the window ended the program";
+    EXPECT_FALSE(main->isVisible());
+
+    app->togglePanel();
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_GT(panel->height(), 1);
+    app->togglePanel();
+    EXPECT_FALSE(panel->isVisible());
+    app->togglePanel();
+    QMetaObject::invokeMethod(app.get(), "openMainWindow");
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_FALSE(panel->isVisible());
+    const auto windows = QGuiApplication::topLevelWindows().size();
+    app->openMainWindow();
+    EXPECT_EQ(QGuiApplication::topLevelWindows().size(), windows);
+    EXPECT_TRUE(quitsWithin(20000, [&] { app->quit(); }));
+}
+
+// The program itself, launched while this one holds the instance, reaches it and ends; this
+// one brings its closed window back.
+TEST_F(ViewsTest, ASecondLaunchBringsTheWindowBack) {
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    SingleInstance instance(SingleInstance::Kind::window);
+    ASSERT_EQ(instance.claim(), SingleInstance::Claim::first);
+    start("Den");
+    QObject::connect(&instance, &SingleInstance::activationRequested, app.get(),
+                     &AppController::openMainWindow);
+    app->mainWindow()->close();
+    QProcess second;
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(JOLTO_HOST_PROGRAM, {});
+    ASSERT_TRUE(waitForEnd(second));
+    EXPECT_EQ(second.exitCode(), 0) << second.readAll().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return app->mainWindow()->isVisible(); }));
 }
 
 // The views' tests run against the fake model; it must offer what the real one offers.

@@ -358,6 +358,7 @@ const std::string refused = "The system refused to create the virtual gamepad.";
 const std::string needUinput = "Virtual gamepads need access to /dev/uinput. Use Keyboard & Mouse.";
 const std::string needInput = "Allow input access so button presses reach your games.";
 
+// The server's own problem shows only in gamepad mode, and a missing access wins over it.
 TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
     struct Case {
         const char* name;
@@ -385,34 +386,20 @@ TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ModelPorts ports;
-        ports.settings.preset("outputMode", std::string(rawValue(c.mode)));
-        ports.settings.preset("gamepadDevice", std::string(c.hid ? "hid" : "standard"));
         ports.inputAccess = c.inputAccess;
         ports.gamepadAccess = c.gamepadAccess;
         ports.hidAccess = !c.hid;
         auto model = ports.make();
+        // Set after the start: each change must work the warning out anew, and notify.
+        const QString initial = model->outputWarning();
+        QSignalSpy notified(model.get(), &HostModel::outputWarningChanged);
+        model->setOutputMode(c.mode);
+        model->setProperty("gamepadDevice", c.hid ? "hid" : "standard");
         model->handle(HostEvent::GamepadProblem{c.serverProblem});
         EXPECT_EQ(model->outputWarning().toStdString(), c.expected);
+        EXPECT_EQ(notified.count(), initial.toStdString() == c.expected ? 0 : 1);
         EXPECT_EQ(model->isGamepadEntitled(), !c.hid && c.gamepadAccess);
     }
-}
-
-TEST_F(HostModelTest, OutputWarningFollowsAChangeOfModeOrDevice) {
-    inputAccess = false;
-    hidAccess = false;
-    auto model = make();
-    QSignalSpy warning(model.get(), &HostModel::outputWarningChanged);
-    model->setOutputMode(OutputMode::gamepad);
-    EXPECT_EQ(model->outputWarning(), "");
-    model->handle(HostEvent::GamepadProblem{refused});
-    EXPECT_EQ(model->outputWarning().toStdString(), refused);
-    model->setProperty("gamepadDevice", "hid");
-    EXPECT_FALSE(model->isGamepadEntitled());
-    EXPECT_EQ(model->outputWarning().toStdString(),
-              "Virtual gamepads need access to /dev/uhid. Use Keyboard & Mouse.");
-    model->setOutputMode(OutputMode::keyboardMouse);
-    EXPECT_EQ(model->outputWarning().toStdString(), needInput);
-    EXPECT_EQ(warning.count(), 4);
 }
 
 // MARK: Access
@@ -517,17 +504,31 @@ TEST_F(HostModelTest, PairingPauseIsShownUntilItEndsOrRunsOut) {
 
 // MARK: Audio rumble
 
-TEST_F(HostModelTest, AudioRumbleRunsWhileSwitchedOnAndZeroesEverythingWhenOff) {
+// A failed capture keeps the switch on and shows the problem, logged once, until switched off;
+// switching on again retries. A running one feeds the server from the capture's context and
+// the meter through the main thread, and leaves everything at zero when switched off.
+TEST_F(HostModelTest, AudioRumbleRunsWhileSwitchedOnAndAFailureShowsUntilSwitchedOff) {
+    sound->connectStatus = -3;
     auto model = make();
+    model->setRumbleFromAudio(true);
+    const std::string problem = "Couldn't connect to the sound server (error -3).";
+    EXPECT_TRUE(model->rumbleFromAudio());
+    EXPECT_FALSE(model->isListeningToAudio());
+    EXPECT_EQ(model->audioRumbleProblem().toStdString(), problem);
+    const auto lines = log->lines(LogLevel::error, "Model");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].message, "Audio rumble: " + problem);
+    model->setRumbleFromAudio(false);
+    EXPECT_EQ(model->audioRumbleProblem(), "");
+
+    sound->connectStatus = 0;
     QSignalSpy listening(model.get(), &HostModel::isListeningToAudioChanged);
     model->setRumbleFromAudio(true);
-    EXPECT_EQ(settings.writtenKeys(), std::vector<std::string>{"rumbleFromAudio"});
+    EXPECT_EQ(settings.writtenKeys(), (std::vector<std::string>(3, "rumbleFromAudio")));
     EXPECT_TRUE(settings.boolean("rumbleFromAudio"));
     EXPECT_TRUE(model->isListeningToAudio());
-    EXPECT_EQ(sound->connects, 1);
-
-    // Loud audio on the capture context reaches the server directly and the meter through the
-    // main thread.
+    EXPECT_EQ(model->audioRumbleProblem(), "");
+    EXPECT_EQ(sound->connects, 2);
     clock->advance(20ms);
     onOtherThread([&] { sound->play(0.3f); });
     ASSERT_FALSE(server->audio().empty());
@@ -545,29 +546,7 @@ TEST_F(HostModelTest, AudioRumbleRunsWhileSwitchedOnAndZeroesEverythingWhenOff) 
         drainEvents();
     }
     EXPECT_EQ(listening.count(), 2);
-    EXPECT_EQ(settings.writeCount(), 2u);
-    EXPECT_EQ(sound->connects, 1);
-}
-
-// The switch stays on, the problem is shown and logged once, and switching off and on retries.
-TEST_F(HostModelTest, AFailedCaptureKeepsTheSwitchOnAndShowsTheProblemUntilSwitchedOff) {
-    sound->connectStatus = -3;
-    auto model = make();
-    model->setRumbleFromAudio(true);
-    const std::string problem = "Couldn't connect to the sound server (error -3).";
-    EXPECT_TRUE(model->rumbleFromAudio());
-    EXPECT_FALSE(model->isListeningToAudio());
-    EXPECT_EQ(model->audioRumbleProblem().toStdString(), problem);
-    const auto lines = log->lines(LogLevel::error, "Model");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].message, "Audio rumble: " + problem);
-
-    model->setRumbleFromAudio(false);
-    EXPECT_EQ(model->audioRumbleProblem(), "");
-    sound->connectStatus = 0;
-    model->setRumbleFromAudio(true);
-    EXPECT_TRUE(model->isListeningToAudio());
-    EXPECT_EQ(model->audioRumbleProblem(), "");
+    EXPECT_EQ(settings.writeCount(), 4u);
     EXPECT_EQ(sound->connects, 2);
 }
 

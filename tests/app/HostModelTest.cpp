@@ -428,55 +428,54 @@ TEST_F(HostModelTest, ThePollPicksUpAccessGrantedOutsideTheProgram) {
     EXPECT_EQ(trusted.count(), 1);
 }
 
-TEST_F(HostModelTest, RequestingAccessWithoutTheHelperOpensTheHelp) {
+// Without the helper a request opens the help, unless the access is there by now (input
+// access alone still leaves gamepads to get). The helper runs once at a time and reports from
+// its own thread; the poll is an hour away, so only the check at its end can see what it
+// granted, and one that granted nothing leads to the help. Only known anchors open anything.
+TEST_F(HostModelTest, RequestingAccessRunsTheHelperOnceOrOpensTheHelp) {
     inputAccess = false;
+    bool haveHelper = false;
+    int started = 0;
+    std::function<void(bool)> finish;
+    accessRequest = [&](std::function<void(bool)> done) {
+        started += haveHelper;
+        finish = std::move(done);
+        return haveHelper;
+    };
     auto model = make();
     model->requestAccessibility();
     EXPECT_EQ(opened, std::vector<std::string>{"Privacy_Accessibility"});
-    // Granted meanwhile: the request checks at once and opens nothing.
     inputAccess = true;
     model->requestAccessibility();
     EXPECT_TRUE(model->isAccessibilityTrusted());
     EXPECT_EQ(opened.size(), 1u);
-    // Input access alone (from another package's rule, say) still leaves gamepads to get.
     gamepadAccess = false;
     model->requestAccessibility();
     EXPECT_EQ(opened.size(), 2u);
 
-    model->openPrivacySettings("Privacy_ScreenCapture");
-    model->openPrivacySettings("Privacy_Camera");
-    model->openPrivacySettings("");
-    EXPECT_EQ(opened.back(), "Privacy_ScreenCapture");
-    EXPECT_EQ(opened.size(), 3u);
-}
-
-// The helper runs once at a time and reports from its own thread; the poll is an hour away, so
-// only the check at its end can see what it granted. A helper that granted nothing leads to
-// the help.
-TEST_F(HostModelTest, RequestingAccessRunsTheHelperOnceAndChecksWhenItEnds) {
+    haveHelper = true;
     inputAccess = false;
-    int started = 0;
-    std::function<void(bool)> finish;
-    accessRequest = [&](std::function<void(bool)> done) {
-        ++started;
-        finish = std::move(done);
-        return true;
-    };
-    auto model = make();
     model->requestAccessibility();
     model->requestAccessibility(); // while the first still runs
     EXPECT_EQ(started, 1);
     onOtherThread([&] { finish(false); });
     drainEvents();
-    EXPECT_EQ(opened, std::vector<std::string>{"Privacy_Accessibility"});
-
+    EXPECT_EQ(opened.size(), 3u);
     model->requestAccessibility();
     EXPECT_EQ(started, 2);
     inputAccess = true;
+    gamepadAccess = true;
     onOtherThread([&] { finish(true); });
     drainEvents();
     EXPECT_TRUE(model->isAccessibilityTrusted());
-    EXPECT_EQ(opened.size(), 1u);
+    EXPECT_TRUE(model->isGamepadEntitled());
+    EXPECT_EQ(opened.size(), 3u);
+
+    for (const char* anchor : {"Privacy_ScreenCapture", "Privacy_Camera", ""}) {
+        model->openPrivacySettings(anchor);
+    }
+    EXPECT_EQ(opened.back(), "Privacy_ScreenCapture");
+    EXPECT_EQ(opened.size(), 4u);
 }
 
 TEST_F(HostModelTest, PairingPauseIsShownUntilItEndsOrRunsOut) {

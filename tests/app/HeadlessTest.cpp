@@ -50,27 +50,24 @@ protected:
         }
     }
 
-    // Reads the host's output until a line matches `pattern`; the match, or nothing by the
-    // deadline.
+    // Reads the host's output until a line matches `pattern`; the match, or nothing when the
+    // host ended or the deadline passed.
     std::optional<std::smatch> awaitLine(const std::string& pattern) {
         const std::regex re(pattern);
-        std::optional<std::smatch> found;
-        waitUntil(
+        std::smatch m;
+        const bool found = waitUntil(
             [&] {
                 while (host.canReadLine()) {
                     lines.push_back(host.readLine().trimmed().toStdString());
-                    std::smatch m;
                     if (std::regex_match(lines.back(), m, re)) {
-                        found = m;
                         return true;
                     }
                 }
-                return host.state() == QProcess::NotRunning && !host.canReadLine();
+                return host.state() == QProcess::NotRunning;
             },
             60s);
-        return found;
+        return found && !m.empty() ? std::optional(m) : std::nullopt;
     }
-
     std::string transcript() const {
         std::string all;
         for (const auto& line : lines) {

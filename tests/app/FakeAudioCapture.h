@@ -26,25 +26,19 @@ struct FakeSoundServer {
     void play(float value, std::size_t frames = 480) {
         std::vector<float> samples(frames * 2, value);
         AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
-        AudioCapture::InputHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = onInput;
-        }
-        if (handler) {
+        if (auto handler = copy(onInput)) {
             handler(std::span(&buffer, 1));
         }
     }
     // The default output changed (or the server went away).
     void changeOutput() {
-        AudioCapture::ChangeHandler handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = onChange;
-        }
-        if (handler) {
+        if (auto handler = copy(onChange)) {
             handler();
         }
+    }
+    template <typename T> T copy(const T& handler) {
+        std::lock_guard lock(mutex);
+        return handler;
     }
 };
 

@@ -9,24 +9,19 @@
 namespace jolto {
 
 // Records the model's requests in order, as text, and keeps the event callback so that a test
-// can play the server's part. setAudioRumble may come from another thread.
+// can play the server's part. setAudioRumble comes from the capture's thread.
 class FakeHostServer final : public HostServerFacade {
 public:
     void start(OutputMode mode, KeyMapping mapping, Emit onEvent) override {
-        record("start " + std::string(rawValue(mode)));
+        record("start " + std::string(rawValue(mode)), &mapping);
         std::lock_guard lock(mutex_);
-        startMapping_ = mapping;
         emit_ = std::move(onEvent);
     }
     void setMode(OutputMode mode) override { record("setMode " + std::string(rawValue(mode))); }
     void setGamepadDevice(GamepadDevice device) override {
         record("setGamepadDevice " + std::string(rawValue(device)));
     }
-    void setMapping(KeyMapping mapping) override {
-        record("setMapping");
-        std::lock_guard lock(mutex_);
-        mappings_.push_back(mapping);
-    }
+    void setMapping(KeyMapping mapping) override { record("setMapping", &mapping); }
     void setRumbleStrength(float strength) override {
         record("setRumbleStrength " + std::to_string(strength));
     }
@@ -40,45 +35,32 @@ public:
     void setWebPage(bool on) override { record(on ? "setWebPage on" : "setWebPage off"); }
     void retryGamepads() override { record("retryGamepads"); }
 
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    std::vector<std::string> calls() const { return copy(calls_); }
     void clearCalls() {
         std::lock_guard lock(mutex_);
         calls_.clear();
     }
-    KeyMapping startMapping() const {
-        std::lock_guard lock(mutex_);
-        return startMapping_;
-    }
-    std::vector<KeyMapping> mappings() const {
-        std::lock_guard lock(mutex_);
-        return mappings_;
-    }
-    std::vector<RumbleLevels> audio() const {
-        std::lock_guard lock(mutex_);
-        return audio_;
-    }
+    // The start's mapping, then each one set.
+    std::vector<KeyMapping> mappings() const { return copy(mappings_); }
+    std::vector<RumbleLevels> audio() const { return copy(audio_); }
     // Calls the model's event callback as the server would, on the calling thread.
-    void emitEvent(const HostEvent& event) const {
-        Emit onEvent;
-        {
-            std::lock_guard lock(mutex_);
-            onEvent = emit_;
-        }
-        onEvent(event);
-    }
+    void emitEvent(const HostEvent& event) const { copy(emit_)(event); }
 
 private:
-    void record(std::string call) {
+    void record(std::string call, const KeyMapping* mapping = nullptr) {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
+        if (mapping) {
+            mappings_.push_back(*mapping);
+        }
+    }
+    template <typename T> T copy(const T& field) const {
+        std::lock_guard lock(mutex_);
+        return field;
     }
 
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
-    KeyMapping startMapping_;
     std::vector<KeyMapping> mappings_;
     std::vector<RumbleLevels> audio_;
     Emit emit_;

@@ -1,70 +1,34 @@
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "FakeHostServer.h"
-#include "QtTestSupport.h"
+#include "ModelFixture.h"
 #include "app/HeadlessRunner.h"
-#include "app/HostModel.h"
 #include "fakes/CapturingLogSink.h"
-#include "fakes/MemorySettingsStore.h"
 
 using namespace jolto;
 
 namespace {
 
-// Everything written to a memory stream, read back on demand.
-class CapturedOutput {
-public:
-    CapturedOutput() : file_(open_memstream(&buffer_, &size_)) {}
-    ~CapturedOutput() {
-        std::fclose(file_);
-        std::free(buffer_);
-    }
-    std::FILE* file() { return file_; }
-    std::string text() {
-        std::fflush(file_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE* file_;
-};
-
-ClientSnapshot client(int player, std::string name) {
-    ClientSnapshot c;
-    c.id = *Uuid::parse("00000000-0000-4000-8000-00000000000" + std::to_string(player));
-    c.name = std::move(name);
-    c.playerNumber = player;
-    return c;
-}
-
-class HeadlessRunnerTest : public testing::Test {
+// The runner prints into a temporary file, read back whole.
+class HeadlessRunnerTest : public testing::Test, protected ModelPorts {
 protected:
-    HostModelPlatform platform() {
-        HostModelPlatform p;
-        p.hasInputAccess = [this] { return inputAccess; };
-        p.hasGamepadAccess = [](GamepadDevice) { return true; };
-        p.computerName = [] { return std::string("Box"); };
-        p.makeServer = [this](const std::string&) { return server; };
-        p.accessPollInterval = std::chrono::hours(1);
-        return p;
+    ~HeadlessRunnerTest() override { std::fclose(out); }
+    std::string printed() {
+        std::rewind(out);
+        std::string text;
+        for (int c; (c = std::fgetc(out)) != EOF;) {
+            text += static_cast<char>(c);
+        }
+        return text;
     }
-
-    MemorySettingsStore settings;
-    std::shared_ptr<FakeHostServer> server = std::make_shared<FakeHostServer>();
-    bool inputAccess = true;
-    CapturedOutput out;
+    std::FILE* out = std::tmpfile();
 };
 
 TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     HostModel model(settings, platform());
-    HeadlessRunner runner(model, out.file());
+    HeadlessRunner runner(model, out);
 
     model.handle(HostEvent::Listener{ListenerState::ready(40123)});
     model.handle(HostEvent::Pin{"0042"});
@@ -86,38 +50,38 @@ TEST_F(HeadlessRunnerTest, PrintsOneParseableLinePerChange) {
     model.handle(HostEvent::Advertisement{std::nullopt});
     model.handle(HostEvent::Listener{ListenerState::failed("Address in use")});
 
-    EXPECT_EQ(out.text(), "listener starting\n"
-                          "listener ready port=40123\n"
-                          "pin 0042\n"
-                          "web http://10.0.0.2:41234/\n"
-                          "web http://10.0.0.2:41234/\n"
-                          "pairing paused until=\"" +
-                              until +
-                              "\"\n"
-                              "controller joined player=1 name=\"Pixel\"\n"
-                              "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
-                              "controller left player=1 name=\"Pixel\"\n"
-                              "problem: \"The Avahi daemon\\nis not running.\"\n"
-                              "listener failed error=\"Address in use\"\n");
+    EXPECT_EQ(printed(), "listener starting\n"
+                         "listener ready port=40123\n"
+                         "pin 0042\n"
+                         "web http://10.0.0.2:41234/\n"
+                         "web http://10.0.0.2:41234/\n"
+                         "pairing paused until=\"" +
+                             until +
+                             "\"\n"
+                             "controller joined player=1 name=\"Pixel\"\n"
+                             "controller joined player=2 name=\"Tab \\\"S9\\\"\\n\"\n"
+                             "controller left player=1 name=\"Pixel\"\n"
+                             "problem: \"The Avahi daemon\\nis not running.\"\n"
+                             "listener failed error=\"Address in use\"\n");
 }
 
 TEST_F(HeadlessRunnerTest, StartsWithWhatTheModelAlreadyKnows) {
     inputAccess = false;
     HostModel model(settings, platform());
     model.handle(HostEvent::Pin{"7310"});
-    HeadlessRunner runner(model, out.file());
+    HeadlessRunner runner(model, out);
     // A player who takes another's number is a leave and a join.
     model.handle(HostEvent::Clients{{client(1, "A")}});
     auto moved = client(1, "A");
     moved.playerNumber = 3;
     model.handle(HostEvent::Clients{{moved}});
 
-    EXPECT_EQ(out.text(), "listener starting\n"
-                          "pin 7310\n"
-                          "problem: \"Allow input access so button presses reach your games.\"\n"
-                          "controller joined player=1 name=\"A\"\n"
-                          "controller left player=1 name=\"A\"\n"
-                          "controller joined player=3 name=\"A\"\n");
+    EXPECT_EQ(printed(), "listener starting\n"
+                         "pin 7310\n"
+                         "problem: \"Allow input access so button presses reach your games.\"\n"
+                         "controller joined player=1 name=\"A\"\n"
+                         "controller left player=1 name=\"A\"\n"
+                         "controller joined player=3 name=\"A\"\n");
 }
 
 TEST(HeadlessRunnerQuoting, EscapesWhatWouldBreakTheLine) {

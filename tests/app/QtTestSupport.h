@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QThread>
 
 namespace jolto {
@@ -23,6 +24,12 @@ inline bool waitUntil(const std::function<bool()>& done,
         QThread::msleep(1);
     }
     return true;
+}
+
+// Serves events until `process` has ended; false when it still runs after `timeout`.
+inline bool waitForEnd(QProcess& process,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    return waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeout);
 }
 
 // Delivers everything already posted to the main thread.

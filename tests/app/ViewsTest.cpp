@@ -2,6 +2,7 @@
 // AppController (its engine, its network access), offscreen. Any warning from the views
 // (an undefined property, a type error, a binding loop) fails the test, so a renamed or
 // retyped model property fails here even where the view tests' fake model still has it.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,14 +15,15 @@
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include "FakeHostServer.h"
+#include "ModelFixture.h"
 #include "QtTestSupport.h"
 #include "app/AppController.h"
-#include "app/HostModel.h"
-#include "fakes/MemorySettingsStore.h"
+#include "app/SingleInstance.h"
 
 using namespace jolto;
 
@@ -44,17 +46,16 @@ void collectViewWarnings(QtMsgType type, const QMessageLogContext& context, cons
 }
 
 // Every item below `root` in the scene, depth first.
-void collectItems(QQuickItem* root, QList<QQuickItem*>& out) {
+QList<QQuickItem*> itemsBelow(QQuickItem* root) {
+    QList<QQuickItem*> out;
     for (QQuickItem* child : root->childItems()) {
-        out << child;
-        collectItems(child, out);
+        out << child << itemsBelow(child);
     }
+    return out;
 }
 
 QQuickItem* findItem(QQuickItem* root, const char* name) {
-    QList<QQuickItem*> items;
-    collectItems(root, items);
-    for (QQuickItem* item : items) {
+    for (QQuickItem* item : itemsBelow(root)) {
         if (item->objectName() == QLatin1String(name)) {
             return item;
         }
@@ -62,16 +63,7 @@ QQuickItem* findItem(QQuickItem* root, const char* name) {
     return nullptr;
 }
 
-ClientSnapshot client(int player, std::string name, bool stale) {
-    ClientSnapshot c;
-    c.id = *Uuid::parse("00000000-0000-4000-8000-00000000000" + std::to_string(player));
-    c.name = std::move(name);
-    c.playerNumber = player;
-    c.isStale = stale;
-    return c;
-}
-
-class ViewsTest : public testing::Test {
+class ViewsTest : public testing::Test, protected ModelPorts {
 protected:
     void SetUp() override {
         viewWarnings.clear();
@@ -86,16 +78,10 @@ protected:
         EXPECT_TRUE(viewWarnings.isEmpty()) << viewWarnings.join('\n').toStdString();
     }
 
-    void start(const std::string& computerName) {
-        HostModelPlatform p;
-        p.hasInputAccess = [] { return false; };
-        p.hasGamepadAccess = [](GamepadDevice) { return false; };
-        p.computerName = [computerName] { return computerName; };
-        p.makeServer = [this](const std::string&) { return server; };
-        p.makeAudioCapture = [] { return std::unique_ptr<AudioCapture>(); };
-        p.openSettings = [](const std::string&) {};
-        p.startAccessRequest = [](std::function<void(bool)>) { return false; };
-        model = std::make_unique<HostModel>(settings, std::move(p));
+    void start(const std::string& name) {
+        inputAccess = gamepadAccess = hidAccess = false;
+        computerName = name;
+        model = make();
         app = std::make_unique<AppController>(*model);
         ASSERT_TRUE(app->start());
         server->emitEvent(HostEvent::Listener{ListenerState::ready(40123)});
@@ -117,8 +103,6 @@ protected:
 
     QTcpServer web;
     std::string markupName;
-    MemorySettingsStore settings;
-    std::shared_ptr<FakeHostServer> server = std::make_shared<FakeHostServer>();
     std::unique_ptr<HostModel> model;
     std::unique_ptr<AppController> app;
 };
@@ -139,9 +123,7 @@ TEST_F(ViewsTest, EverySectionRendersMarkupNamesAsPlainTextAndFetchesNothing) {
         QQuickItem* main = showSection(section);
         app->panelWindow()->grabWindow();
         for (QQuickItem* root : {main, content(app->panelWindow(), "panelContent")}) {
-            QList<QQuickItem*> items;
-            collectItems(root, items);
-            for (QQuickItem* text : items) {
+            for (QQuickItem* text : itemsBelow(root)) {
                 if (!text->inherits("QQuickText") && !text->inherits("QQuickTextEdit")) {
                     continue;
                 }
@@ -202,6 +184,62 @@ TEST_F(ViewsTest, ClosingTheWindowStopsRecording) {
     for (const auto& call : server->calls()) {
         EXPECT_NE(call, "setMapping");
     }
+}
+
+// Runs the application's own event loop, as the program does, doing `action` from inside it;
+// tells whether the application was asked to quit within `ms` (Qt ignores a quit while exec is
+// not running).
+bool quitsWithin(int ms, const std::function<void()>& action) {
+    QTimer::singleShot(0, qApp, action);
+    QTimer::singleShot(ms, qApp, [] { QCoreApplication::exit(42); });
+    return QCoreApplication::exec() != 42;
+}
+
+// Closing the window leaves the program serving; the panel toggles and opens the window, and
+// opening the open window makes no second one; Quit ends the event loop.
+TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
+    start("Den");
+    QQuickWindow* main = app->mainWindow();
+    QQuickWindow* panel = app->panelWindow();
+    EXPECT_EQ(main->title(), "JOLTO Host");
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_FALSE(quitsWithin(500, [&] { main->close(); }))
+        << "closing the window ended the program";
+    EXPECT_FALSE(main->isVisible());
+
+    app->togglePanel();
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_GT(panel->height(), 1);
+    app->togglePanel();
+    EXPECT_FALSE(panel->isVisible());
+    app->togglePanel();
+    QMetaObject::invokeMethod(app.get(), "openMainWindow");
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_FALSE(panel->isVisible());
+    const auto windows = QGuiApplication::topLevelWindows().size();
+    app->openMainWindow();
+    EXPECT_EQ(QGuiApplication::topLevelWindows().size(), windows);
+    EXPECT_TRUE(quitsWithin(20000, [&] { app->quit(); }));
+}
+
+// The program itself, launched while this one holds the instance, reaches it and ends; this
+// one brings its closed window back.
+TEST_F(ViewsTest, ASecondLaunchBringsTheWindowBack) {
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    SingleInstance instance(SingleInstance::Kind::window);
+    ASSERT_EQ(instance.claim(), SingleInstance::Claim::first);
+    start("Den");
+    QObject::connect(&instance, &SingleInstance::activationRequested, app.get(),
+                     &AppController::openMainWindow);
+    app->mainWindow()->close();
+    QProcess second;
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(JOLTO_HOST_PROGRAM, {});
+    ASSERT_TRUE(waitForEnd(second));
+    EXPECT_EQ(second.exitCode(), 0) << second.readAll().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return app->mainWindow()->isVisible(); }));
 }
 
 // The views' tests run against the fake model; it must offer what the real one offers.

@@ -74,19 +74,15 @@ public:
 
 class FakeAdvertiser final : public ServiceAdvertiser {
 public:
-    struct Publication {
-        std::string name;
-        std::string type;
-        std::uint16_t port;
-    };
-    void publish(const std::string& name, const std::string& type, std::uint16_t port,
+    void publish(const std::string&, const std::string& type, std::uint16_t port,
                  ProblemCallback onProblem) override {
-        published.push_back({name, type, port});
+        published.emplace_back(type, port);
         callback = std::move(onProblem);
     }
     void withdraw() override { ++withdrawals; }
 
-    std::vector<Publication> published;
+    // The service type and port of each publication.
+    std::vector<std::pair<std::string, std::uint16_t>> published;
     ProblemCallback callback;
     int withdrawals = 0;
 };
@@ -318,15 +314,6 @@ protected:
             }
         }
         return result;
-    }
-
-    // The number of log lines that start with `prefix`.
-    int logged(std::string_view prefix) const {
-        int n = 0;
-        for (const auto& line : log->lines()) {
-            n += line.message.starts_with(prefix);
-        }
-        return n;
     }
 
     asio::io_context context;

@@ -108,7 +108,6 @@ TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientReleasesItsInputAndIsPublish
     auto lists = publish();
     ASSERT_EQ(lists.size(), 1u);
     ASSERT_EQ(lists[0].clients.size(), 2u);
-    EXPECT_EQ(lists[0].clients[0].id, phone.device);
     EXPECT_EQ(lists[0].clients[0].playerNumber, 1);
     EXPECT_EQ(lists[0].clients[1].playerNumber, 2);
     EXPECT_TRUE(publish().empty());

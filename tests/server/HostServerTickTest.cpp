@@ -223,27 +223,6 @@ TEST_F(Ticks, ReplacedGamepadEndsAndItsRumbleWithIt) {
     EXPECT_EQ(gamepads.created.size(), 3u) << "no gamepad outside gamepad mode";
 }
 
-TEST_F(Ticks, PhoneGetsNoNewGamepadBeforeItsOldOneIsGone) {
-    retirement.hold = true;
-    Phone phone;
-    join(1, phone);
-    gamepadMode();
-    server->setMode(OutputMode::keyboardMouse);
-    gamepadMode();
-    // Coming back on another connection does not hurry it either.
-    EXPECT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
-    sendState(2, sessionOf(2), 1, pressing(ControllerButton::north));
-    EXPECT_EQ(gamepads.created.size(), 1u);
-    ASSERT_EQ(retirement.waiting.size(), 1u);
-    EXPECT_TRUE(gamepads.created[0]->finished);
-
-    // Its successor appears with the input of the moment once the old one is gone.
-    retirement.endAll();
-    pump();
-    ASSERT_EQ(gamepads.created.size(), 2u);
-    EXPECT_EQ(gamepads.created[1]->pushed, std::vector{pressing(ControllerButton::north)});
-}
-
 // Real gamepads on fake devices, ended by the server's own threads: a device that stalls holds
 // up neither the server nor other phones.
 TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {

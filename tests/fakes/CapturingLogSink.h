@@ -33,12 +33,8 @@ public:
 
     // Lines of one category, optionally of one level only.
     std::vector<LogLine> lines(std::string_view category) const {
-        std::vector<LogLine> out;
-        for (auto& line : lines()) {
-            if (line.category == category) {
-                out.push_back(line);
-            }
-        }
+        auto out = lines();
+        std::erase_if(out, [&](const LogLine& line) { return line.category != category; });
         return out;
     }
     std::vector<LogLine> lines(LogLevel level, std::string_view category) const {

@@ -63,34 +63,22 @@ struct FakeHidDeviceLog {
         return changed.wait_for(lock, timeout, [&] { return done(); });
     }
 
+    // Runs `f` with the lock held and wakes every waiter to look again.
     template <typename F> auto with(F f) {
         std::lock_guard lock(mutex);
+        changed.notify_all();
         return f();
     }
 
     void send(Request request) {
-        std::lock_guard lock(mutex);
-        pending.push_back(std::move(request));
-        changed.notify_all();
+        with([&] { pending.push_back(std::move(request)); });
     }
-
     // The system starts the device (for devices made with liveOnCreate = false).
     void start() {
-        std::lock_guard lock(mutex);
-        live = true;
-        woken = true;
-        changed.notify_all();
+        with([&] { live = woken = true; });
     }
-
     void setBlockDispatch(bool block) {
-        std::lock_guard lock(mutex);
-        blockDispatch = block;
-        changed.notify_all();
-    }
-    void setStalledDevice(int number) {
-        std::lock_guard lock(mutex);
-        stalledDevice = number;
-        changed.notify_all();
+        with([&] { blockDispatch = block; });
     }
 };
 

@@ -53,6 +53,14 @@ public:
         return "phone-" + std::to_string(connection);
     }
 
+    // Hands the server a datagram, announcing the connection the first time it is heard.
+    void receive(ConnectionId connection, std::span<const std::uint8_t> bytes, Instant at) {
+        if (known.insert(connection).second) {
+            handler.newConnection(connection);
+        }
+        handler.datagram(connection, bytes, at);
+    }
+
     // Packets of type T sent to one connection, in order.
     template <typename T> std::vector<T> sentTo(ConnectionId connection) const {
         std::vector<T> result;
@@ -70,23 +78,20 @@ public:
     int cancels = 0;
     std::vector<std::pair<ConnectionId, Packet>> sent;
     std::vector<ConnectionId> closed;
+    std::set<ConnectionId> known;
 };
 
 class FakeAdvertiser final : public ServiceAdvertiser {
 public:
-    struct Publication {
-        std::string name;
-        std::string type;
-        std::uint16_t port;
-    };
-    void publish(const std::string& name, const std::string& type, std::uint16_t port,
+    void publish(const std::string&, const std::string& type, std::uint16_t port,
                  ProblemCallback onProblem) override {
-        published.push_back({name, type, port});
+        published.emplace_back(type, port);
         callback = std::move(onProblem);
     }
     void withdraw() override { ++withdrawals; }
 
-    std::vector<Publication> published;
+    // The service type and port of each publication.
+    std::vector<std::pair<std::string, std::uint16_t>> published;
     ProblemCallback callback;
     int withdrawals = 0;
 };
@@ -161,8 +166,8 @@ private:
     };
 };
 
-// Keeps the gamepads the server retires until the test lets them end, as a slow device would;
-// unless `hold` is set, `HostServerTest::pump` ends them at once.
+// Keeps the gamepads the server retires until `HostServerTest::pump` ends them, after the
+// server's call has returned, as a gamepad ending on its own thread would.
 class FakeRetirement final : public GamepadRetirement {
 public:
     void retire(std::unique_ptr<GamepadHandle> gamepad, std::function<void()> gone) override {
@@ -174,14 +179,11 @@ public:
         waiting.clear();
         for (auto& [gamepad, gone] : ending) {
             gamepad.reset();
-            if (gone) {
-                gone();
-            }
+            gone();
         }
         return !ending.empty();
     }
 
-    bool hold = false;
     std::vector<std::pair<std::unique_ptr<GamepadHandle>, std::function<void()>>> waiting;
 };
 
@@ -235,7 +237,7 @@ protected:
         do {
             context.restart();
             context.poll();
-        } while (!retirement.hold && retirement.endAll());
+        } while (retirement.endAll());
     }
 
     // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
@@ -255,10 +257,7 @@ protected:
         deliverBytes(connection, encoded(packet));
     }
     void deliverBytes(ConnectionId connection, std::span<const std::uint8_t> bytes) {
-        if (knownConnections.insert(connection).second) {
-            listener.handler.newConnection(connection);
-        }
-        listener.handler.datagram(connection, bytes, clock.now());
+        listener.receive(connection, bytes, clock.now());
     }
 
     // Sends a hello and returns the welcome it got.
@@ -320,15 +319,6 @@ protected:
         return result;
     }
 
-    // The number of log lines that start with `prefix`.
-    int logged(std::string_view prefix) const {
-        int n = 0;
-        for (const auto& line : log->lines()) {
-            n += line.message.starts_with(prefix);
-        }
-        return n;
-    }
-
     asio::io_context context;
     FakeClock clock;
     FakeListener listener;
@@ -341,7 +331,6 @@ protected:
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
     std::shared_ptr<HostServer> server;
     std::vector<HostEvent> events;
-    std::set<ConnectionId> knownConnections;
 };
 
 inline ControllerState pressing(ControllerButton button) {

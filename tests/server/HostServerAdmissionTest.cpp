@@ -1,7 +1,6 @@
 // Hello admission: trust, PIN, host full, player numbers, the PIN's life and forgetting.
 
 #include <algorithm>
-#include <regex>
 
 #include "fakes/HostServerHarness.h"
 
@@ -35,9 +34,7 @@ protected:
 };
 
 TEST_F(Admission, UntrustedPhoneIsAskedForThePINAndFourWrongOnesKeepIt) {
-    auto pins = eventsOf<HostEvent::Pin>();
-    ASSERT_EQ(pins.size(), 1u);
-    EXPECT_TRUE(std::regex_match(pins[0].pin, std::regex("[0-9]{4}")));
+    EXPECT_EQ(pinEvents(), 1);
     EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), 1u);
     EXPECT_EQ(keyboard.mappings, std::vector{KeyMapping::shooter()});
 
@@ -60,14 +57,8 @@ TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
     restart();
     EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0007");
     Phone phone;
-    phone.name = "Ana's phone";
-    auto welcome = pair(1, phone);
-    EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
-    EXPECT_NE(welcome.session, 0u);
-    EXPECT_EQ(welcome.playerNumber, 1);
-    EXPECT_EQ(welcome.hostName, "Test Host");
+    join(1, phone);
     EXPECT_TRUE(isTrusted(phone));
-    EXPECT_EQ(logged("Controller Ana's phone joined as player 1"), 1);
     // The PIN admits one phone only.
     EXPECT_EQ(pinEvents(), 3);
     EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0042");
@@ -124,7 +115,6 @@ TEST_F(Admission, RepeatedHelloKeepsSessionAndPlayerAndLeavesTrustAlone) {
     b.name = "Renamed";
     EXPECT_EQ(hello(2, b), (Packet::Welcome{WelcomeStatus::accepted, session, 2, "Test Host"}));
     EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), trustedBefore);
-    EXPECT_EQ(logged("Controller Renamed"), 0);
 }
 
 TEST_F(Admission, PhoneReconnectingFromANewPortReplacesItsOldConnection) {
@@ -154,8 +144,7 @@ TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
     EXPECT_EQ(pair(1, second).status, WelcomeStatus::accepted);
     EXPECT_EQ(keyboard.states.count(first.device), 0u) << "nothing held for an identity gone";
     EXPECT_EQ(keyboard.states.count(second.device), 1u);
-    EXPECT_EQ(logged("Controller iPhone joined as player "), 1) << "an empty name";
-    EXPECT_EQ(publish().at(0).clients.at(0).name, "iPhone");
+    EXPECT_EQ(publish().at(0).clients.at(0).name, "iPhone") << "an empty name";
 }
 
 TEST_F(Admission, ForgetSaysGoodbyeRemovesAndPublishes) {
@@ -173,11 +162,6 @@ TEST_F(Admission, ForgetSaysGoodbyeRemovesAndPublishes) {
     ASSERT_EQ(lists[0].clients.size(), 1u);
     EXPECT_EQ(lists[0].clients[0].id, b.device);
     EXPECT_EQ(hello(3, a).status, WelcomeStatus::pinRequired);
-
-    auto trusted = eventsOf<HostEvent::Trusted>().size();
-    server->forget(Uuid::random());
-    pump();
-    EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), trusted + 1);
 }
 
 // Guessing a four-digit PIN at network speed must not succeed: the fifth wrong try from any
@@ -186,21 +170,19 @@ TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingWithGrowingPauses) {
     Phone owner;
     wrongTries(5);
     EXPECT_EQ(pinEvents(), 2);
-    EXPECT_EQ(logged("Pairing paused for 30 s after 5 wrong PINs"), 1);
-    EXPECT_EQ(eventsOf<HostEvent::PairingPause>(),
-              std::vector{HostEvent::PairingPause{std::chrono::seconds(30)}});
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>(), std::vector{HostEvent::PairingPause{30s}});
     // Even the right PIN is refused unseen during the pause, and refusals there do not count.
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(hello(101, guessers[0], currentPIN()).status, WelcomeStatus::pinIncorrect);
     }
     EXPECT_EQ(pinEvents(), 2);
-    EXPECT_EQ(logged("Pairing paused"), 1) << "logged once per pause";
+    EXPECT_EQ(eventsOf<HostEvent::PairingPause>().size(), 1u) << "reported once per pause";
 
     clock.advance(30s);
     wrongTries(4);
     EXPECT_EQ(pinEvents(), 2) << "counting started afresh at the new PIN";
     wrongTries(1);
-    EXPECT_EQ(logged("Pairing paused for 60 s after 5 wrong PINs"), 1);
+    EXPECT_EQ(lastPause(), HostEvent::PairingPause{60s});
     clock.advance(59s);
     EXPECT_EQ(hello(3, owner, currentPIN()).status, WelcomeStatus::pinIncorrect);
     clock.advance(1s);
@@ -208,24 +190,23 @@ TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingWithGrowingPauses) {
     EXPECT_EQ(lastPause(), HostEvent::PairingPause{std::nullopt});
     // The successful pairing reset the growth.
     wrongTries(5);
-    EXPECT_EQ(logged("Pairing paused for 30 s after 5 wrong PINs"), 2);
+    EXPECT_EQ(lastPause(), HostEvent::PairingPause{30s});
 }
 
 TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
     Phone trusted, newcomer;
     deliver(2, Packet::Goodbye{join(2, trusted)});
-    for (int round = 0; round < 14; ++round) {
-        wrongTries(5);
+    for (int round = 0; round < 15; ++round) {
         clock.advance(24h);
+        wrongTries(5);
     }
-    EXPECT_EQ(logged("Pairing paused for 61440 s after 5 wrong PINs"), 1);
-    EXPECT_EQ(logged("Pairing paused for 86400 s after 5 wrong PINs"), 2);
-    wrongTries(5);
+    auto pauses = eventsOf<HostEvent::PairingPause>();
+    ASSERT_EQ(pauses.size(), 15u) << "pauses that ran out end without an event";
+    EXPECT_EQ(pauses[11].length, 61440s);
+    EXPECT_EQ(pauses[12].length, 86400s);
+    EXPECT_EQ(pauses[14].length, 86400s);
     EXPECT_EQ(hello(3, trusted, wrongPIN()).status, WelcomeStatus::accepted);
     EXPECT_EQ(hello(4, newcomer, currentPIN()).status, WelcomeStatus::pinIncorrect);
-    ASSERT_EQ(eventsOf<HostEvent::PairingPause>().size(), 15u)
-        << "pauses that ran out end without an event";
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{std::chrono::seconds(86400)});
 
     server->regeneratePIN();
     pump();
@@ -233,7 +214,7 @@ TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
     EXPECT_EQ(pair(4, newcomer).status, WelcomeStatus::accepted);
     // The new PIN also reset the growth.
     wrongTries(5);
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{std::chrono::seconds(30)});
+    EXPECT_EQ(lastPause(), HostEvent::PairingPause{30s});
 }
 
 } // namespace

@@ -108,7 +108,6 @@ TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientReleasesItsInputAndIsPublish
     auto lists = publish();
     ASSERT_EQ(lists.size(), 1u);
     ASSERT_EQ(lists[0].clients.size(), 2u);
-    EXPECT_EQ(lists[0].clients[0].id, phone.device);
     EXPECT_EQ(lists[0].clients[0].playerNumber, 1);
     EXPECT_EQ(lists[0].clients[1].playerNumber, 2);
     EXPECT_TRUE(publish().empty());
@@ -142,7 +141,6 @@ TEST_F(Sessions, ListenerThatCannotBeCreatedReportsFailureOnce) {
         eventsOf<HostEvent::Listener>(),
         (std::vector{HostEvent::Listener{ListenerState::starting()},
                      HostEvent::Listener{ListenerState::failed("Address family not supported")}}));
-    EXPECT_EQ(logged("Listener failed: Address family not supported"), 1);
     context.restart();
     context.run_for(2500ms);
     EXPECT_EQ(listener.starts, 2) << "one for each server; no retry";
@@ -152,10 +150,7 @@ TEST_F(Sessions, ReadyListenerIsAdvertisedAndRestartsAfterTwoSecondsWhenItFails)
     join(1);
     listener.handler.ready(50123);
     EXPECT_EQ(eventsOf<HostEvent::Listener>().back().state, ListenerState::ready(50123));
-    ASSERT_EQ(advertiser.published.size(), 1u);
-    EXPECT_EQ(advertiser.published[0].name, "Test Host");
-    EXPECT_EQ(advertiser.published[0].type, "_zevctrl._udp");
-    EXPECT_EQ(advertiser.published[0].port, 50123);
+    EXPECT_EQ(advertiser.published, (decltype(advertiser.published){{"_zevctrl._udp", 50123}}));
 
     std::thread avahi([cb = advertiser.callback] { cb("The mDNS daemon is not running."); });
     avahi.join();
@@ -166,9 +161,8 @@ TEST_F(Sessions, ReadyListenerIsAdvertisedAndRestartsAfterTwoSecondsWhenItFails)
 
     events.clear();
     listener.handler.waiting("Network is unreachable");
-    EXPECT_EQ(logged("Listener failed"), 0) << "a waiting listener is left to recover";
+    EXPECT_EQ(advertiser.withdrawals, 0) << "a waiting listener is left to recover";
     listener.handler.failed("Socket closed");
-    EXPECT_EQ(logged("Listener failed: Socket closed"), 1);
     EXPECT_EQ(listener.cancels, 0) << "a failed listener has stopped; it keeps its connections";
     EXPECT_EQ(advertiser.withdrawals, 1);
     EXPECT_EQ(listener.starts, 1);
@@ -179,7 +173,7 @@ TEST_F(Sessions, ReadyListenerIsAdvertisedAndRestartsAfterTwoSecondsWhenItFails)
                            HostEvent::Listener{ListenerState::failed("Socket closed")},
                            HostEvent::Listener{ListenerState::starting()},
                            HostEvent::Listener{ListenerState::ready(4001)}}));
-    EXPECT_EQ(advertiser.published.back().port, 4001);
+    EXPECT_EQ(advertiser.published.back().second, 4001);
     EXPECT_TRUE(keyboard.removed.empty());
 }
 

@@ -41,7 +41,6 @@ protected:
             return std::nullopt;
         }
         const auto& r = all.back();
-        EXPECT_EQ(r.durationMS, 200);
         EXPECT_EQ(r.session, sessionOf(connection));
         return std::pair{static_cast<int>(std::lround(r.low * 255)),
                          static_cast<int>(std::lround(r.high * 255))};
@@ -55,7 +54,6 @@ protected:
 
 TEST_F(Ticks, SilentPhoneTurnsStaleJustAfterOneSecondAndIsDroppedJustAfterFifteen) {
     Phone a;
-    a.name = "Ana";
     auto session = join(1, a);
     sendState(1, session, 1, pressing(ControllerButton::south));
     publish();
@@ -79,7 +77,6 @@ TEST_F(Ticks, SilentPhoneTurnsStaleJustAfterOneSecondAndIsDroppedJustAfterFiftee
     EXPECT_TRUE(listener.closed.empty());
     watch(100ms);
     EXPECT_EQ(listener.closed, std::vector<ConnectionId>{1});
-    EXPECT_EQ(logged("Dropping silent controller Ana"), 1);
     EXPECT_EQ(keyboard.removed, std::vector<Uuid>{a.device});
     EXPECT_TRUE(publish().at(0).clients.empty());
 }
@@ -226,27 +223,6 @@ TEST_F(Ticks, ReplacedGamepadEndsAndItsRumbleWithIt) {
     EXPECT_EQ(gamepads.created.size(), 3u) << "no gamepad outside gamepad mode";
 }
 
-TEST_F(Ticks, PhoneGetsNoNewGamepadBeforeItsOldOneIsGone) {
-    retirement.hold = true;
-    Phone phone;
-    join(1, phone);
-    gamepadMode();
-    server->setMode(OutputMode::keyboardMouse);
-    gamepadMode();
-    // Coming back on another connection does not hurry it either.
-    EXPECT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
-    sendState(2, sessionOf(2), 1, pressing(ControllerButton::north));
-    EXPECT_EQ(gamepads.created.size(), 1u);
-    ASSERT_EQ(retirement.waiting.size(), 1u);
-    EXPECT_TRUE(gamepads.created[0]->finished);
-
-    // Its successor appears with the input of the moment once the old one is gone.
-    retirement.endAll();
-    pump();
-    ASSERT_EQ(gamepads.created.size(), 2u);
-    EXPECT_EQ(gamepads.created[1]->pushed, std::vector{pressing(ControllerButton::north)});
-}
-
 // Real gamepads on fake devices, ended by the server's own threads: a device that stalls holds
 // up neither the server nor other phones.
 TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
@@ -257,7 +233,7 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     // Even after a failed check, the device is unstalled for the server's orderly end, which
     // comes before the factory's.
     std::shared_ptr<void> end(nullptr, [&](void*) {
-        hid.setStalledDevice(0);
+        hid.with([&] { hid.stalledDevice = 0; });
         server.reset();
     });
     Phone first;
@@ -265,7 +241,7 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     auto b = join(2);
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
 
-    hid.setStalledDevice(1);
+    hid.with([&] { hid.stalledDevice = 1; });
     sendState(1, a, 1, pressing(ControllerButton::south));
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
     // The goodbye returns although the first gamepad cannot send its reports, let alone end.
@@ -278,7 +254,7 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     pump();
     EXPECT_EQ(hid.with([&] { return hid.devicesMade; }), 2);
 
-    hid.setStalledDevice(0);
+    hid.with([&] { hid.stalledDevice = 0; });
     ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
     hid.with([&] {
         EXPECT_EQ(hid.history, (std::vector{1, 2, -1, 3}));

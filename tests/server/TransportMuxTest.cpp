@@ -17,17 +17,8 @@ protected:
         HostServerTest::SetUp();
     }
 
-    // Sends a packet on the WebSocket side; the first message announces the connection.
-    void deliverWeb(ConnectionId connection, const Packet& packet) {
-        if (webKnown.insert(connection).second) {
-            web.handler.newConnection(connection);
-        }
-        web.handler.datagram(connection, encoded(packet), clock.now());
-    }
-
     FakeListener web;
     TransportMux mux{{&listener, &web}};
-    std::set<ConnectionId> webKnown;
     std::vector<ListenerState> webStates;
 };
 
@@ -35,7 +26,8 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     // Both transports number their first connection 1; the server must not mix them up.
     Phone udpPhone, webPhone;
     ASSERT_EQ(pair(1, udpPhone).status, WelcomeStatus::accepted);
-    deliverWeb(1, Packet::Hello{webPhone.device, webPhone.secret, currentPIN(), "Browser"});
+    web.receive(1, encoded(Packet::Hello{webPhone.device, webPhone.secret, currentPIN(), {}}),
+                clock.now());
     auto webWelcomes = web.sentTo<Packet::Welcome>(1);
     ASSERT_EQ(webWelcomes.size(), 1u);
     EXPECT_EQ(webWelcomes[0].status, WelcomeStatus::accepted);
@@ -44,7 +36,7 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
 
     ControllerState pressed;
     pressed.buttons = ButtonSet(1);
-    deliverWeb(1, Packet::State{webWelcomes[0].session, 1, pressed});
+    web.receive(1, encoded(Packet::State{webWelcomes[0].session, 1, pressed}), clock.now());
     ASSERT_FALSE(keyboard.updates.empty());
     EXPECT_EQ(keyboard.updates.back().device, webPhone.device);
     EXPECT_EQ(keyboard.states[webPhone.device], pressed);
@@ -67,7 +59,8 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
 TEST_F(Transports, SwitchingThePageOffClosesItsPlayersAndItsPort) {
     EXPECT_EQ(web.starts, 1) << "the page opens with the server";
     Phone webPhone;
-    deliverWeb(7, Packet::Hello{webPhone.device, webPhone.secret, currentPIN(), "Browser"});
+    web.receive(7, encoded(Packet::Hello{webPhone.device, webPhone.secret, currentPIN(), {}}),
+                clock.now());
     ASSERT_EQ(web.sentTo<Packet::Welcome>(7).back().status, WelcomeStatus::accepted);
 
     mux.setEnabled(1, false);

@@ -33,8 +33,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using jolto::guest::awaitKey;
 using jolto::guest::Clock;
 using jolto::guest::Fd;
+using jolto::guest::readEvents;
 
 // A program under test: its standard output is read line by line, each line stamped with the
 // time the test read it, its standard error goes to a file for failure messages, and it is
@@ -261,32 +263,6 @@ Fd openNode(const std::string& name) {
 std::uint64_t microseconds(const input_event& e) {
     return static_cast<std::uint64_t>(e.input_event_sec) * 1000000u +
            static_cast<std::uint64_t>(e.input_event_usec);
-}
-
-// Appends what has arrived on `fd`, waiting at most until `until` for the first event.
-void readEvents(int fd, std::vector<input_event>& into, Clock::time_point until = {}) {
-    pollfd p{fd, POLLIN, 0};
-    input_event ev{};
-    if (::poll(&p, 1, jolto::guest::millisecondsUntil(until)) > 0) {
-        while (::read(fd, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev)) {
-            into.push_back(ev);
-        }
-    }
-}
-
-// Reads until key `code` goes to `value`; that event's index in `into`, or nothing by `deadline`.
-std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& into, int code, int value,
-                                    Clock::time_point deadline) {
-    for (std::size_t from = 0;; readEvents(fd, into, std::min(deadline, Clock::now() + 50ms))) {
-        for (; from < into.size(); ++from) {
-            if (into[from].type == EV_KEY && into[from].code == code && into[from].value == value) {
-                return from;
-            }
-        }
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-    }
 }
 
 std::string keyEvents(const std::vector<input_event>& events) {

@@ -154,14 +154,14 @@ protected:
     // changed for it, without the scan codes hid-input adds.
     Controls pushAndRead(const ControllerState& state) {
         gamepad_->push(VirtualGamepad::inputReport(state));
-        auto first = readFrame(event_.get());
-        EXPECT_TRUE(first) << "no evdev events for the state";
-        Frame events = first.value_or(Frame{});
-        auto rest = readUntilQuiet(event_.get(), 100ms);
-        events.insert(events.end(), rest.begin(), rest.end());
+        std::vector<input_event> events;
+        EXPECT_TRUE(readEvents(event_.get(), events, Clock::now() + kDeadline))
+            << "no evdev events for the state";
+        while (readEvents(event_.get(), events, Clock::now() + 100ms)) {
+        }
         Controls got;
         for (const auto& ev : events)
-            if (ev.type != EV_MSC)
+            if (ev.type != EV_MSC && ev.type != EV_SYN)
                 got[{ev.type, ev.code}] = ev.value;
         return got;
     }

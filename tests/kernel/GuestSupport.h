@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -26,6 +27,7 @@ namespace jolto::guest {
 using Clock = std::chrono::steady_clock;
 // Generous: the guest runs under software emulation on a shared, loaded machine.
 inline constexpr auto kDeadline = std::chrono::seconds(10);
+inline constexpr auto kPoll = std::chrono::milliseconds(50);
 
 // The guest's init exports JOLTO_GUEST; on a developer's desktop these programs would create
 // real input devices that the session picks up, so they refuse to run there.
@@ -136,40 +138,51 @@ inline std::optional<Frame> readFrame(int fd,
     }
 }
 
-// Reads frames until no event arrives for `quiet`; returns every non-SYN event in order.
-inline std::vector<input_event> readUntilQuiet(int fd, std::chrono::milliseconds quiet) {
-    std::vector<input_event> events;
-    while (auto frame = readFrame(fd, Clock::now() + quiet))
-        events.insert(events.end(), frame->begin(), frame->end());
-    return events;
+// Appends what has arrived on `fd`, waiting at most until `until` for the first event; whether
+// anything came.
+inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point until = {}) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, millisecondsUntil(until)) <= 0)
+        return false;
+    input_event ev{};
+    while (::read(fd, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev))
+        into.push_back(ev);
+    return true;
 }
 
-// Every rumble level the gamepad hands over on its feeder thread, with the moment it did.
+// Reads until key `code` goes to `value`; that event's index in `into`, or nothing by `deadline`.
+inline std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& into, int code,
+                                           int value, Clock::time_point deadline) {
+    for (std::size_t from = 0;; readEvents(fd, into, std::min(deadline, Clock::now() + kPoll))) {
+        for (; from < into.size(); ++from)
+            if (into[from].type == EV_KEY && into[from].code == code && into[from].value == value)
+                return from;
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+    }
+}
+
+// Every rumble level the gamepad hands over on its feeder thread, in order.
 class RumbleLog {
 public:
     struct Entry {
-        Clock::time_point at;
         float heavy, light;
         std::size_t index;
     };
     void add(float heavy, float light) {
         std::lock_guard lock(mutex_);
-        entries_.push_back({Clock::now(), heavy, light, entries_.size()});
-    }
-    std::vector<Entry> entries() {
-        std::lock_guard lock(mutex_);
-        return entries_;
+        entries_.push_back({heavy, light, entries_.size()});
     }
     // The first entry that satisfies `pred`, waiting up to `limit` for it.
     template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
-        auto deadline = Clock::now() + limit;
-        do {
-            for (const auto& e : entries())
+        for (auto deadline = Clock::now() + limit;; std::this_thread::sleep_for(kPoll / 10)) {
+            std::lock_guard lock(mutex_);
+            for (const auto& e : entries_)
                 if (pred(e))
                     return e;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } while (Clock::now() < deadline);
-        return std::nullopt;
+            if (Clock::now() >= deadline)
+                return std::nullopt;
+        }
     }
 
 private:

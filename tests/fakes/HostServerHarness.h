@@ -27,8 +27,6 @@ class FakeClock final : public Clock {
 public:
     Instant now() const override { return now_; }
     void advance(Duration d) { now_ += d; }
-
-private:
     Instant now_ = Instant{} + std::chrono::hours(1);
 };
 
@@ -36,11 +34,10 @@ class FakeListener final : public UdpListener {
 public:
     std::string start(UdpListenerHandler h) override {
         ++starts;
-        if (!startError.empty()) {
-            return startError;
+        if (startError.empty()) {
+            handler = std::move(h);
         }
-        handler = std::move(h);
-        return {};
+        return startError;
     }
     void cancel() override { ++cancels; }
     void send(ConnectionId connection, std::span<const std::uint8_t> datagram) override {

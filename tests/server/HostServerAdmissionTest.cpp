@@ -107,22 +107,19 @@ TEST_F(Admission, HostFullRefusesAFifthPhoneButKeepsItsPairing) {
     EXPECT_EQ(later.playerNumber, 2);
 }
 
-TEST_F(Admission, RepeatedHelloKeepsSessionAndPlayerAndLeavesTrustAlone) {
-    Phone a, b;
-    join(1, a);
-    auto session = join(2, b);
-    auto trustedBefore = eventsOf<HostEvent::Trusted>().size();
-    b.name = "Renamed";
-    EXPECT_EQ(hello(2, b), (Packet::Welcome{WelcomeStatus::accepted, session, 2, "Test Host"}));
-    EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), trustedBefore);
-}
-
-TEST_F(Admission, PhoneReconnectingFromANewPortReplacesItsOldConnection) {
+TEST_F(Admission, RepeatedHelloKeepsItsSessionAndANewPortReplacesTheOldConnection) {
     Phone phones[4];
     for (int i = 0; i < 4; ++i) {
         join(static_cast<ConnectionId>(i + 1), phones[i]);
     }
     auto old = sessionOf(3);
+    auto trustedBefore = eventsOf<HostEvent::Trusted>().size();
+    auto second = sessionOf(2);
+    phones[1].name = "Renamed";
+    EXPECT_EQ(hello(2, phones[1]),
+              (Packet::Welcome{WelcomeStatus::accepted, second, 2, "Test Host"}));
+    EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), trustedBefore) << "trust left alone";
+
     auto welcome = hello(9, phones[2]);
     EXPECT_EQ(welcome.status, WelcomeStatus::accepted) << "not refused as full by itself";
     EXPECT_EQ(welcome.playerNumber, 3);

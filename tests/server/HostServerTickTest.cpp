@@ -313,7 +313,8 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceAndRetriedOnRequest) {
 
 // Each row sets the audio's and the game's levels and the strength, then takes one tick.
 TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
-    auto session = join(1);
+    Phone phone;
+    auto session = join(1, phone);
     gamepadMode();
     struct Row {
         const char* name;
@@ -346,20 +347,12 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
     EXPECT_EQ(rumbleStep(), std::nullopt);
     sendState(1, session, 1, {});
     EXPECT_EQ(rumbleStep(), Bytes({128, 128}));
-}
-
-TEST_F(Ticks, GamesRumbleDoesNotOutliveThePhonesVisit) {
-    Phone phone;
-    auto session = join(1, phone);
-    gamepadMode();
-    gameRumble(0, 0.5f, 0.5f);
-    ASSERT_NE(rumbleStep(), std::nullopt);
+    // The game's rumble does not outlive the phone's visit.
+    audio(0, 0);
     deliver(1, Packet::Goodbye{session});
-    pump();
     ASSERT_EQ(hello(2, phone).status, WelcomeStatus::accepted);
     pump();
-    EXPECT_EQ(rumbleStep(2), std::nullopt)
-        << "the game rumbled the phone's last gamepad, not this one";
+    EXPECT_EQ(rumbleStep(2), std::nullopt) << "the game rumbled the last gamepad, not this one";
 }
 
 TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {

@@ -10,6 +10,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import urllib.request
 
 import websockets
 
@@ -107,18 +108,15 @@ async def drive(page):
 async def main():
     with tempfile.TemporaryDirectory(prefix="jolto-", ignore_cleanup_errors=True) as profile:
         browser = subprocess.Popen(
-            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--no-first-run", "--disable-default-apps", "--mute-audio",
+            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--mute-audio",
              f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         try:
-            endpoint = next(m.group(1) for line in browser.stderr
-                            if (m := re.search(r"DevTools listening on (ws://\S+)", line)))
-            async with websockets.connect(endpoint, max_size=None) as ws:
-                targets = (await Page(ws).call("Target.getTargets"))["targetInfos"]
-                target = next(t for t in targets if t["type"] == "page")["targetId"]
-            page_endpoint = endpoint.split("/devtools/")[0] + f"/devtools/page/{target}"
+            port = next(m.group(1) for line in browser.stderr
+                        if (m := re.search(r"DevTools listening on ws://[^:]+:(\d+)/", line)))
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list") as answer:
+                page_endpoint = next(t["webSocketDebuggerUrl"] for t in json.load(answer)
+                                     if t["type"] == "page")
             async with websockets.connect(page_endpoint, max_size=None) as ws:
                 page = Page(ws)
                 await drive(page)
@@ -126,10 +124,7 @@ async def main():
                     print(f"console error: {error}")
         finally:
             browser.terminate()
-            try:
-                browser.wait(10)
-            except subprocess.TimeoutExpired:
-                browser.kill()
+            browser.wait(10)
 
 
 asyncio.run(main())

@@ -287,6 +287,7 @@ Item {
             const view = create(mapping);
             const left = findChild(view, "leftStickPicker");
             const south = findChild(view, "capture_0");
+            compare(south.buttonName, "South face button");
             mouseClick(findChild(view, "preset_retro"));
             compare(left.currentText, "Arrow Keys");
             compare(findChild(view, "rightStickPicker").currentText, "Nothing");
@@ -326,6 +327,10 @@ Item {
                 { tag: "hiding the view ends recording", capture: 0,
                   steps: [record, ["hide", [], false, 0, "Space"],
                           [[Qt.Key_Q, 24], [], false, 1, "Space"]] },
+                // Space opens the menu and Return on its first item starts recording.
+                { tag: "by the keyboard", capture: 0,
+                  steps: [["keyboard", [], true, 0, "Press a key…"],
+                          [[Qt.Key_Escape, 9], ["setButtonAction(0,key,53,)"], false, 0, "Esc"]] },
                 { tag: "clear", capture: 1,
                   steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
             ];
@@ -335,7 +340,14 @@ Item {
             const view = create(mapping);
             const capture = findChild(view, "capture_" + data.capture);
             for (const [input, calls, recording, passed, label] of data.steps) {
-                if (input === "hide") {
+                if (input === "keyboard") {
+                    capture.forceActiveFocus(Qt.TabFocusReason);
+                    keyClick(Qt.Key_Space);
+                    tryCompare(capture.menu, "opened", true);
+                    keyClick(Qt.Key_Down);
+                    keyClick(Qt.Key_Return);
+                    tryCompare(capture.menu, "visible", false);
+                } else if (input === "hide") {
                     view.visible = false;
                     view.visible = true;
                 } else if (typeof input === "number") {
@@ -350,6 +362,8 @@ Item {
                 compare(capture.isRecording, recording);
                 compare(keyCatcher.presses, passed);
                 compare(findChild(capture, "captureLabel").text, label);
+                const name = recording ? "recording: press a key" : "currently " + label;
+                compare(capture.Accessible.name, capture.buttonName + ", " + name);
             }
         }
 
@@ -471,71 +485,45 @@ Item {
             verify(y >= 0 && y + focused.height <= window.height, "at y " + y);
         }
 
-        function test_arrowsChooseTheSection_data() {
+        // Arrow keys on the sidebar choose the section, the focus staying on the list with its
+        // ring on the chosen row; on the output picker they move the ring, and Space or Return
+        // choose. `ring`: the option under the ring at the end.
+        function test_arrowKeys_data() {
+            const gamepad = ["outputMode=gamepad"];
             return [{ tag: "down", keys: [Qt.Key_Down], section: "mapping" },
                     { tag: "down past the end", keys: [Qt.Key_End, Qt.Key_Down], section: "setup" },
                     { tag: "up", keys: [Qt.Key_End, Qt.Key_Up], section: "devices" },
                     { tag: "up past the start", keys: [Qt.Key_Up], section: "controllers" },
                     { tag: "home", keys: [Qt.Key_Down, Qt.Key_Down, Qt.Key_Home],
-                      section: "controllers" }];
+                      section: "controllers" },
+                    { tag: "panel, right, return", picker: "panelOutputMode",
+                      keys: [Qt.Key_Right, Qt.Key_Return], calls: gamepad, ring: "gamepad" },
+                    { tag: "stops at the end", picker: "outputModePicker",
+                      keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], calls: gamepad,
+                      ring: "gamepad" },
+                    { tag: "arrows alone choose none", picker: "panelOutputMode",
+                      keys: [Qt.Key_Right], calls: [], ring: "gamepad" },
+                    { tag: "right then left", picker: "outputModePicker",
+                      keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
+                      calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" }];
         }
 
-        function test_arrowsChooseTheSection(data) {
-            const window = create(win);
-            const list = findChild(window, "sectionList");
+        function test_arrowKeys(data) {
+            const view = create(data.picker === "panelOutputMode" ? panel : win);
+            const list = findChild(view, data.picker || "sectionList");
             list.forceActiveFocus(Qt.TabFocusReason);
             for (const key of data.keys)
                 keyClick(key);
-            compare(window.section, data.section);
-            // the focus stays on the list, and its ring is on the chosen row
-            verify(list.activeFocus);
-            const row = findChild(window, "section_" + data.section);
-            verify(findChild(row, "sectionFocusRing").visible);
-        }
-
-        // `ring`: the option under the focus ring at the end.
-        function test_outputPicker_data() {
-            const gamepad = ["outputMode=gamepad"];
-            return [
-                { tag: "panel, right, return", panel: true, keys: [Qt.Key_Right, Qt.Key_Return],
-                  calls: gamepad },
-                { tag: "stops at the end", keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter],
-                  calls: gamepad },
-                { tag: "arrows alone choose none", panel: true, keys: [Qt.Key_Right], calls: [] },
-                { tag: "right then left", keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
-                  calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" },
-            ];
-        }
-
-        function test_outputPicker(data) {
-            const view = create(data.panel ? panel : win);
-            const picker = findChild(view, data.panel ? "panelOutputMode" : "outputModePicker");
-            picker.forceActiveFocus(Qt.TabFocusReason);
-            for (const key of data.keys)
-                keyClick(key);
-            compare(host.calls, data.calls);
-            const ring = findChild(picker, "segment_" + (data.ring || "gamepad"));
-            verify(findChild(ring, "segmentFocusRing").visible);
-        }
-
-        // Space opens the capture menu, Return on its first item starts recording, and the
-        // next key, Escape included, is what gets recorded.
-        function test_recordAKeyWithTheKeyboard() {
-            const window = create(win, { height: 1500 });
-            window.section = "mapping";
-            waitForRendering(window);
-            const capture = findChild(window, "capture_0");
-            capture.forceActiveFocus(Qt.TabFocusReason);
-            compare(capture.Accessible.name, "South face button, currently Space");
-            keyClick(Qt.Key_Space);
-            tryCompare(capture.menu, "opened", true);
-            keyClick(Qt.Key_Down);
-            keyClick(Qt.Key_Return);
-            tryCompare(capture.menu, "visible", false);
-            verify(capture.isRecording);
-            testKeys.press(capture, Qt.Key_Escape, 9);
-            compare(host.calls, ["setButtonAction(0,key,53,)"]);
-            compare(capture.Accessible.name, "South face button, currently Esc");
+            if (data.section) {
+                compare(view.section, data.section);
+                verify(list.activeFocus);
+                verify(findChild(findChild(view, "section_" + data.section), "sectionFocusRing")
+                       .visible);
+            } else {
+                compare(host.calls, data.calls);
+                verify(findChild(findChild(list, "segment_" + data.ring), "segmentFocusRing")
+                       .visible);
+            }
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/FakeAudioCapture.h"
 #include "audio/RumbleAnalyzer.h"
 #include "audio/SystemAudioRumble.h"
 #include "fakes/CapturingLogSink.h"
@@ -20,15 +21,6 @@ using namespace std::chrono_literals;
 using testing::ElementsAre;
 
 namespace {
-
-class ManualClock final : public Clock {
-public:
-    Instant now() const override { return now_; }
-    void advance(Duration by) { now_ += by; }
-
-private:
-    Instant now_{std::chrono::seconds(1000)};
-};
 
 // A sound server that answers from a script and notes what it was asked, in order, as words.
 struct FakeServer {
@@ -238,80 +230,58 @@ TEST_F(SystemAudioRumbleTest, DefaultOutputChangeReachesTheOwner) {
     EXPECT_EQ(deviceChanges, 2);
 }
 
-TEST_F(SystemAudioRumbleTest, InterleavedFramesComeFromTheByteSizeAndReachTheAnalyser) {
+// What the analyser is fed: whole frames from the byte size, the average of the channels that
+// have data, read no further than the shortest; each start a fresh analyser at the stream rate.
+TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
+    const auto levelsOf = [](float mix, std::uint32_t frames, double rate) {
+        RumbleAnalyzer reference(rate);
+        const std::vector<float> mono(frames, mix);
+        reference.processInterleaved(mono.data(), frames, 1);
+        return reference.currentLevels();
+    };
+    const auto feed = [&](std::span<const AudioCapture::Buffer> buffers) {
+        clock->advance(20ms);
+        server->onInput(buffers);
+    };
     auto rumble = make();
     ASSERT_EQ(rumble->start(), std::nullopt);
-    published.clear();
-
     clock->advance(20ms);
     deliver(512, 0.2f); // 4096 bytes: 512 stereo frames
-    RumbleAnalyzer reference(48000);
-    std::vector<float> mono(512, 0.2f);
-    reference.processInterleaved(mono.data(), 512, 1);
-    ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published.back(), reference.currentLevels());
-
+    EXPECT_EQ(published.back(), levelsOf(0.2f, 512, 48000));
     // Less than one frame is not analysed, but still publishes the unchanged levels.
-    clock->advance(20ms);
-    samples.assign(2, 5.0f);
-    AudioCapture::Buffer crumb{samples.data(), 7};
-    server->onInput(std::span(&crumb, 1));
-    ASSERT_EQ(published.size(), 2u);
-    EXPECT_EQ(published.back(), reference.currentLevels());
-}
+    std::vector<float> mono(960, std::numeric_limits<float>::quiet_NaN());
+    const AudioCapture::Buffer crumb{mono.data(), 7};
+    feed(std::span(&crumb, 1));
+    EXPECT_EQ(published.size(), 3u);
+    EXPECT_EQ(published.back(), levelsOf(0.2f, 512, 48000));
+    // Poisoned for good, until the next start.
+    const AudioCapture::Buffer poison{mono.data(), mono.size() * sizeof(float)};
+    feed(std::span(&poison, 1));
+    EXPECT_EQ(published.back().low, 0.0f);
 
-TEST_F(SystemAudioRumbleTest, PlanarBuffersAreMixedAsTheirAverage) {
-    server->delivered.interleaved = false;
-    auto rumble = make();
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    published.clear();
-
-    std::vector<float> left(512, 0.3f);
-    std::vector<float> right(600, -0.1f);
-    // Buffers without data are skipped, and no channel is read past the shortest one.
-    AudioCapture::Buffer buffers[] = {
-        {nullptr, 4096}, {left.data(), 2048}, {right.data(), right.size() * sizeof(float)}};
-    clock->advance(20ms);
-    server->onInput(buffers);
-
-    RumbleAnalyzer reference(48000);
-    std::vector<float> average(512, (0.0f + 0.3f + -0.1f) / 2.0f);
-    reference.processInterleaved(average.data(), 512, 1);
-    ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published.back(), reference.currentLevels());
-
-    // A delivery without any data publishes nothing, even when due.
-    clock->advance(20ms);
-    AudioCapture::Buffer empty[] = {{nullptr, 2048}};
-    server->onInput(empty);
-    server->onInput({});
-    EXPECT_EQ(published.size(), 1u);
-}
-
-TEST_F(SystemAudioRumbleTest, EachStartBeginsWithAFreshAnalyserAtTheStreamRate) {
-    auto rumble = make();
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    samples.assign(960, 0.3f);
-    samples[10] = std::numeric_limits<float>::quiet_NaN();
-    AudioCapture::Buffer poisoned{samples.data(), samples.size() * sizeof(float)};
-    clock->advance(20ms);
-    server->onInput(std::span(&poisoned, 1));
-    clock->advance(20ms);
-    deliver(480, 0.3f);
-    EXPECT_EQ(published.back().low, 0.0f); // poisoned for good
-
-    server->delivered.sampleRate = 8000;
-    server->delivered.channels = 1;
+    server->delivered = {8000, 1, true, true, 5};
     ASSERT_EQ(rumble->start(), std::nullopt);
     EXPECT_EQ(published.back(), zero);
-    clock->advance(20ms);
-    samples.assign(480, 0.3f);
-    AudioCapture::Buffer mono{samples.data(), samples.size() * sizeof(float)};
-    server->onInput(std::span(&mono, 1));
-    RumbleAnalyzer reference(8000);
-    reference.processInterleaved(samples.data(), 480, 1);
-    EXPECT_EQ(published.back(), reference.currentLevels());
+    mono.assign(480, 0.3f);
+    const AudioCapture::Buffer monoBuffer{mono.data(), mono.size() * sizeof(float)};
+    feed(std::span(&monoBuffer, 1));
+    EXPECT_EQ(published.back(), levelsOf(0.3f, 480, 8000));
     EXPECT_GT(published.back().low, 0.5f);
+
+    server->delivered = {48000, 2, true, false, 5};
+    ASSERT_EQ(rumble->start(), std::nullopt);
+    const std::vector<float> left(512, 0.3f);
+    const std::vector<float> right(600, -0.1f);
+    const AudioCapture::Buffer planes[] = {
+        {nullptr, 4096}, {left.data(), 2048}, {right.data(), right.size() * sizeof(float)}};
+    feed(planes);
+    EXPECT_EQ(published.back(), levelsOf((0.0f + 0.3f + -0.1f) / 2.0f, 512, 48000));
+    // A delivery without any data publishes nothing, even when due.
+    const auto count = published.size();
+    const AudioCapture::Buffer empty[] = {{nullptr, 2048}};
+    feed(empty);
+    feed({});
+    EXPECT_EQ(published.size(), count);
 }
 
 // The publish rule. A script of steps, each the milliseconds the clock moves and then what

@@ -1,7 +1,6 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -58,23 +57,16 @@ public:
     Format streamFormat() const override { return s_->delivered; }
     std::int32_t startStream() override { return note("start", s_->startStatus); }
     bool watchDefaultOutput(ChangeHandler onChange) override {
-        note("watch", 0);
-        if (s_->watchSucceeds) {
-            s_->onChange = std::move(onChange);
-        }
-        return s_->watchSucceeds;
+        s_->onChange = s_->watchSucceeds ? std::move(onChange) : nullptr;
+        return note("watch", s_->watchSucceeds) != 0;
     }
     void unwatchDefaultOutput() override { note("unwatch", 0); }
     void stopStream() override { note("stop", 0); }
-    void closeStream() override {
-        note("close", 0);
-        s_->onInput = nullptr;
-    }
+    void closeStream() override { note("close", 0); }
     void disconnect() override { note("disconnect", 0); }
     // Audio may flow as soon as the stream starts: the analyser must be ready before.
     void runOnCaptureContext(const std::function<void()>& work) override {
-        note("configure", 0);
-        work();
+        note("configure", 0), work();
     }
 
 private:
@@ -113,18 +105,14 @@ const RumbleLevels zero{0, 0};
 // Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiling it into a temporary
 // folder when the system has not installed it. False when neither works.
 bool useCommaLocale() {
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
-        return true;
-    }
     const std::string folder = testing::TempDir() + "jolto-locale";
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    const std::string command =
-        "localedef -i de_DE -f UTF-8 " + folder + "/de_DE.UTF-8 >/dev/null 2>&1";
-    if (!std::filesystem::exists(folder + "/de_DE.UTF-8") && std::system(command.c_str()) != 0) {
-        return false;
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
+        const std::string make = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " +
+                                 folder + "/de_DE.UTF-8 >/dev/null 2>&1";
+        if (std::system(make.c_str()) >= 0) { // localedef may warn and still build it
+            setenv("LOCPATH", folder.c_str(), 1);
+        }
     }
-    setenv("LOCPATH", folder.c_str(), 1);
     return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
 }
 

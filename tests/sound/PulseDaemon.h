@@ -5,7 +5,6 @@
 // process's environment points libpulse and the pulse utilities there; the daemon is stopped
 // by its process id when the object goes, whatever happened.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,7 +19,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -53,8 +51,8 @@ public:
         setenv("PULSE_STATE_PATH", (dir_ + "/run").c_str(), 1);
         setenv("HOME", dir_.c_str(), 1);
         setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
-        pid_ = spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                      "-n", "-F", dir_ + "/probe.pa", "--log-target=stderr"},
+        pid_ = spawn("pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n -F " +
+                         dir_ + "/probe.pa --log-target=stderr",
                      dir_ + "/daemon.log");
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
@@ -117,30 +115,22 @@ public:
             out.write(reinterpret_cast<const char*>(frame), sizeof frame);
         }
         out.close();
-        return spawn({"pacat", "--playback", "--raw", "--device=" + sink, "--format=float32le",
-                      "--rate=" + std::to_string(rate), "--channels=2", dir_ + "/signal.raw"},
+        return spawn("pacat --playback --raw --format=float32le --channels=2 --device=" + sink +
+                         " --rate=" + std::to_string(rate) + " " + dir_ + "/signal.raw",
                      dir_ + "/player.log");
     }
 
     pid_t pid() const { return pid_; }
 
 private:
-    pid_t spawn(const std::vector<std::string>& argv, const std::string& logFile) const {
-        std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    // Runs a shell command line in the background, its output into `logFile`; its process id.
+    static pid_t spawn(const std::string& command, const std::string& logFile) {
+        const std::string line = "exec " + command + " </dev/null >>" + logFile + " 2>&1";
+        const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
         pid_t child = -1;
-        const int error = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return error == 0 ? child : -1;
+        return posix_spawnp(&child, "sh", nullptr, nullptr, const_cast<char**>(argv), environ) == 0
+                   ? child
+                   : -1;
     }
 
     std::string dir_ = [] {

@@ -159,43 +159,42 @@ TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
 
 // Each step that can fail: what start says, and what the stop after it tears down.
 TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
+    using S = FakeServer&;
     const struct {
         void (*script)(FakeServer&);
-        const char* description; // empty: started
+        const char* step; // none: started
+        int status;
         const char* teardown;
     } cases[] = {
-        {[](FakeServer& s) { s.connectStatus = 6; },
-         "Couldn't connect to the sound server (error 6).", ""},
-        {[](FakeServer& s) { s.defaultOutput.status = 8; },
-         "Couldn't find the audio output (error 8).", "disconnect"},
-        {[](FakeServer& s) { s.defaultOutput.value.clear(); },
-         "Couldn't find the audio output (error -1).", "disconnect"},
-        {[](FakeServer& s) { s.output.status = 5; },
-         "Couldn't identify the audio output (error 5).", "disconnect"},
-        {[](FakeServer& s) { s.output.value.monitorSource.clear(); },
-         "Couldn't identify the audio output (error -1).", "disconnect"},
-        {[](FakeServer& s) { s.output.value.format.channels = 0; },
-         "Couldn't read the audio format (error -1).", "disconnect"},
-        {[](FakeServer& s) { s.output.value.format.sampleRate = 0; },
-         "Couldn't read the audio format (error -1).", "disconnect"},
-        {[](FakeServer& s) { s.openStatus = 3; }, "Couldn't listen to system audio (error 3).",
+        {[](S s) { s.connectStatus = 6; }, "connect to the sound server", 6, ""},
+        {[](S s) { s.defaultOutput.status = 8; }, "find the audio output", 8, "disconnect"},
+        {[](S s) { s.defaultOutput.value.clear(); }, "find the audio output", -1, "disconnect"},
+        {[](S s) { s.output.status = 5; }, "identify the audio output", 5, "disconnect"},
+        {[](S s) { s.output.value.monitorSource.clear(); }, "identify the audio output", -1,
          "disconnect"},
-        {[](FakeServer& s) {
+        {[](S s) { s.output.value.format.channels = 0; }, "read the audio format", -1,
+         "disconnect"},
+        {[](S s) { s.output.value.format.sampleRate = 0; }, "read the audio format", -1,
+         "disconnect"},
+        {[](S s) { s.openStatus = 3; }, "listen to system audio", 3, "disconnect"},
+        {[](S s) {
              s.delivered = {48000, 2, false, true, 3};
          },
-         "Couldn't use the system audio format (error 3).", "stop close disconnect"},
-        {[](FakeServer& s) { s.startStatus = -1; }, "Couldn't start listening (error -1).",
-         "stop close disconnect"},
+         "use the system audio format", 3, "stop close disconnect"},
+        {[](S s) { s.startStatus = -1; }, "start listening", -1, "stop close disconnect"},
         // A failed watch is no failure, and is not undone.
-        {[](FakeServer& s) { s.watchSucceeds = false; }, "", "stop close disconnect"},
+        {[](S s) { s.watchSucceeds = false; }, nullptr, 0, "stop close disconnect"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.description);
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         server = std::make_shared<FakeServer>();
         c.script(*server);
         auto rumble = make();
         const auto error = rumble->start();
-        EXPECT_EQ(error ? error->description() : "", c.description);
+        EXPECT_EQ(error ? error->description() : "", c.step ? "Couldn't " + std::string(c.step) +
+                                                                  " (error " +
+                                                                  std::to_string(c.status) + ")."
+                                                            : "");
         EXPECT_EQ(log->lines().size(), error ? 0u : 1u);
         log->clear();
         server->calls.clear();

@@ -249,27 +249,39 @@ TEST_F(SystemAudioRumbleOnPulseAudio, ARemovedSinkEndsTheCaptureInsteadOfMovingI
     EXPECT_EQ(daemon.pactl("list source-outputs short"), "");
 }
 
-// The server quits after the stream has started but before the watch is installed: the watch
-// still hears of it.
-TEST_F(SystemAudioRumbleOnPulseAudio, ALossBeforeTheWatchIsInstalledIsReportedByIt) {
+// A capture whose stream is lost reports it once: the captured sink going while the default
+// output stays, or the server quitting after the stream started but before the watch was
+// installed.
+TEST_F(SystemAudioRumbleOnPulseAudio, ALostStreamIsReportedOnceEvenBeforeTheWatch) {
     rumble.reset();
-    PulseAudioCapture capture;
-    ASSERT_EQ(capture.connect(), 0);
-    const auto output = capture.describeOutput(capture.defaultOutput().value);
-    ASSERT_EQ(output.status, 0);
-    ASSERT_EQ(capture.openStream(
-                  output.value.monitorSource, {48000, 2, true, true, 0},
-                  [](std::span<const AudioCapture::Buffer>) {}, [] {}),
-              0);
-    ASSERT_EQ(capture.startStream(), 0);
-    daemon.stop();
-    std::this_thread::sleep_for(300ms); // the capture context sees the connection close
-    std::atomic<int> losses{0};
-    EXPECT_TRUE(capture.watchDefaultOutput([&] { ++losses; }));
-    EXPECT_TRUE(waitUntil([&] { return losses > 0; }, 2s));
-    capture.unwatchDefaultOutput();
-    capture.stopStream();
-    capture.closeStream();
-    capture.disconnect();
-    EXPECT_EQ(losses, 1);
+    const auto usb = daemon.pactl("load-module module-null-sink sink_name=usb rate=48000");
+    ASSERT_TRUE(usb);
+    for (bool serverQuits : {false, true}) {
+        SCOPED_TRACE(serverQuits ? "server quits before the watch" : "captured sink removed");
+        PulseAudioCapture capture;
+        ASSERT_EQ(capture.connect(), 0);
+        const std::string sink = capture.defaultOutput().value;
+        const auto output = capture.describeOutput(serverQuits ? sink : "usb");
+        ASSERT_EQ(output.status, 0);
+        ASSERT_EQ(capture.openStream(
+                      output.value.monitorSource, {48000, 2, true, true, 0}, [](auto) {}, [] {}),
+                  0);
+        ASSERT_EQ(capture.startStream(), 0);
+        if (serverQuits) {
+            daemon.stop();
+            std::this_thread::sleep_for(300ms); // the capture context sees the connection close
+        }
+        std::atomic<int> losses{0};
+        EXPECT_TRUE(capture.watchDefaultOutput([&] { ++losses; }));
+        if (!serverQuits) {
+            pactl("unload-module " + *usb);
+        }
+        EXPECT_TRUE(waitUntil([&] { return losses > 0; }, 2s));
+        std::this_thread::sleep_for(100ms);
+        capture.unwatchDefaultOutput();
+        capture.stopStream();
+        capture.closeStream();
+        capture.disconnect();
+        EXPECT_EQ(losses, 1);
+    }
 }

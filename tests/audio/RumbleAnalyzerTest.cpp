@@ -136,14 +136,12 @@ TEST(RumbleAnalyzer, LevelsStayWithinZeroAndOneForAnyAmplitude) {
     const float inf = std::numeric_limits<float>::infinity();
     for (float amplitude : {2.0f, 1e6f, 1e19f, 1e30f, max}) {
         RumbleAnalyzer analyzer;
-        const std::vector<float> clipping{max, max, -max, inf, -inf, max};
-        for (int i = 0; i < 21; ++i) {
-            // Alternate loud and quiet blocks so every envelope moves both ways; clip at last.
-            if (i < 20) {
-                feedMono(analyzer, sine(480, i % 2 ? 40 : 2000, i % 3 ? amplitude : 0.001, 48000));
-            } else {
-                analyzer.processInterleaved(clipping.data(), 3, 2);
-            }
+        // Loud and quiet blocks so every envelope moves both ways, then clipping stereo.
+        for (int i = 0; i <= 20; ++i) {
+            const auto block = i < 20
+                                   ? sine(480, i % 2 ? 40 : 2000, i % 3 ? amplitude : 0.001, 48000)
+                                   : std::vector<float>{max, max, -max, inf, -inf, max};
+            analyzer.processInterleaved(block.data(), i < 20 ? 480 : 3, i < 20 ? 1 : 2);
             const RumbleLevels l = analyzer.currentLevels();
             EXPECT_TRUE(l.low >= 0 && l.low <= 1 && l.high >= 0 && l.high <= 1)
                 << l.low << ", " << l.high << " at " << amplitude;
@@ -161,11 +159,7 @@ TEST(RumbleAnalyzer, NotANumberPoisonsForGoodAndOnlyANewAnalyzerRecovers) {
     loud[100] = std::numeric_limits<float>::quiet_NaN();
     feedMono(analyzer, loud);
     loud[100] = 0.3f;
-    for (float poisoned :
-         {analyzer.lowPassState(), analyzer.lowPassState2(), analyzer.lowEnvelope(),
-          analyzer.fastEnvelope(), analyzer.slowEnvelope()}) {
-        EXPECT_TRUE(std::isnan(poisoned));
-    }
+    EXPECT_TRUE(std::isnan(analyzer.lowEnvelope()) && std::isnan(analyzer.slowEnvelope()));
     EXPECT_FALSE(std::isnan(analyzer.transientEnvelope()));
 
     // The transient decays by a quarter per block and the heavy motor stays silent, however

@@ -131,9 +131,8 @@ TEST_F(SystemAudioRumbleOnPulseAudio, ANewDefaultSinkOrALostServerIsReportedOnce
     rumble->stop();
     error = rumble->start();
     ASSERT_TRUE(error);
+    EXPECT_EQ(error->step, "connect to the sound server");
     EXPECT_NE(error->status, 0);
-    EXPECT_EQ(error->description(), "Couldn't connect to the sound server (error " +
-                                        std::to_string(error->status) + ").");
 }
 
 // Bass on the default sink drives the heavy motor, many times a second but at most every

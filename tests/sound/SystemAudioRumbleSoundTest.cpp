@@ -232,25 +232,9 @@ TEST_F(SystemAudioRumbleOnPulseAudio, LevelsFollowTheGameNotTheVolumeOrTheSpeake
     }
 }
 
-// With the captured sink gone, the stream ends and the owner hears of it; the server does not
-// move it to another source, such as a microphone playing bass.
-TEST_F(SystemAudioRumbleOnPulseAudio, ARemovedSinkEndsTheCaptureInsteadOfMovingIt) {
-    const auto sink = daemon.pactl("load-module module-null-sink sink_name=usb rate=48000");
-    ASSERT_TRUE(sink);
-    pactl("load-module module-sine-source source_name=microphone rate=48000 frequency=60");
-    pactl("set-default-sink usb");
-    ASSERT_FALSE(rumble->start());
-    pactl("unload-module " + *sink);
-    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "the lost sink went unseen";
-    const auto lost = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(heardBass(lost)) << "the capture went on, from the microphone";
-    EXPECT_EQ(daemon.pactl("list source-outputs short"), "");
-}
-
 // A capture whose stream is lost reports it once: the captured sink going while the default
-// output stays, or the server quitting after the stream started but before the watch was
-// installed.
+// output stays (the server must not move the stream to another source, a microphone perhaps),
+// or the server quitting after the stream started but before the watch was installed.
 TEST_F(SystemAudioRumbleOnPulseAudio, ALostStreamIsReportedOnceEvenBeforeTheWatch) {
     rumble.reset();
     const auto usb = daemon.pactl("load-module module-null-sink sink_name=usb rate=48000");
@@ -276,6 +260,9 @@ TEST_F(SystemAudioRumbleOnPulseAudio, ALostStreamIsReportedOnceEvenBeforeTheWatc
             pactl("unload-module " + *usb);
         }
         EXPECT_TRUE(waitUntil([&] { return losses > 0; }, 2s));
+        if (!serverQuits) {
+            EXPECT_EQ(daemon.pactl("list source-outputs short"), "") << "the stream was moved";
+        }
         std::this_thread::sleep_for(100ms);
         capture.unwatchDefaultOutput();
         capture.stopStream();

@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -7,11 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeHostServer.h"
+#include "ModelFixture.h"
 #include "PulseDaemon.h"
 #include "QtTestSupport.h"
 #include "app/HostModel.h"
-#include "fakes/MemorySettingsStore.h"
 #include "platform/linux/PulseAudioCapture.h"
 
 using namespace jolto;
@@ -21,8 +21,7 @@ using jolto::testing::PulseDaemon;
 // The whole audio rumble path of the host model on a sound server that quits and is started
 // again on the same socket, as `pulseaudio -k` or restarting pipewire-pulse does on a desktop.
 TEST(AudioRumbleOnARestartedServer, ComesBackByItselfAndTheProblemComesAndGoes) {
-    if (!PulseDaemon::findBinary("pulseaudio") || !PulseDaemon::findBinary("pactl") ||
-        !PulseDaemon::findBinary("pacat")) {
+    if (!PulseDaemon::installed()) {
         GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed (scripts/setup.sh "
                         "installs them); no sound server to capture from";
     }
@@ -30,30 +29,21 @@ TEST(AudioRumbleOnARestartedServer, ComesBackByItselfAndTheProblemComesAndGoes) 
     if (auto failure = daemon.start()) {
         FAIL() << "could not start the test's own PulseAudio daemon: " << *failure;
     }
-    auto server = std::make_shared<FakeHostServer>();
-    MemorySettingsStore settings;
-    settings.preset("rumbleFromAudio", true);
-    HostModelPlatform platform;
-    platform.hasInputAccess = [] { return true; };
-    platform.hasGamepadAccess = [](GamepadDevice) { return true; };
-    platform.computerName = [] { return std::string("Sound test"); };
-    platform.makeServer = [server](const std::string&) { return server; };
+    ModelPorts ports;
+    ports.settings.preset("rumbleFromAudio", true);
+    HostModelPlatform platform = ports.platform();
     platform.makeAudioCapture = [] { return makeSystemAudioCapture(); };
-    platform.openSettings = [](const std::string&) {};
-    platform.accessPollInterval = 1h;
-    auto model = std::make_unique<HostModel>(settings, platform);
+    platform.clock = std::make_shared<SteadyClock>();
+    auto model = std::make_unique<HostModel>(ports.settings, platform);
+    const auto& server = ports.server;
     ASSERT_TRUE(model->isListeningToAudio());
 
     std::vector<QString> problems;
     QObject::connect(model.get(), &HostModel::audioRumbleProblemChanged,
                      [&] { problems.push_back(model->audioRumbleProblem()); });
     const auto heardBass = [&] {
-        for (const auto& levels : server->audio()) {
-            if (levels.low > 0.9f) {
-                return true;
-            }
-        }
-        return false;
+        const auto audio = server->audio();
+        return std::any_of(audio.begin(), audio.end(), [](auto l) { return l.low > 0.9f; });
     };
 
     const auto lost = std::chrono::steady_clock::now();
@@ -71,7 +61,7 @@ TEST(AudioRumbleOnARestartedServer, ComesBackByItselfAndTheProblemComesAndGoes) 
     EXPECT_GE(problems.size(), 2u);
     EXPECT_TRUE(problems.front().startsWith("Couldn't "));
 
-    const pid_t player = daemon.playTone("sinkA", 48000, 3.0, 0.0, 0.5);
+    const pid_t player = daemon.playTone("sinkA", 48000, 3.0, 0.5);
     ASSERT_GT(player, 0);
     EXPECT_TRUE(waitUntil(heardBass, 10s)) << "no levels from the new server";
     kill(player, SIGKILL);

@@ -325,15 +325,6 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldOnceOnTheMainThread) {
     EXPECT_EQ(model->listenerError(), "Address in use");
     EXPECT_EQ(model->listenerPort(), 0);
     EXPECT_EQ(spies[1]->count(), 2);
-
-    // The page's address follows the server's.
-    QSignalSpy address(model.get(), &HostModel::webPageAddressChanged);
-    model->handle(HostEvent::WebPage{ListenerState::ready(8080), "http://10.0.0.2:8080/"});
-    model->handle(HostEvent::WebPage{ListenerState::ready(8080), "http://10.0.0.2:8080/"});
-    EXPECT_EQ(model->webPageAddress(), "http://10.0.0.2:8080/");
-    model->handle(HostEvent::WebPage{ListenerState::failed({}), {}});
-    EXPECT_EQ(model->webPageAddress(), "");
-    EXPECT_EQ(address.count(), 2);
 }
 
 TEST_F(HostModelTest, StatusTextFollowsTheListenerAndTheControllers) {
@@ -344,6 +335,7 @@ TEST_F(HostModelTest, StatusTextFollowsTheListenerAndTheControllers) {
         {HostEvent::Clients{{client(2, "A")}}, "1 controller connected"},
         {HostEvent::Clients{{client(1, "A"), client(2, "B"), client(4, "C", true)}},
          "3 controllers connected"},
+        {HostEvent::Clients{{client(4, "C", true)}}, "1 controller connected"},
         {HostEvent::Listener{ListenerState::failed("No network")}, "Network problem: No network"},
         {HostEvent::Listener{ListenerState::starting()}, QString::fromUtf8("Starting\u2026")},
     };

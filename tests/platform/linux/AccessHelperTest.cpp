@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 namespace jolto {
 namespace {
@@ -51,25 +52,21 @@ protected:
 
 TEST_F(AccessHelperRun, MapsPkexecStatusesToOutcomes) {
     using O = AccessHelper::Outcome;
-    const std::pair<int, O> cases[] = {{0, O::granted},
-                                       {126, O::cancelled},
-                                       {127, O::notAuthorized},
-                                       {1, O::failed},
-                                       {3, O::failed}};
-    for (auto [status, outcome] : cases) {
-        fakePkexec("exit " + std::to_string(status));
+    // A killed pkexec is a failure, not a success.
+    const std::tuple<std::string, O, int> cases[] = {{"exit 0", O::granted, 0},
+                                                     {"exit 126", O::cancelled, 126},
+                                                     {"exit 127", O::notAuthorized, 127},
+                                                     {"exit 1", O::failed, 1},
+                                                     {"exit 3", O::failed, 3},
+                                                     {"kill -KILL $$", O::failed, -1}};
+    for (const auto& [ending, outcome, status] : cases) {
+        fakePkexec(ending);
         auto result = helperWithPath((dir_ / "bin").string()).run();
-        EXPECT_EQ(result, (AccessHelper::Result{outcome, status})) << "status " << status;
+        EXPECT_EQ(result, (AccessHelper::Result{outcome, status})) << ending;
     }
     // pkexec must get the canonical absolute path (polkit matches the action on it) and must
     // not fall back to asking on a terminal.
     EXPECT_EQ(recordedArgs(), "--disable-internal-agent\n" + helper_ + "\n");
-}
-
-TEST_F(AccessHelperRun, KilledPkexecIsAFailureNotSuccess) {
-    fakePkexec("kill -KILL $$");
-    auto result = helperWithPath((dir_ / "bin").string()).run();
-    EXPECT_EQ(result, (AccessHelper::Result{AccessHelper::Outcome::failed, -1}));
 }
 
 TEST_F(AccessHelperRun, UnavailableWithoutPkexecOrScript) {

@@ -114,28 +114,27 @@ TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnRead) {
     store->setString("s", "1");
     store->setBool("b", true);
     store->setNumber("n", 1.0);
-
-    EXPECT_EQ(store->data("d"), bytesOf("true"));
-    EXPECT_EQ(store->string("d"), std::nullopt);
-    EXPECT_FALSE(store->boolean("d"));
-    EXPECT_EQ(store->number("d"), 0.0);
-
-    EXPECT_EQ(store->string("s"), "1");
-    EXPECT_EQ(store->data("s"), std::nullopt);
-    EXPECT_FALSE(store->boolean("s"));
-    EXPECT_EQ(store->number("s"), 0.0);
-
-    EXPECT_TRUE(store->boolean("b"));
-    EXPECT_EQ(store->number("b"), 7.0) << "a bool is not a number; the fallback answers";
-    EXPECT_EQ(store->string("b"), std::nullopt);
-
-    EXPECT_EQ(store->number("n"), 1.0);
-    EXPECT_FALSE(store->boolean("n"));
-    EXPECT_EQ(store->data("n"), std::nullopt);
-
+    struct Reads {
+        const char* key;
+        std::optional<Bytes> data;
+        std::optional<std::string> text;
+        bool boolean;
+        double number; // a bool is not a number: the fallback answers
+    };
+    auto check = [&](const Reads& r) {
+        EXPECT_EQ(store->data(r.key), r.data) << r.key;
+        EXPECT_EQ(store->string(r.key), r.text) << r.key;
+        EXPECT_EQ(store->boolean(r.key), r.boolean) << r.key;
+        EXPECT_EQ(store->number(r.key), r.number) << r.key;
+    };
+    for (const Reads& r : {Reads{"d", bytesOf("true"), std::nullopt, false, 0.0},
+                           Reads{"s", std::nullopt, "1", false, 0.0},
+                           Reads{"b", std::nullopt, std::nullopt, true, 7.0},
+                           Reads{"n", std::nullopt, std::nullopt, false, 1.0}}) {
+        check(r);
+    }
     store->setString("n", "replaced");
-    EXPECT_EQ(store->number("n"), 7.0);
-    EXPECT_EQ(store->string("n"), "replaced");
+    check({"n", std::nullopt, "replaced", false, 7.0});
 }
 
 class JsonFileSettingsStoreTest : public ::testing::Test {

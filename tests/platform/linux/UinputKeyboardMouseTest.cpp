@@ -170,39 +170,27 @@ TEST_F(Adapter, ButtonsAndMotionAreRelative) {
 }
 
 TEST_F(Adapter, ScrollInHighResolutionWithWholeDetentsOnTheLegacyWheel) {
-    // 60 pixels are one detent of 120 units.
-    output.post(scroll(25, 0));
-    output.endBatch();
-    output.post(scroll(25, 0));
-    output.endBatch();
-    output.post(scroll(25, 0));
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{{EV_REL, REL_WHEEL_HI_RES, 50},
-                                             syn,
-                                             {EV_REL, REL_WHEEL_HI_RES, 50},
-                                             syn,
-                                             {EV_REL, REL_WHEEL, 1},
-                                             {EV_REL, REL_WHEEL_HI_RES, 50},
-                                             syn}));
-    written.clear();
-    // Wheel 2 is positive to the left; REL_HWHEEL positive to the right. A reversal starts the
-    // detent count afresh, and several detents at once go out as one value.
-    output.post(scroll(-10, -150));
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{{EV_REL, REL_WHEEL_HI_RES, -20},
-                                             {EV_REL, REL_HWHEEL, 2},
-                                             {EV_REL, REL_HWHEEL_HI_RES, 300},
-                                             syn}));
-    written.clear();
-    // Without the fresh start the 30 units left from scrolling up would swallow this detent.
-    output.post(scroll(-50, 0));
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{
-                           {EV_REL, REL_WHEEL, -1}, {EV_REL, REL_WHEEL_HI_RES, -100}, syn}));
-    written.clear();
-    output.post(scroll(-1, 0));
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{{EV_REL, REL_WHEEL_HI_RES, -2}, syn}));
+    // 60 pixels are one detent of 120 units. Wheel 2 is positive to the left; REL_HWHEEL
+    // positive to the right. A reversal starts the detent count afresh (else the 30 units left
+    // from scrolling up would swallow the detent down), and several detents go out as one value.
+    const std::vector<std::pair<Event, std::vector<Written>>> steps = {
+        {scroll(25, 0), {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {scroll(25, 0), {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {scroll(25, 0), {{EV_REL, REL_WHEEL, 1}, {EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {scroll(-10, -150),
+         {{EV_REL, REL_WHEEL_HI_RES, -20},
+          {EV_REL, REL_HWHEEL, 2},
+          {EV_REL, REL_HWHEEL_HI_RES, 300},
+          syn}},
+        {scroll(-50, 0), {{EV_REL, REL_WHEEL, -1}, {EV_REL, REL_WHEEL_HI_RES, -100}, syn}},
+        {scroll(-1, 0), {{EV_REL, REL_WHEEL_HI_RES, -2}, syn}},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        written.clear();
+        output.post(steps[i].first);
+        output.endBatch();
+        EXPECT_EQ(written, steps[i].second) << "step " << i;
+    }
 }
 
 TEST_F(Adapter, WithoutAccessNothingIsWrittenAndOpeningIsRetriedEveryTwoSecondsOfUse) {

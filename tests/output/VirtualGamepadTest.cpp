@@ -1,3 +1,4 @@
+#include <array>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -16,9 +17,6 @@ using B = ControllerButton;
 
 namespace {
 
-constexpr float nanF = std::numeric_limits<float>::quiet_NaN();
-constexpr float infF = std::numeric_limits<float>::infinity();
-
 std::int16_t axisAt(const InputReport& r, std::size_t offset) {
     return static_cast<std::int16_t>(r[offset] | r[offset + 1] << 8);
 }
@@ -29,11 +27,15 @@ InputReport reportOf(ButtonSet buttons) {
     return VirtualGamepad::inputReport(s);
 }
 
-InputReport rightStickReport(StickVector stick, StickVector gyro) {
+ControllerState axes(StickVector left, StickVector right = {}, StickVector gyro = {},
+                     float leftTrigger = 0, float rightTrigger = 0) {
     ControllerState s;
-    s.rightStick = stick;
+    s.leftStick = left;
+    s.rightStick = right;
     s.gyroAim = gyro;
-    return VirtualGamepad::inputReport(s);
+    s.leftTrigger = leftTrigger;
+    s.rightTrigger = rightTrigger;
+    return s;
 }
 
 Bytes bytes(const InputReport& r) {
@@ -94,66 +96,37 @@ TEST(GamepadReport, HatCoversEveryDpadCombinationWithOppositesCancelling) {
     }
 }
 
-TEST(GamepadReport, AxesAreClampedRoundedHalfAwayAndYIsNegated) {
-    ControllerState s;
-    s.leftStick = {1, 1};
-    auto r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(Bytes(r.begin() + 3, r.begin() + 7), (Bytes{0xFF, 0x7F, 0x01, 0x80}));
-
-    s.leftStick = {0.5f, -0.5f}; // 16383.5 rounds away from zero
-    r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), 16384);
-    EXPECT_EQ(axisAt(r, 5), 16384);
-
-    s.leftStick = {-7.0f, 3.0f}; // clamped, never -32768
-    s.leftTrigger = 1.2f;
-    s.rightTrigger = -0.1f;
-    r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), -32767);
-    EXPECT_EQ(axisAt(r, 5), -32767);
-    EXPECT_EQ(r[11], 255);
-    EXPECT_EQ(r[12], 0);
-
-    s.leftTrigger = 0.5f; // 127.5
-    s.rightTrigger = 0.25f;
-    EXPECT_EQ(VirtualGamepad::inputReport(s)[11], 128);
-    EXPECT_EQ(VirtualGamepad::inputReport(s)[12], 64);
-}
-
-TEST(GamepadReport, NonFiniteValuesGiveZeroOnlyWhereTheyAre) {
-    ControllerState s;
-    s.leftStick = {nanF, infF};
-    s.rightStick = {-infF, nanF};
-    s.leftTrigger = nanF;
-    s.rightTrigger = infF;
-    EXPECT_EQ(bytes(VirtualGamepad::inputReport(s)), neutral);
-
-    s = {};
-    s.leftStick = {-infF, 0.25f};
-    auto r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), 0);
-    EXPECT_EQ(axisAt(r, 5), -8192);
-
-    r = rightStickReport({0, 0.5f}, {nanF, 0});
-    EXPECT_EQ(axisAt(r, 7), 0);
-    EXPECT_EQ(axisAt(r, 9), -16384);
-}
-
-TEST(GamepadReport, GyroAimBlendsIntoTheRightStickWithinTheUnitCircle) {
-    // (0.9, 0) + 0.25 (0.8, 0) = (1.1, 0), scaled back to length 1.
-    EXPECT_EQ(axisAt(rightStickReport({0.9f, 0}, {0.8f, 0}), 7), 32767);
-    EXPECT_EQ(axisAt(rightStickReport({0, 0}, {2, 0}), 7), 16384);
-    // Length exactly 1 is kept; Rz is negated.
-    auto r = rightStickReport({0, 0.75f}, {0, 1});
-    EXPECT_EQ(axisAt(r, 7), 0);
-    EXPECT_EQ(axisAt(r, 9), -32767);
-    // Beyond 1 the direction is kept: scaled by length, not clamped per component.
-    r = rightStickReport({0.6f, -0.6f}, {0.8f, -0.8f});
-    EXPECT_EQ(axisAt(r, 7), 23170);
-    EXPECT_EQ(axisAt(r, 9), 23170);
-    r = rightStickReport({0.3f, 0.4f}, {0, 0});
-    EXPECT_EQ(axisAt(r, 7), 9830);
-    EXPECT_EQ(axisAt(r, 9), -13107);
+// Sticks are clamped to ±32767 and rounded half away from zero, Y fields negated; a non-finite
+// value gives zero only where it is; gyro aim adds a quarter to the right stick, whose length is
+// then cut to 1 keeping the direction.
+TEST(GamepadReport, AxesAndTriggers) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        ControllerState state;
+        std::array<int, 6> lxLyRxRyLtRt;
+    } rows[] = {
+        {axes({1, 1}), {32767, -32767, 0, 0, 0, 0}},
+        {axes({0.5f, -0.5f}), {16384, 16384, 0, 0, 0, 0}},
+        {axes({-7, 3}, {}, {}, 1.2f, -0.1f), {-32767, -32767, 0, 0, 255, 0}},
+        {axes({}, {}, {}, 0.5f, 0.25f), {0, 0, 0, 0, 128, 64}},
+        {axes({nan, inf}, {-inf, nan}, {}, nan, inf), {0, 0, 0, 0, 0, 0}},
+        {axes({-inf, 0.25f}), {0, -8192, 0, 0, 0, 0}},
+        {axes({}, {0, 0.5f}, {nan, 0}), {0, 0, 0, -16384, 0, 0}},
+        {axes({}, {0.9f, 0}, {0.8f, 0}), {0, 0, 32767, 0, 0, 0}},
+        {axes({}, {}, {2, 0}), {0, 0, 16384, 0, 0, 0}},
+        {axes({}, {0, 0.75f}, {0, 1}), {0, 0, 0, -32767, 0, 0}},
+        {axes({}, {0.6f, -0.6f}, {0.8f, -0.8f}), {0, 0, 23170, 23170, 0, 0}},
+        {axes({}, {0.3f, 0.4f}), {0, 0, 9830, -13107, 0, 0}},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto r = VirtualGamepad::inputReport(rows[i].state);
+        EXPECT_EQ((std::array<int, 6>{axisAt(r, 3), axisAt(r, 5), axisAt(r, 7), axisAt(r, 9), r[11],
+                                      r[12]}),
+                  rows[i].lxLyRxRyLtRt)
+            << "row " << i;
+        EXPECT_EQ(Bytes(r.begin(), r.begin() + 3), (Bytes{0, 0, 8})) << "row " << i;
+    }
 }
 
 // Games and the kernel parse these bytes: they are compared as published, byte for byte.

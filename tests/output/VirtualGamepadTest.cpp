@@ -1,3 +1,4 @@
+#include <array>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -16,9 +17,6 @@ using B = ControllerButton;
 
 namespace {
 
-constexpr float nanF = std::numeric_limits<float>::quiet_NaN();
-constexpr float infF = std::numeric_limits<float>::infinity();
-
 std::int16_t axisAt(const InputReport& r, std::size_t offset) {
     return static_cast<std::int16_t>(r[offset] | r[offset + 1] << 8);
 }
@@ -29,11 +27,15 @@ InputReport reportOf(ButtonSet buttons) {
     return VirtualGamepad::inputReport(s);
 }
 
-InputReport rightStickReport(StickVector stick, StickVector gyro) {
+ControllerState axes(StickVector left, StickVector right = {}, StickVector gyro = {},
+                     float leftTrigger = 0, float rightTrigger = 0) {
     ControllerState s;
-    s.rightStick = stick;
+    s.leftStick = left;
+    s.rightStick = right;
     s.gyroAim = gyro;
-    return VirtualGamepad::inputReport(s);
+    s.leftTrigger = leftTrigger;
+    s.rightTrigger = rightTrigger;
+    return s;
 }
 
 Bytes bytes(const InputReport& r) {
@@ -58,13 +60,6 @@ const Bytes neutral = bytes(VirtualGamepad::neutralReport());
 
 } // namespace
 
-TEST(GamepadReport, ZeroStateIsTheNeutralReport) {
-    EXPECT_EQ(
-        bytes(VirtualGamepad::inputReport({})),
-        (Bytes{0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(bytes(VirtualGamepad::inputReport({})), neutral);
-}
-
 TEST(GamepadReport, ButtonsTakeTheirHidBitsAndTheDpadStaysOut) {
     auto bits = [](ButtonSet s) { return reportOf(s)[0] | reportOf(s)[1] << 8; };
     EXPECT_EQ(bits({B::south, B::touchpad}), 0x4001);
@@ -78,90 +73,49 @@ TEST(GamepadReport, ButtonsTakeTheirHidBitsAndTheDpadStaysOut) {
 }
 
 TEST(GamepadReport, HatCoversEveryDpadCombinationWithOppositesCancelling) {
-    const std::vector<std::pair<ButtonSet, int>> cases = {
-        {{}, 8},
-        {{B::dpadUp}, 0},
-        {{B::dpadUp, B::dpadRight}, 1},
-        {{B::dpadRight}, 2},
-        {{B::dpadDown, B::dpadRight}, 3},
-        {{B::dpadDown}, 4},
-        {{B::dpadDown, B::dpadLeft}, 5},
-        {{B::dpadLeft}, 6},
-        {{B::dpadUp, B::dpadLeft}, 7},
-        {{B::dpadUp, B::dpadDown}, 8},
-        {{B::dpadLeft, B::dpadRight}, 8},
-        {{B::dpadLeft, B::dpadRight, B::dpadDown}, 4},
-        {{B::dpadUp, B::dpadDown, B::dpadLeft}, 6},
-        {{B::dpadUp, B::dpadLeft, B::dpadRight}, 0},
-        {{B::dpadUp, B::dpadDown, B::dpadRight}, 2},
-        {{B::dpadUp, B::dpadDown, B::dpadLeft, B::dpadRight}, 8},
-        {{B::south, B::touchpad, B::dpadLeft}, 6},
-    };
-    for (auto [buttons, hat] : cases) {
-        EXPECT_EQ(reportOf(buttons)[2], hat) << "buttons 0x" << std::hex << buttons.rawValue();
+    // Indexed by up, down, left, right as bits 0 to 3.
+    const int hats[16] = {8, 0, 4, 8, 6, 7, 5, 6, 2, 1, 3, 2, 8, 0, 4, 8};
+    const B dpad[] = {B::dpadUp, B::dpadDown, B::dpadLeft, B::dpadRight};
+    for (unsigned combo = 0; combo < 16; ++combo) {
+        ButtonSet buttons;
+        for (unsigned d = 0; d < 4; ++d) {
+            if (combo & (1u << d)) {
+                buttons.insert(dpad[d]);
+            }
+        }
+        EXPECT_EQ(reportOf(buttons)[2], hats[combo]) << "d-pad bits " << combo;
     }
+    EXPECT_EQ(reportOf({B::south, B::touchpad, B::dpadLeft})[2], 6);
 }
 
-TEST(GamepadReport, AxesAreClampedRoundedHalfAwayAndYIsNegated) {
-    ControllerState s;
-    s.leftStick = {1, 1};
-    auto r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(Bytes(r.begin() + 3, r.begin() + 7), (Bytes{0xFF, 0x7F, 0x01, 0x80}));
-
-    s.leftStick = {0.5f, -0.5f}; // 16383.5 rounds away from zero
-    r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), 16384);
-    EXPECT_EQ(axisAt(r, 5), 16384);
-
-    s.leftStick = {-7.0f, 3.0f}; // clamped, never -32768
-    s.leftTrigger = 1.2f;
-    s.rightTrigger = -0.1f;
-    r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), -32767);
-    EXPECT_EQ(axisAt(r, 5), -32767);
-    EXPECT_EQ(r[11], 255);
-    EXPECT_EQ(r[12], 0);
-
-    s.leftTrigger = 0.5f; // 127.5
-    s.rightTrigger = 0.25f;
-    EXPECT_EQ(VirtualGamepad::inputReport(s)[11], 128);
-    EXPECT_EQ(VirtualGamepad::inputReport(s)[12], 64);
-}
-
-TEST(GamepadReport, NonFiniteValuesGiveZeroOnlyWhereTheyAre) {
-    ControllerState s;
-    s.leftStick = {nanF, infF};
-    s.rightStick = {-infF, nanF};
-    s.leftTrigger = nanF;
-    s.rightTrigger = infF;
-    EXPECT_EQ(bytes(VirtualGamepad::inputReport(s)), neutral);
-
-    s = {};
-    s.leftStick = {-infF, 0.25f};
-    auto r = VirtualGamepad::inputReport(s);
-    EXPECT_EQ(axisAt(r, 3), 0);
-    EXPECT_EQ(axisAt(r, 5), -8192);
-
-    r = rightStickReport({0, 0.5f}, {nanF, 0});
-    EXPECT_EQ(axisAt(r, 7), 0);
-    EXPECT_EQ(axisAt(r, 9), -16384);
-}
-
-TEST(GamepadReport, GyroAimBlendsIntoTheRightStickWithinTheUnitCircle) {
-    // (0.9, 0) + 0.25 (0.8, 0) = (1.1, 0), scaled back to length 1.
-    EXPECT_EQ(axisAt(rightStickReport({0.9f, 0}, {0.8f, 0}), 7), 32767);
-    EXPECT_EQ(axisAt(rightStickReport({0, 0}, {2, 0}), 7), 16384);
-    // Length exactly 1 is kept; Rz is negated.
-    auto r = rightStickReport({0, 0.75f}, {0, 1});
-    EXPECT_EQ(axisAt(r, 7), 0);
-    EXPECT_EQ(axisAt(r, 9), -32767);
-    // Beyond 1 the direction is kept: scaled by length, not clamped per component.
-    r = rightStickReport({0.6f, -0.6f}, {0.8f, -0.8f});
-    EXPECT_EQ(axisAt(r, 7), 23170);
-    EXPECT_EQ(axisAt(r, 9), 23170);
-    r = rightStickReport({0.3f, 0.4f}, {0, 0});
-    EXPECT_EQ(axisAt(r, 7), 9830);
-    EXPECT_EQ(axisAt(r, 9), -13107);
+TEST(GamepadReport, AxesAndTriggers) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        ControllerState state;
+        std::array<int, 6> lxLyRxRyLtRt;
+    } rows[] = {
+        {axes({1, 1}), {32767, -32767, 0, 0, 0, 0}},
+        {axes({0.5f, -0.5f}), {16384, 16384, 0, 0, 0, 0}},
+        {axes({-7, 3}, {}, {}, 1.2f, -0.1f), {-32767, -32767, 0, 0, 255, 0}},
+        {axes({}, {}, {}, 0.5f, 0.25f), {0, 0, 0, 0, 128, 64}},
+        {axes({nan, inf}, {-inf, nan}, {}, nan, inf), {0, 0, 0, 0, 0, 0}},
+        {axes({-inf, 0.25f}), {0, -8192, 0, 0, 0, 0}},
+        {axes({}, {0, 0.5f}, {nan, 0}), {0, 0, 0, -16384, 0, 0}},
+        {axes({}, {0.9f, 0}, {0.8f, 0}), {0, 0, 32767, 0, 0, 0}},
+        {axes({}, {}, {2, 0}), {0, 0, 16384, 0, 0, 0}},
+        {axes({}, {0, 0.75f}, {0, 1}), {0, 0, 0, -32767, 0, 0}},
+        {axes({}, {0.6f, -0.6f}, {0.8f, -0.8f}), {0, 0, 23170, 23170, 0, 0}},
+        {axes({}, {0.3f, 0.4f}), {0, 0, 9830, -13107, 0, 0}},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto r = VirtualGamepad::inputReport(rows[i].state);
+        EXPECT_EQ((std::array<int, 6>{axisAt(r, 3), axisAt(r, 5), axisAt(r, 7), axisAt(r, 9), r[11],
+                                      r[12]}),
+                  rows[i].lxLyRxRyLtRt)
+            << "row " << i;
+        EXPECT_EQ(Bytes(r.begin(), r.begin() + 3), (Bytes{0, 0, 8})) << "row " << i;
+    }
 }
 
 // Games and the kernel parse these bytes: they are compared as published, byte for byte.
@@ -177,6 +131,9 @@ TEST(GamepadReport, DescriptorAndReportsHaveTheirPublishedBytes) {
     EXPECT_EQ(
         Bytes(VirtualGamepad::reportDescriptor.begin(), VirtualGamepad::reportDescriptor.end()),
         descriptor);
+    const Bytes zero{0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(bytes(VirtualGamepad::inputReport({})), zero);
+    EXPECT_EQ(neutral, zero);
 
     ControllerState s;
     s.buttons = {B::east, B::select, B::dpadUp, B::dpadRight, B::capture};

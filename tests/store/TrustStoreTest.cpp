@@ -11,9 +11,7 @@ using namespace jolto;
 
 namespace {
 
-Uuid uuid(const char* text) {
-    return *Uuid::parse(text);
-}
+const auto uuid = [](const char* text) { return *Uuid::parse(text); };
 
 const Uuid phoneA = uuid("0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9");
 const Uuid phoneB = uuid("F0E1D2C3-B4A5-4697-8889-7A6B5C4D3E2F");

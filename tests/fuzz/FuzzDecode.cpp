@@ -8,17 +8,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto datagram = std::span<const std::uint8_t>(data, size);
     (void)jolto::peekVersion(datagram);
-    auto packet = jolto::decode(datagram);
-    if (!packet) {
-        return 0;
-    }
-    auto normalised = jolto::decode(jolto::encoded(*packet));
-    if (!normalised) {
-        std::abort();
-    }
-    auto again = jolto::decode(jolto::encoded(*normalised));
-    if (!again || !(*again == *normalised)) {
-        std::abort();
+    if (auto packet = jolto::decode(datagram)) {
+        auto normalised = jolto::decode(jolto::encoded(*packet));
+        auto again = normalised ? jolto::decode(jolto::encoded(*normalised)) : normalised;
+        if (!again || !(*again == *normalised)) {
+            std::abort();
+        }
     }
     return 0;
 }

@@ -24,8 +24,8 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QString advertisementProblem MEMBER advertisementProblem_ NOTIFY changed)
     Q_PROPERTY(QString hostName MEMBER hostName_ NOTIFY changed)
     Q_PROPERTY(QString outputMode MEMBER outputMode_ WRITE setOutputMode NOTIFY changed)
-    Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ NOTIFY changed)
-    Q_PROPERTY(bool webPageEnabled MEMBER webPageEnabled_ NOTIFY changed)
+    Q_PROPERTY(QString gamepadDevice MEMBER gamepadDevice_ WRITE setGamepadDevice NOTIFY changed)
+    Q_PROPERTY(bool webPageEnabled MEMBER webPageEnabled_ WRITE setWebPageEnabled NOTIFY changed)
     Q_PROPERTY(QString webPageAddress MEMBER webPageAddress_ NOTIFY changed)
     Q_PROPERTY(bool rumbleFromAudio MEMBER rumbleFromAudio_ WRITE setRumbleFromAudio NOTIFY changed)
     Q_PROPERTY(double rumbleStrength MEMBER rumbleStrength_ WRITE setRumbleStrength NOTIFY changed)
@@ -54,6 +54,8 @@ public:
 
     void setClients(const QVariantList& clients) { write(clients_, clients); }
     void setOutputMode(const QString& mode) { write(outputMode_, mode, "outputMode"); }
+    void setGamepadDevice(const QString& v) { write(gamepadDevice_, v, "gamepadDevice"); }
+    void setWebPageEnabled(bool on) { write(webPageEnabled_, on, "webPageEnabled"); }
     void setRumbleFromAudio(bool on) { write(rumbleFromAudio_, on, "rumbleFromAudio"); }
     void setRumbleStrength(double v) { write(rumbleStrength_, v, "rumbleStrength"); }
     void setLeftStickAction(const QString& v) { write(leftStick_, v, "leftStickAction"); }

@@ -24,7 +24,7 @@ Item {
     Component { id: mapping; MappingView { anchors.fill: parent } }
     Component { id: panel; MenuBarPanel {} }
     Component { id: meter; RumbleMeter { width: 320 } }
-    Component { id: preview; ControllerPreview {} }
+    Component { id: preview; ControllerPreview { width: 360; height: 200 } }
 
     TestCase {
         name: "Views"
@@ -44,6 +44,19 @@ Item {
             verify(view);
             waitForRendering(view);
             return view;
+        }
+
+        // The item at an objectName path below `item`; a number picks a repeater's item.
+        function find(item, path) {
+            for (const name of path.split("/").filter((name) => name.length > 0))
+                item = /^[0-9]+$/.test(name) ? item.itemAt(Number(name)) : findChild(item, name);
+            return item;
+        }
+
+        // Changes to the model; hasTray to the app.
+        function apply(changes) {
+            for (const key in changes)
+                (key === "hasTray" ? app : host)[key] = changes[key];
         }
 
         function client(name, player, stale, buttons) {
@@ -151,12 +164,9 @@ Item {
         }
 
         function test_followsTheModel(data) {
-            let item = create(data.view);
-            for (const name of data.item.split("/"))
-                item = findChild(item, name);
+            const item = find(create(data.view), data.item);
             compare(item.visible, data.before);
-            for (const key in data.set)
-                (key === "hasTray" ? app : host)[key] = data.set[key];
+            apply(data.set);
             compare(item.visible, data.after);
             if (data.text)
                 verify(item.text.indexOf(data.text) >= 0, item.text);
@@ -165,144 +175,132 @@ Item {
             compare(item.visible, data.before);
         }
 
-        // (The empty state's text is checked against the real model in tests/app.)
-        function test_cardsUpdatedInPlace() {
-            const window = create(win);
-            host.clients = [client("A", 1, false)];
-            const card = findChild(window, "cards").itemAt(0);
-            host.clients = [client("A", 1, true, 1)];
-            // the same card shows the new snapshot (no rebuild 30 times a second)
-            compare(findChild(window, "cards").itemAt(0), card);
-            compare(card.client.isStale, true);
+        // A view worked as the user works it: the view, changes to the model before it is made,
+        // and the steps: ["click" or "focus", path], ["key", key], ["keys", sequence], ["set",
+        // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
+        // path, property, value] and ["calls", the model's calls so far, the app's].
+        function test_actions_data() {
+            const one = { clients: [client("A", 1, false)] };
+            const slider = "gyroSlider/slider", knob = "leftStick/knob";
+            const rows = [
+                // the same card shows the new snapshot (no rebuild 30 times a second)
+                ["cards in place", win, one, ["put", "cards/0", "objectName", "kept"],
+                 ["set", { clients: [client("A", 1, true, 1)] }],
+                 ["is", "cards/0", "objectName", "kept"], ["is", "cards/0", "client.isStale", true]],
+                // the banner's button fixes what the banner names: first the missing gamepad
+                // access, then the input access that Keyboard & Mouse needs
+                ["banner", win,
+                 { outputMode: "gamepad", isGamepadEntitled: false, isAccessibilityTrusted: false },
+                 ["is", "bannerButton", "text", "Use Keyboard & Mouse"], ["click", "bannerButton"],
+                 // the picker follows the model
+                 ["is", "segment_keyboardMouse", "checked", true],
+                 ["is", "bannerButton", "text", "Allow Access…"], ["click", "bannerButton"],
+                 ["calls", ["outputMode=keyboardMouse", "requestAccessibility()"]]],
+                ["sections and quit", win, {}, ["click", "section_setup"],
+                 ["is", "", "section", "setup"], ["is", "detail", "item.title", "Setup"],
+                 ["set", { hasTray: false }], ["click", "quitButton"], ["calls", [], ["quit()"]]],
+                ["devices", devices, { trustedDevices: [host.makeDevice("Anna’s iPhone", 310),
+                                                        host.makeDevice("Ben’s iPhone", 26 * 3600)] },
+                 ["is", "deviceRows/0/lastConnected", "text", "Last connected 5 minutes ago"],
+                 ["is", "deviceRows/1/lastConnected", "text", "Last connected yesterday"],
+                 // the row stays until the model's list changes
+                 ["click", "deviceRows/1/forgetButton"], ["is", "deviceRows", "count", 2],
+                 ["click", "newPinButton"], ["click", "webPageSwitch"],
+                 ["is", "webPageAddress", "text", "http://192.168.1.20:41234/"],
+                 // 26 bytes at level M take a version 2 code.
+                 ["is", "webPageQr", "modules", 25], ["set", { webPageAddress: "" }],
+                 ["is", "webPageQr", "modules", 0],
+                 ["calls", ["forget(DEVICE-Ben’s iPhone)", "regeneratePIN()", "webPageEnabled=false"]]],
+                ["setup", setup, { isAccessibilityTrusted: false, isGamepadEntitled: false },
+                 ["click", "allowAccessButton"], ["click", "allowGamepadAccessButton"],
+                 ["set", { isAccessibilityTrusted: true, isGamepadEntitled: true }],
+                 ["is", "accessibilityStatus/statusText", "text", "Input access is on."],
+                 ["click", "segment_hid"], ["is", "sdlMappingText", "text", host.sdlMapping],
+                 ["click", "copySdlMapping"], ["is", "copySdlMapping", "text", "Copied"],
+                 ["calls", ["requestAccessibility()", "requestAccessibility()", "gamepadDevice=hid"]]],
+                ["feedback", feedback, {}, ["is", "testRumbleButton", "enabled", false], ["set", one],
+                 ["is", "testRumbleButton", "enabled", true], ["click", "testRumbleButton"],
+                 ["calls", ["testRumble()"]], ["click", "audioRumbleSwitch"],
+                 // the link is a button in the Tab chain
+                 ["focus", "soundSettingsLink"], ["key", Qt.Key_Space],
+                 // clicking the switch's label toggles it too
+                 ["click", "audioRumbleLabel"],
+                 ["calls", ["testRumble()", "rumbleFromAudio=true",
+                            "openPrivacySettings(Privacy_ScreenCapture)", "rumbleFromAudio=false"]]],
+                // shown clamped, and written only when the user moves it
+                ["out of range", feedback, { gyroSpeed: 5000 }, ["is", slider, "value", 3000],
+                 ["calls", []], ["call", slider, "decrease"], ["call", slider, "moved"],
+                 ["calls", ["gyroSpeed=2999.9"]]],
+                ["meter", meter, {}, ["put", "", "low", 0.5],
+                 ["is", "", "accessibleValue", "Heavy 50 percent, sharp 0 percent"],
+                 ["is", "bar_low", "width", 134], ["is", "bar_high", "width", 0],
+                 ["put", "", "low", 0.379], ["put", "", "high", 1],
+                 ["is", "", "accessibleValue", "Heavy 37 percent, sharp 100 percent"]],
+                ["presets and the stick picker", mapping, {},
+                 ["is", "capture_0", "buttonName", "South face button"], ["click", "preset_retro"],
+                 ["is", "leftStickPicker", "currentText", "Arrow Keys"],
+                 ["is", "rightStickPicker", "currentText", "Nothing"],
+                 ["is", "capture_0", "actionLabel", "Z"],
+                 // as the popup does: set the index, breaking its binding, then report the choice
+                 ["put", "leftStickPicker", "currentIndex", 4],
+                 ["call", "leftStickPicker", "activated", 4],
+                 // after the user's own choice the picker still follows the model
+                 ["click", "preset_shooter"], ["is", "leftStickPicker", "currentText", "W A S D"],
+                 ["is", "capture_0", "actionLabel", "Space"],
+                 // the view hands the preset to the model; pickers and sliders do not echo it back
+                 ["calls", ["applyPreset(retro)", "leftStickAction=scroll", "applyPreset(shooter)"]]],
+                // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
+                // (1, 1) moves the knob right and up by 0.31 of the 60-point stick
+                ["preview", preview, {}, ["is", "", "accessibleValue", ""], ["is", knob, "x", 18.6],
+                 ["is", knob, "y", 18.6],
+                 ["put", "", "controllerState", host.makeState(1 << 12 | 1, 1, 1, 0, 0, 1, 0)],
+                 ["is", "", "Accessible.description", "A, \u2190"], ["is", knob, "x", 37.2],
+                 ["is", knob, "y", 0], ["is", "leftTrigger/fill", "width", 72],
+                 ["is", "rightTrigger/fill", "width", 0], ["put", "", "isStale", true],
+                 ["is", "", "accessibleValue", "Paused, no signal"]],
+                ["panel", panel, {}, ["is", "headerSymbol", "symbol", "gamecontroller"],
+                 ["set", one], ["is", "headerSymbol", "symbol", "gamecontroller.fill"],
+                 ["set", { isAccessibilityTrusted: false }], ["click", "panelAllowAccess"],
+                 ["click", "panelNewPin"], ["click", "segment_gamepad"],
+                 ["click", "panelAudioSwitch"], ["click", "openWindowButton"],
+                 ["click", "quitButton"],
+                 // and the platform's Quit shortcut while the panel's window has the focus
+                 ["keys", "Ctrl+Q"], ["key", Qt.Key_Escape],
+                 ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
+                            "rumbleFromAudio=true"],
+                  ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
+            ];
+            return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
 
-        // The banner's button fixes what the banner names: first the missing gamepad access,
-        // then the input access that Keyboard & Mouse needs.
-        function test_warningBannerActions() {
-            host.outputMode = "gamepad";
-            host.isGamepadEntitled = host.isAccessibilityTrusted = false;
+        function test_actions(data) {
+            apply(data.set);
             host.resetCalls();
-            const window = create(win);
-            const button = findChild(window, "bannerButton");
-            compare(button.text, "Use Keyboard & Mouse");
-            mouseClick(button);
-            // the picker follows the model
-            verify(findChild(window, "segment_keyboardMouse").checked);
-            compare(button.text, "Allow Access…");
-            mouseClick(button);
-            compare(host.calls, ["outputMode=keyboardMouse", "requestAccessibility()"]);
-        }
-
-        function test_sectionsAndQuit() {
-            const window = create(win);
-            mouseClick(findChild(window, "section_setup"));
-            compare(window.section, "setup");
-            compare(findChild(window, "detail").item.title, "Setup");
-            app.hasTray = false;
-            mouseClick(findChild(window, "quitButton"));
-            compare(app.calls, ["quit()"]);
-        }
-
-        function test_devicesAndTheControllerPage() {
-            host.trustedDevices = [host.makeDevice("Anna’s iPhone", 5 * 60 + 10),
-                                   host.makeDevice("Ben’s iPhone", 26 * 3600)];
-            const view = create(devices);
-            const rows = findChild(view, "deviceRows");
-            compare(findChild(rows.itemAt(0), "lastConnected").text,
-                    "Last connected 5 minutes ago");
-            compare(findChild(rows.itemAt(1), "lastConnected").text, "Last connected yesterday");
-            mouseClick(findChild(rows.itemAt(1), "forgetButton"));
-            // the row stays until the model's list changes
-            compare(rows.count, 2);
-            mouseClick(findChild(view, "newPinButton"));
-            compare(findChild(view, "webPageAddress").text, "http://192.168.1.20:41234/");
-            // 26 bytes at level M take a version 2 code.
-            compare(findChild(view, "webPageQr").modules, 25);
-            mouseClick(findChild(view, "webPageSwitch"));
-            compare(host.calls, ["forget(DEVICE-Ben’s iPhone)", "regeneratePIN()"]);
-            verify(!host.webPageEnabled);
-            host.webPageEnabled = true;
-            host.webPageAddress = "";
-            compare(findChild(view, "webPageQr").modules, 0);
-        }
-
-        function test_setupButtons() {
-            host.isAccessibilityTrusted = false;
-            host.isGamepadEntitled = false;
-            const view = create(setup);
-            mouseClick(findChild(view, "allowAccessButton"));
-            mouseClick(findChild(view, "allowGamepadAccessButton"));
-            compare(host.calls, ["requestAccessibility()", "requestAccessibility()"]);
-            host.isAccessibilityTrusted = host.isGamepadEntitled = true;
-            compare(findChild(findChild(view, "accessibilityStatus"), "statusText").text,
-                    "Input access is on.");
-            mouseClick(findChild(view, "segment_hid"));
-            compare(host.gamepadDevice, "hid");
-            compare(findChild(view, "sdlMappingText").text, host.sdlMapping);
-            mouseClick(findChild(view, "copySdlMapping"));
-            compare(findChild(view, "copySdlMapping").text, "Copied");
-        }
-
-        function test_feedbackControls() {
-            const view = create(feedback);
-            const button = findChild(view, "testRumbleButton");
-            verify(!button.enabled);
-            host.clients = [client("A", 1, false)];
-            verify(button.enabled);
-            mouseClick(button);
-            tryCompare(host, "calls", ["testRumble()"]);
-            mouseClick(findChild(view, "audioRumbleSwitch"));
-            // the link is a button in the Tab chain
-            findChild(view, "soundSettingsLink").forceActiveFocus(Qt.TabFocusReason);
-            keyClick(Qt.Key_Space);
-            compare(host.calls, ["testRumble()", "rumbleFromAudio=true",
-                                 "openPrivacySettings(Privacy_ScreenCapture)"]);
-            // clicking the switch's label toggles it too
-            mouseClick(findChild(view, "audioRumbleLabel"));
-            compare(host.rumbleFromAudio, false);
-        }
-
-        function test_sliderShowsAnOutOfRangeValueClampedWithoutWritingIt() {
-            const gyro = findChild(findChild(create(feedback), "gyroSlider"), "slider");
-            host.gyroSpeed = 5000;
-            compare(gyro.value, 3000);
-            host.resetCalls();
-            gyro.decrease();
-            gyro.moved();
-            compare(host.calls.length, 1);
-            verify(host.gyroSpeed <= 3000 && host.gyroSpeed >= 300);
-        }
-
-        function test_meterValueAndBars() {
-            const view = create(meter, { low: 0.5, high: 0 });
-            compare(view.accessibleValue, "Heavy 50 percent, sharp 0 percent");
-            tryCompare(findChild(view, "bar_low"), "width", findChild(view, "track_low").width / 2);
-            compare(findChild(view, "bar_high").width, 0);
-            view.low = 0.379;
-            view.high = 1;
-            compare(view.accessibleValue, "Heavy 37 percent, sharp 100 percent");
-        }
-
-        function test_presetsAndStickPicker() {
-            const view = create(mapping);
-            const left = findChild(view, "leftStickPicker");
-            const south = findChild(view, "capture_0");
-            compare(south.buttonName, "South face button");
-            mouseClick(findChild(view, "preset_retro"));
-            compare(left.currentText, "Arrow Keys");
-            compare(findChild(view, "rightStickPicker").currentText, "Nothing");
-            compare(south.actionLabel, "Z");
-            // as the popup does: set the index, breaking its binding, then report the choice
-            left.currentIndex = left.indexOfValue("scroll");
-            left.activated(left.currentIndex);
-            compare(host.leftStickAction, "scroll");
-            // after the user's own choice the picker still follows the model
-            mouseClick(findChild(view, "preset_shooter"));
-            compare(left.currentText, "W A S D");
-            compare(south.actionLabel, "Space");
-            // the view hands the preset to the model; pickers and sliders do not echo it back
-            compare(host.calls, ["applyPreset(retro)", "leftStickAction=scroll",
-                                 "applyPreset(shooter)"]);
+            const view = create(data.view);
+            const act = {
+                click: (path) => mouseClick(find(view, path)),
+                focus: (path) => find(view, path).forceActiveFocus(Qt.TabFocusReason),
+                key: (key) => keyClick(key),
+                keys: (sequence) => keySequence(sequence),
+                set: (changes) => apply(changes),
+                put: (path, name, value) => find(view, path)[name] = value,
+                call: (path, name, ...args) => find(view, path)[name](...args),
+                is: (path, name, value) => {
+                    const keys = name.split("."), last = keys.pop();
+                    const item = keys.reduce((item, key) => item[key], find(view, path));
+                    if (typeof value === "number")
+                        tryVerify(() => Math.abs(item[last] - value) < 0.001, 1000,
+                                  `${path} ${name} should be ${value}`);
+                    else
+                        tryCompare(item, last, value, 1000, path);
+                },
+                calls: (calls, appCalls) => {
+                    tryCompare(host, "calls", calls);
+                    compare(app.calls, appCalls || []);
+                },
+            };
+            for (const [verb, ...args] of data.steps)
+                act[verb](...args);
         }
 
         // Each step: a menu item (index), a key press ([Qt key, X11 code]) or hiding the view, then
@@ -398,45 +396,6 @@ Item {
             compare(labelsShown(drawing), data.labels);
             compare(findChild(view, "staleBadge").visible, drawing.height >= 120);
             compare(findChild(view, "staleBadgeSmall").visible, drawing.height < 120);
-        }
-
-        function test_previewFollowsTheState() {
-            const view = create(preview, { width: 360, height: 200 });
-            const knob = findChild(findChild(view, "leftStick"), "knob");
-            const area = 0.3 * 200;
-            compare(view.accessibleValue, "");
-            fuzzyCompare(knob.x + knob.width / 2, area / 2, 0.001);
-            fuzzyCompare(knob.y + knob.height / 2, area / 2, 0.001);
-            // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
-            // (1, 1) moves the knob right and up by 0.31 of the stick area
-            view.controllerState = host.makeState((1 << 12) | (1 << 0), 1, 1, 0, 0, 1, 0);
-            compare(view.Accessible.description, "A, \u2190");
-            fuzzyCompare(knob.x + knob.width / 2, area / 2 + 0.31 * area, 0.001);
-            fuzzyCompare(knob.y + knob.height / 2, area / 2 - 0.31 * area, 0.001);
-            compare(findChild(findChild(view, "leftTrigger"), "fill").width, 0.2 * 360);
-            compare(findChild(findChild(view, "rightTrigger"), "fill").width, 0);
-            view.isStale = true;
-            compare(view.accessibleValue, "Paused, no signal");
-        }
-
-        function test_panelControls() {
-            const view = create(panel);
-            compare(findChild(view, "headerSymbol").symbol, "gamecontroller");
-            host.clients = [client("A", 1, false)];
-            compare(findChild(view, "headerSymbol").symbol, "gamecontroller.fill");
-            host.isAccessibilityTrusted = false;
-            mouseClick(findChild(view, "panelAllowAccess"));
-            mouseClick(findChild(view, "panelNewPin"));
-            mouseClick(findChild(view, "segment_gamepad"));
-            mouseClick(findChild(view, "panelAudioSwitch"));
-            compare(host.calls, ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
-                                 "rumbleFromAudio=true"]);
-            mouseClick(findChild(view, "openWindowButton"));
-            mouseClick(findChild(view, "quitButton"));
-            // and the platform's Quit shortcut while the panel's window has the focus, and Escape
-            keySequence("Ctrl+Q");
-            keyClick(Qt.Key_Escape);
-            compare(app.calls, ["openMainWindow()", "quit()", "quit()", "closePanel()"]);
         }
 
         // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),

@@ -25,10 +25,9 @@
 #include "QtTestSupport.h"
 #include "app/AppController.h"
 #include "app/SingleInstance.h"
+#include "ui/FakeHostModel.h"
 
 using namespace jolto;
-
-const QMetaObject& fakeHostModelMetaObject();
 
 namespace {
 
@@ -56,12 +55,10 @@ QList<QQuickItem*> itemsBelow(QQuickItem* root) {
 }
 
 QQuickItem* findItem(QQuickItem* root, const char* name) {
-    for (QQuickItem* item : itemsBelow(root)) {
-        if (item->objectName() == QLatin1String(name)) {
-            return item;
-        }
-    }
-    return nullptr;
+    const QList<QQuickItem*> items = itemsBelow(root);
+    const auto it =
+        std::ranges::find_if(items, [&](auto* item) { return item->objectName() == name; });
+    return it == items.end() ? nullptr : *it;
 }
 
 class ViewsTest : public testing::Test, protected ModelPorts {
@@ -168,10 +165,18 @@ bool quitsWithin(int ms, const std::function<void()>& action) {
 }
 
 // Closing the window leaves the program serving and stops a recording, so that a key pressed
-// after reopening it does not become a mapping; the panel toggles and opens the window, and
-// opening the open window makes no second one; Quit ends the event loop.
+// after reopening it does not become a mapping; the program itself, launched while this one
+// holds the instance, reaches it and ends, and this one brings its window back. The panel
+// toggles and opens the window, and opening the open window makes no second one; Quit ends the
+// event loop.
 TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    SingleInstance instance(SingleInstance::Kind::window);
+    ASSERT_EQ(instance.claim(), SingleInstance::Claim::first);
     start("Den");
+    QObject::connect(&instance, &SingleInstance::activationRequested, app.get(),
+                     &AppController::openMainWindow);
     QQuickWindow* main = app->mainWindow();
     QQuickWindow* panel = app->panelWindow();
     EXPECT_EQ(main->title(), "JOLTO Host");
@@ -185,6 +190,16 @@ TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
         << "closing the window ended the program";
     EXPECT_FALSE(main->isVisible());
     EXPECT_FALSE(capture->property("isRecording").toBool());
+    QProcess second;
+    second.setProcessChannelMode(QProcess::MergedChannels);
+    second.start(JOLTO_HOST_PROGRAM, {});
+    ASSERT_TRUE(waitForEnd(second));
+    EXPECT_EQ(second.exitCode(), 0) << second.readAll().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return main->isVisible(); }));
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::NoModifier, 24 /* X11 code of Q */, 0, 0);
+    QCoreApplication::sendEvent(main, &press);
+    drainEvents();
+    EXPECT_EQ(std::ranges::count(server->calls(), "setMapping"), 0);
 
     app->togglePanel();
     EXPECT_TRUE(panel->isVisible());
@@ -195,39 +210,16 @@ TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
     QMetaObject::invokeMethod(app.get(), "openMainWindow");
     EXPECT_TRUE(main->isVisible());
     EXPECT_FALSE(panel->isVisible());
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::NoModifier, 24 /* X11 code of Q */, 0, 0);
-    QCoreApplication::sendEvent(main, &press);
-    drainEvents();
-    EXPECT_EQ(std::ranges::count(server->calls(), "setMapping"), 0);
     const auto windows = QGuiApplication::topLevelWindows().size();
     app->openMainWindow();
     EXPECT_EQ(QGuiApplication::topLevelWindows().size(), windows);
     EXPECT_TRUE(quitsWithin(20000, [&] { app->quit(); }));
 }
 
-// The program itself, launched while this one holds the instance, reaches it and ends; this
-// one brings its closed window back.
-TEST_F(ViewsTest, ASecondLaunchBringsTheWindowBack) {
-    QTemporaryDir runtime;
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    SingleInstance instance(SingleInstance::Kind::window);
-    ASSERT_EQ(instance.claim(), SingleInstance::Claim::first);
-    start("Den");
-    QObject::connect(&instance, &SingleInstance::activationRequested, app.get(),
-                     &AppController::openMainWindow);
-    app->mainWindow()->close();
-    QProcess second;
-    second.setProcessChannelMode(QProcess::MergedChannels);
-    second.start(JOLTO_HOST_PROGRAM, {});
-    ASSERT_TRUE(waitForEnd(second));
-    EXPECT_EQ(second.exitCode(), 0) << second.readAll().toStdString();
-    EXPECT_TRUE(waitUntil([&] { return app->mainWindow()->isVisible(); }));
-}
-
 // The views' tests run against the fake model; it must offer what the real one offers.
 TEST(FakeHostModelContract, HasEveryPropertyAndInvokableOfTheRealModel) {
     const QMetaObject& real = HostModel::staticMetaObject;
-    const QMetaObject& fake = fakeHostModelMetaObject();
+    const QMetaObject& fake = FakeHostModel::staticMetaObject;
     for (int i = real.propertyOffset(); i < real.propertyCount(); ++i) {
         const QMetaProperty p = real.property(i);
         const int j = fake.indexOfProperty(p.name());

@@ -28,26 +28,24 @@ void FakeHostModel::reset() {
             property.write(this, property.read(&fresh));
         }
     }
-    applyPreset(QStringLiteral("shooter"));
     resetCalls();
 }
 
 void FakeHostModel::setButtonAction(int button, const QString& kind, int code,
                                     const QString& mouse) {
     log(QStringLiteral("setButtonAction(%1,%2,%3,%4)").arg(button).arg(kind).arg(code).arg(mouse));
-    if (button < 0 || button >= buttons_.size()) {
-        return;
+    if (button >= 0 && button < buttons_.size()) {
+        QVariantList next = buttons_;
+        next[button] = action(kind, kind == "key" ? code : 0, kind == "mouse" ? mouse : QString());
+        write(buttons_, next);
     }
-    QList<Action> next = buttons_;
-    next[button] = {kind, kind == "key" ? code : 0, kind == "mouse" ? mouse : QString()};
-    write(buttons_, next);
 }
 
 void FakeHostModel::applyPreset(const QString& name) {
     log("applyPreset(" + name + ")");
-    auto key = [](int code) { return Action{QStringLiteral("key"), code, {}}; };
-    auto mouse = [](const char* button) { return Action{QStringLiteral("mouse"), 0, button}; };
-    const Action none;
+    auto key = [this](int code) { return action(QStringLiteral("key"), code); };
+    auto mouse = [this](const char* button) { return action(QStringLiteral("mouse"), 0, button); };
+    const QVariantMap none = action(QStringLiteral("none"));
     if (name == "retro") {
         write(buttons_,
               {key(6), key(7), key(0), key(1), key(12), key(13), key(14), key(15), none, none,
@@ -67,23 +65,13 @@ void FakeHostModel::applyPreset(const QString& name) {
     write(gyroSpeed_, 1100.0);
 }
 
-QVariantList FakeHostModel::buttonActions() const {
-    QVariantList list;
-    for (const Action& action : buttons_) {
-        QString label = QStringLiteral("\u2014");
-        if (action.kind == "key") {
-            label = keyName(action.code);
-        } else if (action.kind == "mouse") {
-            label = action.mouse == "left"    ? QStringLiteral("Left Click")
-                    : action.mouse == "right" ? QStringLiteral("Right Click")
-                                              : QStringLiteral("Middle Click");
-        }
-        list.append(QVariantMap{{"kind", action.kind},
-                                {"code", action.code},
-                                {"mouse", action.mouse},
-                                {"label", label}});
-    }
-    return list;
+QVariantMap FakeHostModel::action(const QString& kind, int code, const QString& mouse) const {
+    const QString label = kind == "key"      ? keyName(code)
+                          : mouse == "left"  ? QStringLiteral("Left Click")
+                          : mouse == "right" ? QStringLiteral("Right Click")
+                          : kind == "mouse"  ? QStringLiteral("Middle Click")
+                                             : QStringLiteral("\u2014");
+    return {{"kind", kind}, {"code", code}, {"mouse", mouse}, {"label", label}};
 }
 
 QString FakeHostModel::statusText() const {

@@ -176,13 +176,38 @@ Item {
         }
 
         // A view worked as the user works it: the view, changes to the model before it is made,
-        // and the steps: ["click" or "focus", path], ["key", key], ["keys", sequence], ["set",
+        // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
         // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
         // path, property, value] and ["calls", the model's calls so far, the app's].
         function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
+            // Arrow keys on the sidebar choose the section, the focus staying on the list with
+            // its ring on the chosen row; on an output picker they move the ring, and Space or
+            // Return choose.
+            const sidebar = (tag, keys, section) => [tag, win, {}, ["focus", "sectionList"],
+                ["key", ...keys], ["is", "", "section", section],
+                ["is", "sectionList", "activeFocus", true],
+                ["is", `section_${section}/sectionFocusRing`, "visible", true]];
+            const picker = (tag, view, name, keys, calls, ring) => [tag, view, {}, ["focus", name],
+                ["key", ...keys], ["calls", calls],
+                ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
+            const gamepad = ["outputMode=gamepad"];
             const rows = [
+                sidebar("down", [Qt.Key_Down], "mapping"),
+                sidebar("down past the end", [Qt.Key_End, Qt.Key_Down], "setup"),
+                sidebar("up", [Qt.Key_End, Qt.Key_Up], "devices"),
+                sidebar("up past the start", [Qt.Key_Up], "controllers"),
+                sidebar("home", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Home], "controllers"),
+                picker("panel, right, return", panel, "panelOutputMode",
+                       [Qt.Key_Right, Qt.Key_Return], gamepad, "gamepad"),
+                picker("stops at the end", win, "outputModePicker",
+                       [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], gamepad, "gamepad"),
+                picker("arrows alone choose none", panel, "panelOutputMode", [Qt.Key_Right], [],
+                       "gamepad"),
+                picker("right then left", win, "outputModePicker",
+                       [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space], ["outputMode=keyboardMouse"],
+                       "keyboardMouse"),
                 // the same card shows the new snapshot (no rebuild 30 times a second)
                 ["cards in place", win, one, ["put", "cards/0", "objectName", "kept"],
                  ["set", { clients: [client("A", 1, true, 1)] }],
@@ -280,7 +305,7 @@ Item {
             const act = {
                 click: (path) => mouseClick(find(view, path)),
                 focus: (path) => find(view, path).forceActiveFocus(Qt.TabFocusReason),
-                key: (key) => keyClick(key),
+                key: (...keys) => keys.forEach((key) => keyClick(key)),
                 keys: (sequence) => keySequence(sequence),
                 set: (changes) => apply(changes),
                 put: (path, name, value) => find(view, path)[name] = value,
@@ -442,47 +467,6 @@ Item {
             const focused = root.Window.activeFocusItem;
             const y = focused.mapToItem(window, 0, 0).y;
             verify(y >= 0 && y + focused.height <= window.height, "at y " + y);
-        }
-
-        // Arrow keys on the sidebar choose the section, the focus staying on the list with its
-        // ring on the chosen row; on the output picker they move the ring, and Space or Return
-        // choose. `ring`: the option under the ring at the end.
-        function test_arrowKeys_data() {
-            const gamepad = ["outputMode=gamepad"];
-            return [{ tag: "down", keys: [Qt.Key_Down], section: "mapping" },
-                    { tag: "down past the end", keys: [Qt.Key_End, Qt.Key_Down], section: "setup" },
-                    { tag: "up", keys: [Qt.Key_End, Qt.Key_Up], section: "devices" },
-                    { tag: "up past the start", keys: [Qt.Key_Up], section: "controllers" },
-                    { tag: "home", keys: [Qt.Key_Down, Qt.Key_Down, Qt.Key_Home],
-                      section: "controllers" },
-                    { tag: "panel, right, return", picker: "panelOutputMode",
-                      keys: [Qt.Key_Right, Qt.Key_Return], calls: gamepad, ring: "gamepad" },
-                    { tag: "stops at the end", picker: "outputModePicker",
-                      keys: [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], calls: gamepad,
-                      ring: "gamepad" },
-                    { tag: "arrows alone choose none", picker: "panelOutputMode",
-                      keys: [Qt.Key_Right], calls: [], ring: "gamepad" },
-                    { tag: "right then left", picker: "outputModePicker",
-                      keys: [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space],
-                      calls: ["outputMode=keyboardMouse"], ring: "keyboardMouse" }];
-        }
-
-        function test_arrowKeys(data) {
-            const view = create(data.picker === "panelOutputMode" ? panel : win);
-            const list = findChild(view, data.picker || "sectionList");
-            list.forceActiveFocus(Qt.TabFocusReason);
-            for (const key of data.keys)
-                keyClick(key);
-            if (data.section) {
-                compare(view.section, data.section);
-                verify(list.activeFocus);
-                verify(findChild(findChild(view, "section_" + data.section), "sectionFocusRing")
-                       .visible);
-            } else {
-                compare(host.calls, data.calls);
-                verify(findChild(findChild(list, "segment_" + data.ring), "segmentFocusRing")
-                       .visible);
-            }
         }
     }
 }

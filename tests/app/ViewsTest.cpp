@@ -63,13 +63,7 @@ QQuickItem* findItem(QQuickItem* root, const char* name) {
 
 class ViewsTest : public testing::Test, protected ModelPorts {
 protected:
-    void SetUp() override {
-        viewWarnings.clear();
-        ASSERT_TRUE(web.listen(QHostAddress::LocalHost));
-        markupName = QStringLiteral("<b>Pixel</b><img src=\"http://127.0.0.1:%1/x.png\">")
-                         .arg(web.serverPort())
-                         .toStdString();
-    }
+    void SetUp() override { viewWarnings.clear(); }
     void TearDown() override {
         app.reset();
         model.reset();
@@ -99,8 +93,6 @@ protected:
         return main;
     }
 
-    QTcpServer web;
-    std::string markupName;
     std::unique_ptr<HostModel> model;
     std::unique_ptr<AppController> app;
 };
@@ -115,6 +107,12 @@ TEST_F(ViewsTest, NamesShowAsPlainTextAndNothingIsFetched) {
     EXPECT_TRUE(empty.contains(QString::fromUtf8("“Den %1 %2 &lt;b&gt;”"))) << empty.toStdString();
     EXPECT_TRUE(empty.contains(QLatin1String("PIN <b>0042</b>."))) << empty.toStdString();
 
+    QTcpServer web;
+    ASSERT_TRUE(web.listen(QHostAddress::LocalHost));
+    const std::string markupName =
+        QStringLiteral("<b>Pixel</b><img src=\"http://127.0.0.1:%1/x.png\">")
+            .arg(web.serverPort())
+            .toStdString();
     TrustedDevice device{*Uuid::parse("00000000-0000-4000-8000-0000000000aa"), markupName,
                          *Uuid::parse("00000000-0000-4000-8000-0000000000bb"), 7.5e8};
     server->emitEvent(HostEvent::Trusted{{device}});

@@ -8,7 +8,6 @@
 #include <string>
 
 #include <QApplication>
-#include <QKeyEvent>
 #include <QMetaMethod>
 #include <QMetaProperty>
 #include <QQmlComponent>
@@ -162,9 +161,9 @@ bool quitsWithin(int ms, const std::function<void()>& action) {
     return QCoreApplication::exec() != 42;
 }
 
-// Closing the window leaves the program serving and stops a recording, so that a key pressed
-// after reopening it does not become a mapping; the program itself, launched while this one
-// holds the instance, reaches it and ends, and this one brings its window back. The panel
+// Closing the window leaves the program serving and stops a recording, which reopening it does
+// not resume; the program itself, launched while this one holds the instance, reaches it and
+// ends, and this one brings its window back. The panel
 // toggles and opens the window, and opening the open window makes no second one; Quit ends the
 // event loop.
 TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
@@ -194,10 +193,7 @@ TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
     ASSERT_TRUE(waitForEnd(second));
     EXPECT_EQ(second.exitCode(), 0) << second.readAll().toStdString();
     EXPECT_TRUE(waitUntil([&] { return main->isVisible(); }));
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::NoModifier, 24 /* X11 code of Q */, 0, 0);
-    QCoreApplication::sendEvent(main, &press);
-    drainEvents();
-    EXPECT_EQ(std::ranges::count(server->calls(), "setMapping"), 0);
+    EXPECT_FALSE(capture->property("isRecording").toBool());
 
     app->togglePanel();
     EXPECT_TRUE(panel->isVisible());

@@ -203,7 +203,8 @@ Item {
                 // the same card shows the new snapshot (no rebuild 30 times a second)
                 ["cards in place", win, one, ["put", "cards/0", "objectName", "kept"],
                  ["set", { clients: [client("A", 1, true, 1)] }],
-                 ["is", "cards/0", "objectName", "kept"], ["is", "cards/0", "client.isStale", true]],
+                 ["is", "cards/0", "objectName", "kept"],
+                 ["is", "cards/0", "client.isStale", true]],
                 // the banner's button fixes what the banner names: first the missing gamepad
                 // access, then the input access that Keyboard & Mouse needs
                 ["banner", win,
@@ -216,8 +217,9 @@ Item {
                 ["sections and quit", win, {}, ["click", "section_setup"],
                  ["is", "", "section", "setup"], ["is", "detail", "item.title", "Setup"],
                  ["set", { hasTray: false }], ["click", "quitButton"], ["calls", [], ["quit()"]]],
-                ["devices", devices, { trustedDevices: [host.makeDevice("Anna’s iPhone", 310),
-                                                        host.makeDevice("Ben’s iPhone", 26 * 3600)] },
+                ["devices", devices,
+                 { trustedDevices: [host.makeDevice("Anna’s iPhone", 310),
+                                    host.makeDevice("Ben’s iPhone", 26 * 3600)] },
                  ["is", "deviceRows/0/lastConnected", "text", "Last connected 5 minutes ago"],
                  ["is", "deviceRows/1/lastConnected", "text", "Last connected yesterday"],
                  // the row stays until the model's list changes
@@ -227,23 +229,27 @@ Item {
                  // 26 bytes at level M take a version 2 code.
                  ["is", "webPageQr", "modules", 25], ["set", { webPageAddress: "" }],
                  ["is", "webPageQr", "modules", 0],
-                 ["calls", ["forget(DEVICE-Ben’s iPhone)", "regeneratePIN()", "webPageEnabled=false"]]],
+                 ["calls", ["forget(DEVICE-Ben’s iPhone)", "regeneratePIN()",
+                            "webPageEnabled=false"]]],
                 ["setup", setup, { isAccessibilityTrusted: false, isGamepadEntitled: false },
                  ["click", "allowAccessButton"], ["click", "allowGamepadAccessButton"],
                  ["set", { isAccessibilityTrusted: true, isGamepadEntitled: true }],
                  ["is", "accessibilityStatus/statusText", "text", "Input access is on."],
                  ["click", "segment_hid"], ["is", "sdlMappingText", "text", host.sdlMapping],
                  ["click", "copySdlMapping"], ["is", "copySdlMapping", "text", "Copied"],
-                 ["calls", ["requestAccessibility()", "requestAccessibility()", "gamepadDevice=hid"]]],
-                ["feedback", feedback, {}, ["is", "testRumbleButton", "enabled", false], ["set", one],
-                 ["is", "testRumbleButton", "enabled", true], ["click", "testRumbleButton"],
+                 ["calls", ["requestAccessibility()", "requestAccessibility()",
+                            "gamepadDevice=hid"]]],
+                ["feedback", feedback, {}, ["is", "testRumbleButton", "enabled", false],
+                 ["set", one], ["is", "testRumbleButton", "enabled", true],
+                 ["click", "testRumbleButton"],
                  ["calls", ["testRumble()"]], ["click", "audioRumbleSwitch"],
                  // the link is a button in the Tab chain
                  ["focus", "soundSettingsLink"], ["key", Qt.Key_Space],
                  // clicking the switch's label toggles it too
                  ["click", "audioRumbleLabel"],
                  ["calls", ["testRumble()", "rumbleFromAudio=true",
-                            "openPrivacySettings(Privacy_ScreenCapture)", "rumbleFromAudio=false"]]],
+                            "openPrivacySettings(Privacy_ScreenCapture)",
+                            "rumbleFromAudio=false"]]],
                 // shown clamped, and written only when the user moves it
                 ["out of range", feedback, { gyroSpeed: 5000 }, ["is", slider, "value", 3000],
                  ["calls", []], ["call", slider, "decrease"], ["call", slider, "moved"],
@@ -265,7 +271,8 @@ Item {
                  ["click", "preset_shooter"], ["is", "leftStickPicker", "currentText", "W A S D"],
                  ["is", "capture_0", "actionLabel", "Space"],
                  // the view hands the preset to the model; pickers and sliders do not echo it back
-                 ["calls", ["applyPreset(retro)", "leftStickAction=scroll", "applyPreset(shooter)"]]],
+                 ["calls", ["applyPreset(retro)", "leftStickAction=scroll",
+                            "applyPreset(shooter)"]]],
                 // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
                 // (1, 1) moves the knob right and up by 0.31 of the 60-point stick
                 ["preview", preview, {}, ["is", "", "accessibleValue", ""], ["is", knob, "x", 18.6],

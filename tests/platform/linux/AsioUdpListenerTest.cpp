@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -48,16 +46,9 @@ struct Address {
 // kernel rather than against itself.
 class Peer {
 public:
-    explicit Peer(int family, const char* bindAddress = "127.0.0.1") : family_(family) {
-        fd_ = ::socket(family, SOCK_DGRAM, 0);
-        const int on = 1;
-        Address here(family, 0, bindAddress);
+    explicit Peer(int family) : family_(family), fd_(::socket(family, SOCK_DGRAM, 0)) {
+        Address here(family, 0);
         ::bind(fd_, here.get(), here.length);
-        if (family == AF_INET) {
-            setsockopt(fd_, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
-        } else {
-            setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVTCLASS, &on, sizeof on);
-        }
     }
     ~Peer() { ::close(fd_); }
     Peer(const Peer&) = delete;
@@ -69,14 +60,11 @@ public:
         ASSERT_EQ(::connect(fd_, there.get(), there.length), 0);
     }
 
+    // To the listener's port on loopback, or to the connected remote when `port` is 0.
     void send(std::uint16_t port, const std::string& payload) {
         Address there(family_, port);
-        ASSERT_EQ(::sendto(fd_, payload.data(), payload.size(), 0, there.get(), there.length),
-                  static_cast<ssize_t>(payload.size()));
-    }
-
-    void sendConnected(const std::string& payload) {
-        ASSERT_EQ(::send(fd_, payload.data(), payload.size(), 0),
+        ASSERT_EQ(::sendto(fd_, payload.data(), payload.size(), 0, port ? there.get() : nullptr,
+                           port ? there.length : 0),
                   static_cast<ssize_t>(payload.size()));
     }
 
@@ -88,40 +76,15 @@ public:
                                   : ntohs(reinterpret_cast<sockaddr_in6&>(a).sin6_port);
     }
 
-    struct Received {
-        std::string payload;
-        int trafficClass = -1;
-    };
-
-    // Waits up to `timeout` for one datagram.
-    std::optional<Received> receive(std::chrono::milliseconds timeout = 5s) {
+    // The next datagram within five seconds.
+    std::optional<std::string> receive() {
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
-            return std::nullopt;
-        }
         char data[2048];
-        alignas(cmsghdr) char control[256];
-        iovec io{data, sizeof data};
-        msghdr m{};
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_, &m, 0);
-        if (n < 0) {
+        if (::poll(&p, 1, 5000) != 1) {
             return std::nullopt;
         }
-        Received r{std::string(data, static_cast<std::size_t>(n))};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-            if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS)) {
-                r.trafficClass = *reinterpret_cast<unsigned char*>(CMSG_DATA(c));
-            } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) {
-                int v;
-                std::memcpy(&v, CMSG_DATA(c), sizeof v);
-                r.trafficClass = v;
-            }
-        }
-        return r;
+        const ssize_t n = ::recv(fd_, data, sizeof data, 0);
+        return n < 0 ? std::nullopt : std::optional(std::string(data, static_cast<size_t>(n)));
     }
 
 private:
@@ -137,6 +100,17 @@ bool hasIPv6Loopback() {
         ::close(fd);
     }
     return ok;
+}
+
+std::vector<std::uint8_t> bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+int socketOption(int fd, int level, int name) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    EXPECT_EQ(getsockopt(fd, level, name, &value, &len), 0);
+    return value;
 }
 
 struct Delivery {
@@ -165,8 +139,8 @@ protected:
         return h;
     }
 
-    template <typename Predicate> bool runUntil(Predicate done, std::chrono::seconds limit = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+    template <typename Predicate> bool runUntil(Predicate done) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) {
                 return false;
@@ -175,6 +149,9 @@ protected:
             context.run_for(5ms);
         }
         return true;
+    }
+    bool delivered(std::size_t count) {
+        return runUntil([&] { return deliveries.size() >= count; }) && deliveries.size() == count;
     }
 
     std::uint16_t startListening() {
@@ -194,20 +171,20 @@ protected:
     std::function<void(ConnectionId)> onDatagram;
 };
 
-TEST_F(ListenerTest, OneConnectionPerRemoteEndpointWithWholeDatagramsInOrder) {
+TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndRepliesToItAlone) {
     const std::uint16_t port = startListening();
     ASSERT_NE(port, 0);
     EXPECT_EQ(port, listener.port());
     // A second start is refused and leaves the running socket alone.
     EXPECT_NE(listener.start(recordingHandler()), "");
+    EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IP, IP_TOS), 0xB8);
 
     Peer a(AF_INET), b(AF_INET);
     a.send(port, "a1");
     b.send(port, "b1");
     a.send(port, "");
     a.send(port, std::string(1400, 'x'));
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 4; }));
-
+    ASSERT_TRUE(delivered(4));
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_NE(opened[0], opened[1]);
     EXPECT_EQ(deliveries[0].id, opened[0]);
@@ -222,141 +199,83 @@ TEST_F(ListenerTest, OneConnectionPerRemoteEndpointWithWholeDatagramsInOrder) {
     EXPECT_TRUE(failures.empty());
     EXPECT_EQ(readyPorts.size(), 1u);
 
-    if (!hasIPv6Loopback()) {
-        GTEST_SKIP() << "no IPv6 loopback here, the dual-stack half is not checked";
-    }
-    Peer c(AF_INET6);
-    c.send(port, "c1");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 5; }));
-    ASSERT_EQ(opened.size(), 3u);
-    EXPECT_EQ(deliveries[4].id, opened[2]);
-    EXPECT_EQ(listener.describe(opened[2]), "[::1]:" + std::to_string(c.port()));
-}
-
-TEST_F(ListenerTest, SendReachesOnlyTheConnectionsEndpointMarkedExpeditedForwarding) {
-    const std::uint16_t port = startListening();
-    Peer a(AF_INET), b(AF_INET);
-    a.send(port, "a");
-    b.send(port, "b");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 2; }));
-    const std::vector<std::uint8_t> toB{'t', 'o', 'B'};
-    const std::vector<std::uint8_t> toA{'t', 'o', 'A'};
-    listener.send(deliveries[1].id, toB);
-    listener.send(deliveries[0].id, toA);
-
-    const auto atB = b.receive();
-    ASSERT_TRUE(atB);
-    EXPECT_EQ(atB->payload, "toB");
-    EXPECT_EQ(atB->trafficClass, AsioUdpListener::trafficClass);
     // Had "toB" gone to A as well, it would be queued ahead of "toA".
-    const auto atA = a.receive();
-    ASSERT_TRUE(atA);
-    EXPECT_EQ(atA->payload, "toA");
+    listener.send(opened[1], bytes("toB"));
+    listener.send(opened[0], bytes("toA"));
+    EXPECT_EQ(b.receive(), "toB");
+    EXPECT_EQ(a.receive(), "toA");
 
-    int tos = 0;
-    socklen_t len = sizeof tos;
-    ASSERT_EQ(getsockopt(listener.nativeHandle(), IPPROTO_IP, IP_TOS, &tos, &len), 0);
-    EXPECT_EQ(tos, 0xB8);
+    // A closed endpoint's next datagram opens a connection with a new id; the old id is dead.
+    listener.close(opened[0]);
+    EXPECT_EQ(listener.connectionCount(), 1u);
+    a.send(port, "2");
+    ASSERT_TRUE(delivered(5));
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_GT(opened[2], opened[1]);
+    EXPECT_EQ(deliveries[4].id, opened[2]);
+    listener.send(opened[0], bytes("old"));
+    listener.send(opened[2], bytes("new"));
+    EXPECT_EQ(a.receive(), "new");
 
-    if (!hasIPv6Loopback()) {
-        GTEST_SKIP() << "no IPv6 loopback here, the IPv6 traffic class is not checked";
-    }
-    int tclass = 0;
-    len = sizeof tclass;
-    ASSERT_EQ(getsockopt(listener.nativeHandle(), IPPROTO_IPV6, IPV6_TCLASS, &tclass, &len), 0);
-    EXPECT_EQ(tclass, 0xB8);
-    Peer c(AF_INET6);
-    c.send(port, "c");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 3; }));
-    listener.send(deliveries[2].id, toA);
-    const auto atC = c.receive();
-    ASSERT_TRUE(atC);
-    EXPECT_EQ(atC->trafficClass, 0xB8);
-}
-
-TEST_F(ListenerTest, ReplyLeavesFromTheAddressThePhoneWroteTo) {
-    const std::uint16_t port = startListening();
     // 127.0.0.2 is this computer too, but routing would answer from 127.0.0.1, which a
     // connected phone socket ignores.
     Peer phone(AF_INET);
     phone.connectTo("127.0.0.2", port);
-    phone.sendConnected("hello");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 1; }));
-    const std::vector<std::uint8_t> reply{'w'};
-    listener.send(deliveries[0].id, reply);
-    const auto got = phone.receive();
-    ASSERT_TRUE(got) << "the reply came from another local address";
-    EXPECT_EQ(got->payload, "w");
+    phone.send(0, "hello");
+    ASSERT_TRUE(delivered(6));
+    listener.send(deliveries[5].id, bytes("w"));
+    EXPECT_EQ(phone.receive(), "w") << "the reply came from another local address";
+
+    if (!hasIPv6Loopback()) {
+        GTEST_SKIP() << "no IPv6 loopback here, the dual-stack half is not checked";
+    }
+    EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IPV6, IPV6_TCLASS), 0xB8);
+    Peer c(AF_INET6);
+    c.send(port, "c1");
+    ASSERT_TRUE(delivered(7));
+    ASSERT_EQ(opened.size(), 5u);
+    EXPECT_EQ(deliveries[6].id, opened[4]);
+    EXPECT_EQ(listener.describe(opened[4]), "[::1]:" + std::to_string(c.port()));
+    listener.send(opened[4], bytes("toC"));
+    EXPECT_EQ(c.receive(), "toC");
 }
 
-TEST_F(ListenerTest, ClosedEndpointOpensANewConnectionAndIdsAreNotReused) {
-    const std::uint16_t port = startListening();
-    Peer a(AF_INET);
-    a.send(port, "1");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 1; }));
-    const ConnectionId first = opened.at(0);
-    listener.close(first);
-    EXPECT_EQ(listener.connectionCount(), 0u);
-    a.send(port, "2");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 2; }));
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_GT(opened[1], first);
-    EXPECT_EQ(deliveries[1].id, opened[1]);
+TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAgain) {
+    for (bool cancelled : {true, false}) {
+        SCOPED_TRACE(cancelled ? "cancelled inside a callback" : "socket shut down for reading");
+        listener.cancel();
+        deliveries.clear();
+        opened.clear();
+        const std::uint16_t port = startListening();
+        Peer a(AF_INET);
+        a.send(port, "first");
+        if (cancelled) {
+            // Both datagrams are queued in the socket before the context runs again, so one
+            // wake-up would hand over both.
+            a.send(port, "second");
+            onDatagram = [this](ConnectionId) { listener.cancel(); };
+            ASSERT_TRUE(runUntil([&] { return !deliveries.empty(); }));
+        } else {
+            ASSERT_TRUE(delivered(1));
+            ::shutdown(listener.nativeHandle(), SHUT_RD);
+            ASSERT_TRUE(runUntil([&] { return !failures.empty(); }));
+        }
+        context.restart();
+        context.run_for(50ms);
+        EXPECT_EQ(deliveries.size(), 1u);
+        EXPECT_EQ(failures.size(), cancelled ? 0u : 1u) << "a failed listener kept reporting";
+        EXPECT_EQ(listener.port(), 0);
+        // Cancelling forgets the connections; a failure keeps the phone's.
+        EXPECT_EQ(listener.connectionCount(), cancelled ? 0u : 1u);
 
-    // Sending on the forgotten id goes nowhere: the endpoint's next datagram is the reply to
-    // the new id only.
-    listener.send(first, std::vector<std::uint8_t>{'o', 'l', 'd'});
-    listener.send(opened[1], std::vector<std::uint8_t>{'n', 'e', 'w'});
-    const auto got = a.receive();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->payload, "new");
-}
-
-TEST_F(ListenerTest, CancelInsideACallbackStopsDeliveryAndForgetsConnections) {
-    const std::uint16_t port = startListening();
-    Peer a(AF_INET);
-    a.send(port, "first");
-    a.send(port, "second");
-    // Both datagrams are queued in the socket before the context runs again, so one wake-up
-    // would hand over both.
-    onDatagram = [this](ConnectionId) { listener.cancel(); };
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 1; }));
-    context.restart();
-    context.run_for(50ms);
-    EXPECT_EQ(deliveries.size(), 1u);
-    EXPECT_EQ(listener.port(), 0);
-    EXPECT_EQ(listener.connectionCount(), 0u);
-
-    onDatagram = nullptr;
-    const std::uint16_t again = startListening();
-    ASSERT_NE(again, 0);
-    a.send(again, "third");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 2; }));
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_NE(opened[1], opened[0]);
-}
-
-TEST_F(ListenerTest, SocketThatStopsReceivingFailsOnceAndARestartServesAgain) {
-    const std::uint16_t port = startListening();
-    Peer a(AF_INET);
-    a.send(port, "before");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 1; }));
-
-    ::shutdown(listener.nativeHandle(), SHUT_RD);
-    ASSERT_TRUE(runUntil([&] { return !failures.empty(); }));
-    EXPECT_EQ(failures.size(), 1u);
-    EXPECT_EQ(listener.port(), 0);
-    context.restart();
-    context.run_for(50ms);
-    EXPECT_EQ(failures.size(), 1u) << "a failed listener kept reporting";
-
-    const std::uint16_t again = startListening();
-    ASSERT_NE(again, 0);
-    a.send(again, "after");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 2; }));
-    // The failure did not drop the phone's connection.
-    EXPECT_EQ(opened.size(), 1u);
-    EXPECT_EQ(deliveries[1].id, deliveries[0].id);
+        onDatagram = nullptr;
+        const std::uint16_t again = startListening();
+        ASSERT_NE(again, 0);
+        a.send(again, "after");
+        ASSERT_TRUE(delivered(2));
+        EXPECT_EQ(opened.size(), cancelled ? 2u : 1u);
+        EXPECT_EQ(deliveries[1].id == deliveries[0].id, !cancelled);
+    }
 }
 
 TEST_F(ListenerTest, ArrivalTimeIsTheKernelsNotTheHandlers) {
@@ -367,13 +286,13 @@ TEST_F(ListenerTest, ArrivalTimeIsTheKernelsNotTheHandlers) {
     // The datagram waits in the socket while nothing runs the context; its arrival time must
     // still be the moment it came in.
     std::this_thread::sleep_for(60ms);
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 1; }));
+    ASSERT_TRUE(delivered(1));
     const Delivery& d = deliveries[0];
     EXPECT_GE(d.receivedAt, sentAt - 5ms);
     EXPECT_LE(d.receivedAt, d.handledAt - 40ms);
 
     a.send(port, "2");
-    ASSERT_TRUE(runUntil([&] { return deliveries.size() == 2; }));
+    ASSERT_TRUE(delivered(2));
     EXPECT_GT(deliveries[1].receivedAt, deliveries[0].receivedAt);
     EXPECT_LE(deliveries[1].receivedAt, deliveries[1].handledAt);
 }

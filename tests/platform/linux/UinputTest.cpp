@@ -1,6 +1,11 @@
+// The keyboard and mouse adapter against a recording writer, the uinput gamepad's two pieces
+// of logic (reports as evdev events, force-feedback effects as motor levels over time) and the
+// uinput device file itself. The devices run against the real kernel in tests/kernel.
+
 #include <cerrno>
 #include <set>
 #include <tuple>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/input.h>
@@ -10,20 +15,25 @@
 #include <gtest/gtest.h>
 
 #include "output/KeyNames.h"
+#include "output/VirtualGamepad.h"
+#include "platform/linux/EvdevGamepadReport.h"
+#include "platform/linux/ForceFeedbackEffects.h"
 #include "platform/linux/MacKeyCodes.h"
 #include "platform/linux/UinputDevice.h"
 #include "platform/linux/UinputKeyboardMouse.h"
 
 using namespace jolto;
+using namespace std::chrono_literals;
 using Event = InputEventSink::Event;
 using Type = InputEventSink::EventType;
+// type, code, value as written to the kernel.
 using Written = std::tuple<std::uint16_t, std::uint16_t, std::int32_t>;
 
 namespace {
 
 class ManualClock final : public Clock {
 public:
-    Instant t{std::chrono::seconds(1000)};
+    Instant t{1000s};
     Instant now() const override { return t; }
 };
 
@@ -124,116 +134,93 @@ TEST(MacKeyCodes, EveryNamedKeyHasItsOwnLinuxKeyByPosition) {
     EXPECT_EQ(macKeyFromLinux(0xFFFF), std::nullopt);
 }
 
-TEST_F(Adapter, KeysAndModifiersBecomeKeyEventsClosedBySynReport) {
-    output.post(key(Type::flagsChanged, 56, true));
-    output.post(key(Type::keyDown, 0, true));
-    output.post(key(Type::keyDown, 52, true)); // no translation: nothing
-    output.endBatch();
-    output.post(key(Type::keyUp, 0, false));
-    output.post(key(Type::flagsChanged, 56, false));
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_LEFTSHIFT, 1},
-                                             {EV_KEY, KEY_A, 1},
-                                             syn,
-                                             {EV_KEY, KEY_A, 0},
-                                             {EV_KEY, KEY_LEFTSHIFT, 0},
-                                             syn}));
-    written.clear();
-    output.post(key(Type::keyUp, 52, false));
-    output.endBatch();
-    EXPECT_TRUE(written.empty()) << "a batch with nothing written needs no SYN_REPORT";
-}
-
-TEST_F(Adapter, ButtonsAndMotionAreRelative) {
-    Event down;
-    down.type = Type::leftMouseDown;
-    down.location = {300, 400};
-    output.post(down);
-    output.post(move(Type::leftMouseDragged, 5, -3));
-    output.post(move(Type::mouseMoved, 0, 7));
-    output.post(move(Type::otherMouseDragged, std::int64_t{1} << 40, -(std::int64_t{1} << 40)));
-    Event up = down;
-    up.type = Type::otherMouseUp;
-    output.post(up);
-    up.type = Type::rightMouseDown;
-    output.post(up);
-    output.endBatch();
-    EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, BTN_LEFT, 1},
-                                             {EV_REL, REL_X, 5},
-                                             {EV_REL, REL_Y, -3},
-                                             {EV_REL, REL_Y, 7},
-                                             {EV_REL, REL_X, 2147483647},
-                                             {EV_REL, REL_Y, -2147483648},
-                                             {EV_KEY, BTN_MIDDLE, 0},
-                                             {EV_KEY, BTN_RIGHT, 1},
-                                             syn}));
-}
-
-TEST_F(Adapter, ScrollInHighResolutionWithWholeDetentsOnTheLegacyWheel) {
+TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
+    auto press = [](Type type) {
+        Event e;
+        e.type = type;
+        e.location = {300, 400}; // a relative device has no use for it
+        return e;
+    };
     // 60 pixels are one detent of 120 units. Wheel 2 is positive to the left; REL_HWHEEL
     // positive to the right. A reversal starts the detent count afresh (else the 30 units left
     // from scrolling up would swallow the detent down), and several detents go out as one value.
-    const std::vector<std::pair<Event, std::vector<Written>>> steps = {
-        {scroll(25, 0), {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
-        {scroll(25, 0), {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
-        {scroll(25, 0), {{EV_REL, REL_WHEEL, 1}, {EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
-        {scroll(-10, -150),
+    const std::vector<std::pair<std::vector<Event>, std::vector<Written>>> batches = {
+        {{key(Type::flagsChanged, 56, true), key(Type::keyDown, 0, true),
+          key(Type::keyDown, 52, true)}, // no translation: nothing
+         {{EV_KEY, KEY_LEFTSHIFT, 1}, {EV_KEY, KEY_A, 1}, syn}},
+        {{key(Type::keyUp, 0, false), key(Type::flagsChanged, 56, false)},
+         {{EV_KEY, KEY_A, 0}, {EV_KEY, KEY_LEFTSHIFT, 0}, syn}},
+        {{key(Type::keyUp, 52, false)}, {}}, // nothing written needs no SYN_REPORT
+        {{press(Type::leftMouseDown), move(Type::leftMouseDragged, 5, -3),
+          move(Type::mouseMoved, 0, 7),
+          move(Type::otherMouseDragged, std::int64_t{1} << 40, -(std::int64_t{1} << 40)),
+          press(Type::otherMouseUp), press(Type::rightMouseDown)},
+         {{EV_KEY, BTN_LEFT, 1},
+          {EV_REL, REL_X, 5},
+          {EV_REL, REL_Y, -3},
+          {EV_REL, REL_Y, 7},
+          {EV_REL, REL_X, 2147483647},
+          {EV_REL, REL_Y, -2147483648},
+          {EV_KEY, BTN_MIDDLE, 0},
+          {EV_KEY, BTN_RIGHT, 1},
+          syn}},
+        {{scroll(25, 0)}, {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {{scroll(25, 0)}, {{EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {{scroll(25, 0)}, {{EV_REL, REL_WHEEL, 1}, {EV_REL, REL_WHEEL_HI_RES, 50}, syn}},
+        {{scroll(-10, -150)},
          {{EV_REL, REL_WHEEL_HI_RES, -20},
           {EV_REL, REL_HWHEEL, 2},
           {EV_REL, REL_HWHEEL_HI_RES, 300},
           syn}},
-        {scroll(-50, 0), {{EV_REL, REL_WHEEL, -1}, {EV_REL, REL_WHEEL_HI_RES, -100}, syn}},
-        {scroll(-1, 0), {{EV_REL, REL_WHEEL_HI_RES, -2}, syn}},
+        {{scroll(-50, 0)}, {{EV_REL, REL_WHEEL, -1}, {EV_REL, REL_WHEEL_HI_RES, -100}, syn}},
+        {{scroll(-1, 0)}, {{EV_REL, REL_WHEEL_HI_RES, -2}, syn}},
     };
-    for (std::size_t i = 0; i < steps.size(); ++i) {
+    for (std::size_t i = 0; i < batches.size(); ++i) {
         written.clear();
-        output.post(steps[i].first);
+        for (const Event& e : batches[i].first) {
+            output.post(e);
+        }
         output.endBatch();
-        EXPECT_EQ(written, steps[i].second) << "step " << i;
+        EXPECT_EQ(written, batches[i].second) << "batch " << i;
     }
 }
 
-TEST_F(Adapter, WithoutAccessNothingIsWrittenAndOpeningIsRetriedEveryTwoSecondsOfUse) {
-    allowOpen = false;
-    UinputKeyboardMouse closed(clock, opener());
-    int opensAtStart = opens;
-    EXPECT_FALSE(closed.isOpen());
-    for (int i = 0; i < 100; ++i) {
+// Without access from the start, or once the device has vanished, nothing is written and
+// opening is retried every two seconds of use.
+TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
+    for (bool vanished : {false, true}) {
+        SCOPED_TRACE(vanished ? "vanished" : "no access");
+        written.clear();
+        allowOpen = vanished;
+        UinputKeyboardMouse closed(clock, opener());
+        EXPECT_EQ(closed.isOpen(), vanished);
+        gone = vanished;
         closed.post(key(Type::keyDown, 0, true));
+        EXPECT_FALSE(closed.isOpen());
+        gone = false;
+        const int opensAtStart = opens;
+        for (int i = 0; i < 100; ++i) {
+            clock.t += 10ms;
+            closed.post(key(Type::keyDown, 0, true));
+            closed.endBatch();
+        }
+        EXPECT_EQ(opens, opensAtStart) << "no retry within 2 s";
+        allowOpen = false;
+        clock.t += 1000ms;
+        closed.post(key(Type::keyDown, 0, true));
+        EXPECT_EQ(opens, opensAtStart + 1);
+        EXPECT_TRUE(written.empty());
+
+        allowOpen = true;
+        clock.t += 1s;
+        closed.post(key(Type::keyDown, 1, true));
+        EXPECT_EQ(opens, opensAtStart + 1) << "still within 2 s of the last attempt";
+        clock.t += 1s;
+        closed.post(key(Type::keyDown, 2, true));
         closed.endBatch();
-        clock.t += std::chrono::milliseconds(10);
+        EXPECT_TRUE(closed.isOpen());
+        EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_D, 1}, syn}));
     }
-    EXPECT_EQ(opens, opensAtStart) << "no retry within 2 s";
-    clock.t += std::chrono::milliseconds(1000);
-    closed.post(key(Type::keyDown, 0, true));
-    EXPECT_EQ(opens, opensAtStart + 1);
-    EXPECT_TRUE(written.empty());
-
-    allowOpen = true;
-    clock.t += std::chrono::seconds(1);
-    closed.post(key(Type::keyDown, 1, true));
-    EXPECT_EQ(opens, opensAtStart + 1) << "still within 2 s of the last attempt";
-    clock.t += std::chrono::seconds(1);
-    closed.post(key(Type::keyDown, 2, true));
-    closed.endBatch();
-    EXPECT_TRUE(closed.isOpen());
-    EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_D, 1}, syn}));
-}
-
-TEST_F(Adapter, AVanishedDeviceIsDroppedAndMadeAgainLater) {
-    ASSERT_TRUE(output.isOpen());
-    gone = true;
-    output.post(key(Type::keyDown, 0, true));
-    EXPECT_FALSE(output.isOpen());
-    gone = false;
-    int opensBefore = opens;
-    output.post(key(Type::keyDown, 0, true));
-    EXPECT_EQ(opens, opensBefore);
-    clock.t += UinputKeyboardMouse::retryInterval;
-    output.post(key(Type::keyDown, 1, true));
-    output.endBatch();
-    EXPECT_TRUE(output.isOpen());
-    EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_S, 1}, syn}));
 }
 
 TEST(UinputDevice, AMissingDeviceFileIsReportedWithItsReason) {
@@ -278,3 +265,147 @@ TEST(UinputDevice, TheRealDeviceHasItsNameKeysButtonsAndAxes) {
         EXPECT_TRUE(has(rel, a));
     }
 }
+
+namespace {
+
+std::vector<Written> eventsBetween(const ControllerState& from, const ControllerState& to) {
+    EvdevGamepadReport::Events out;
+    std::size_t n = EvdevGamepadReport::events(VirtualGamepad::inputReport(from),
+                                               VirtualGamepad::inputReport(to), out);
+    std::vector<Written> list;
+    for (std::size_t i = 0; i < n; ++i) {
+        list.emplace_back(out[i].type, out[i].code, out[i].value);
+    }
+    return list;
+}
+
+ControllerState pressing(std::initializer_list<ControllerButton> buttons) {
+    ControllerState s;
+    s.buttons = ButtonSet(buttons);
+    return s;
+}
+
+TEST(EvdevGamepadReport, OnlyTheChangesInOneFrame) {
+    ControllerState halfTrigger;
+    halfTrigger.leftTrigger = 100.0f / 255.0f;
+    ControllerState halfTriggerPressed = halfTrigger;
+    halfTriggerPressed.buttons = ButtonSet({ControllerButton::leftTrigger});
+    ControllerState up;
+    up.leftStick = {0.0f, 1.0f};
+    up.rightStick = {-1.0f, 0.0f};
+    ControllerState upLeft = up;
+    upLeft.buttons = ButtonSet({ControllerButton::dpadUp, ControllerButton::dpadLeft});
+
+    struct Case {
+        const char* what;
+        ControllerState from, to;
+        std::vector<Written> expected;
+    } cases[] = {
+        {"nothing changed", {}, {}, {}},
+        {"west is xpad's BTN_X", {}, pressing({ControllerButton::west}), {{EV_KEY, BTN_X, 1}, syn}},
+        {"north is xpad's BTN_Y",
+         pressing({ControllerButton::west}),
+         pressing({ControllerButton::north}),
+         {{EV_KEY, BTN_X, 0}, {EV_KEY, BTN_Y, 1}, syn}},
+        {"capture and touchpad",
+         {},
+         pressing({ControllerButton::capture, ControllerButton::touchpad}),
+         {{EV_KEY, KEY_RECORD, 1}, {EV_KEY, BTN_TRIGGER_HAPPY1, 1}, syn}},
+        {"a trigger's press is the full trigger",
+         halfTrigger,
+         halfTriggerPressed,
+         {{EV_ABS, ABS_Z, 255}, syn}},
+        {"its release gives back the analogue level",
+         halfTriggerPressed,
+         halfTrigger,
+         {{EV_ABS, ABS_Z, 100}, syn}},
+        {"sticks: y points down, only moved axes",
+         {},
+         up,
+         {{EV_ABS, ABS_Y, -32767}, {EV_ABS, ABS_RX, -32767}, syn}},
+        {"d-pad as hat", up, upLeft, {{EV_ABS, ABS_HAT0X, -1}, {EV_ABS, ABS_HAT0Y, -1}, syn}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(eventsBetween(c.from, c.to), c.expected) << c.what;
+    }
+}
+
+struct Effects : ::testing::Test {
+    ForceFeedbackEffects effects;
+    ForceFeedbackEffects::TimePoint t0{std::chrono::seconds(100)};
+    using Levels = ForceFeedbackEffects::Levels;
+
+    void rumble(int id, std::uint16_t strong, std::uint16_t weak, std::uint16_t length,
+                std::uint16_t delay = 0) {
+        ff_effect e{};
+        e.type = FF_RUMBLE;
+        e.id = static_cast<std::int16_t>(id);
+        e.u.rumble.strong_magnitude = strong;
+        e.u.rumble.weak_magnitude = weak;
+        e.replay.length = length;
+        e.replay.delay = delay;
+        ASSERT_EQ(effects.upload(e), 0);
+    }
+    Levels at(std::chrono::milliseconds t) const { return effects.levels(t0 + t); }
+};
+
+TEST_F(Effects, LengthDelayAndRepeats) {
+    rumble(3, 0xFFFF, 0x4000, 200, 100);
+    effects.play(3, 2, t0);
+    const Levels on{0xFFFF, 0x4000}, off{};
+    // Each of the two runs waits 100 ms, then lasts 200 ms.
+    EXPECT_EQ(at(50ms), off);
+    EXPECT_EQ(at(150ms), on);
+    EXPECT_EQ(at(320ms), off);
+    EXPECT_EQ(at(450ms), on);
+    EXPECT_EQ(at(650ms), off);
+    // The wake-ups fall on the edges, and none is left after the last run.
+    EXPECT_EQ(effects.nextChange(t0 + 50ms), t0 + 100ms);
+    EXPECT_EQ(effects.nextChange(t0 + 150ms), t0 + 300ms);
+    EXPECT_EQ(effects.nextChange(t0 + 350ms), t0 + 400ms);
+    EXPECT_EQ(effects.nextChange(t0 + 650ms), std::nullopt);
+}
+
+TEST_F(Effects, StopEraseGainAndSums) {
+    rumble(0, 0xC000, 0, 0);
+    rumble(1, 0x8000, 0x1000, 0);
+    effects.play(0, 1, t0);
+    effects.play(1, 1, t0);
+    // Length 0 lasts until stopped; two effects add up, clamped at full.
+    EXPECT_EQ(at(10s), (Levels{0xFFFF, 0x1000}));
+    EXPECT_EQ(effects.nextChange(t0 + 10s), std::nullopt);
+    effects.setGain(0x8000);
+    EXPECT_EQ(at(10s), (Levels{0x8000, 0x0800}));
+    effects.setGain(0xFFFF);
+    effects.play(0, 0, t0 + 1s);
+    EXPECT_EQ(at(2s), (Levels{0x8000, 0x1000}));
+    effects.erase(1);
+    EXPECT_EQ(at(2s), Levels{});
+    // An erased effect cannot be played again.
+    effects.play(1, 1, t0 + 3s);
+    EXPECT_EQ(at(4s), Levels{});
+}
+
+TEST_F(Effects, PeriodicAndConstantDriveBothMotors) {
+    ff_effect sine{};
+    sine.type = FF_PERIODIC;
+    sine.id = 5;
+    sine.u.periodic.waveform = FF_SINE;
+    sine.u.periodic.magnitude = -0x2000;
+    ff_effect constant{};
+    constant.type = FF_CONSTANT;
+    constant.id = 6;
+    constant.u.constant.level = 0x7FFF;
+    ff_effect spring{};
+    spring.type = FF_SPRING;
+    spring.id = 7;
+    ASSERT_EQ(effects.upload(sine), 0);
+    ASSERT_EQ(effects.upload(constant), 0);
+    EXPECT_LT(effects.upload(spring), 0);
+    effects.play(5, 1, t0);
+    EXPECT_EQ(at(1ms), (Levels{0x4000, 0x4000}));
+    effects.play(6, 1, t0);
+    EXPECT_EQ(at(1ms), (Levels{0xFFFF, 0xFFFF}));
+}
+
+} // namespace

@@ -1,8 +1,6 @@
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -20,86 +18,53 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// An address on this computer: `v4` for IPv4, the IPv6 loopback otherwise.
-struct Address {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    Address(int family, std::uint16_t port, const char* v4 = "127.0.0.1") {
-        if (family == AF_INET) {
-            auto& a = reinterpret_cast<sockaddr_in&>(storage);
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            inet_pton(AF_INET, v4, &a.sin_addr);
-            length = sizeof a;
-        } else {
-            auto& a = reinterpret_cast<sockaddr_in6&>(storage);
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(port);
-            a.sin6_addr = in6addr_loopback;
-            length = sizeof a;
-        }
-    }
-    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
+using asio::ip::udp;
 
-// A phone's socket on loopback: plain POSIX, so that the listener is checked against the
-// kernel rather than against itself.
+// A phone's socket on loopback, bound to 127.0.0.1 or ::1.
 class Peer {
 public:
-    explicit Peer(int family) : family_(family), fd_(::socket(family, SOCK_DGRAM, 0)) {
-        Address here(family, 0);
-        ::bind(fd_, here.get(), here.length);
-    }
-    ~Peer() { ::close(fd_); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+    explicit Peer(bool v6 = false)
+        : socket_(io_, {v6 ? asio::ip::address(asio::ip::address_v6::loopback())
+                           : asio::ip::address(asio::ip::address_v4::loopback()),
+                        0}) {}
 
     // Fixes the remote: the kernel then drops datagrams from any other source address.
     void connectTo(const char* address, std::uint16_t port) {
-        Address there(AF_INET, port, address);
-        ASSERT_EQ(::connect(fd_, there.get(), there.length), 0);
+        socket_.connect({asio::ip::make_address(address), port});
     }
-
-    // To the listener's port on loopback, or to the connected remote when `port` is 0.
+    // To the listener's port at this peer's own address, or to the connected remote.
     void send(std::uint16_t port, const std::string& payload) {
-        Address there(family_, port);
-        ASSERT_EQ(::sendto(fd_, payload.data(), payload.size(), 0, port ? there.get() : nullptr,
-                           port ? there.length : 0),
-                  static_cast<ssize_t>(payload.size()));
+        if (port == 0) {
+            socket_.send(asio::buffer(payload));
+        } else {
+            socket_.send_to(asio::buffer(payload), {socket_.local_endpoint().address(), port});
+        }
     }
-
-    std::uint16_t port() const {
-        sockaddr_storage a{};
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        return family_ == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port)
-                                  : ntohs(reinterpret_cast<sockaddr_in6&>(a).sin6_port);
-    }
-
+    std::uint16_t port() const { return socket_.local_endpoint().port(); }
     // The next datagram within five seconds.
     std::optional<std::string> receive() {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{socket_.native_handle(), POLLIN, 0};
         char data[2048];
         if (::poll(&p, 1, 5000) != 1) {
             return std::nullopt;
         }
-        const ssize_t n = ::recv(fd_, data, sizeof data, 0);
-        return n < 0 ? std::nullopt : std::optional(std::string(data, static_cast<size_t>(n)));
+        return std::string(data, socket_.receive(asio::buffer(data)));
     }
 
 private:
-    int family_;
-    int fd_;
+    asio::io_context io_;
+    udp::socket socket_;
 };
 
 bool hasIPv6Loopback() {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    Address loopback(AF_INET6, 0);
-    const bool ok = fd >= 0 && ::bind(fd, loopback.get(), loopback.length) == 0;
-    if (fd >= 0) {
-        ::close(fd);
+    asio::io_context io;
+    udp::socket socket(io);
+    asio::error_code error;
+    socket.open(udp::v6(), error);
+    if (!error) {
+        socket.bind({asio::ip::address_v6::loopback(), 0}, error);
     }
-    return ok;
+    return !error;
 }
 
 std::vector<std::uint8_t> bytes(std::string_view text) {
@@ -179,7 +144,7 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
     EXPECT_NE(listener.start(recordingHandler()), "");
     EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IP, IP_TOS), 0xB8);
 
-    Peer a(AF_INET), b(AF_INET);
+    Peer a, b;
     a.send(port, "a1");
     b.send(port, "b1");
     a.send(port, "");
@@ -219,7 +184,7 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
 
     // 127.0.0.2 is this computer too, but routing would answer from 127.0.0.1, which a
     // connected phone socket ignores.
-    Peer phone(AF_INET);
+    Peer phone;
     phone.connectTo("127.0.0.2", port);
     phone.send(0, "hello");
     ASSERT_TRUE(delivered(6));
@@ -230,7 +195,7 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
         GTEST_SKIP() << "no IPv6 loopback here, the dual-stack half is not checked";
     }
     EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IPV6, IPV6_TCLASS), 0xB8);
-    Peer c(AF_INET6);
+    Peer c(true);
     c.send(port, "c1");
     ASSERT_TRUE(delivered(7));
     ASSERT_EQ(opened.size(), 5u);
@@ -247,7 +212,7 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
         deliveries.clear();
         opened.clear();
         const std::uint16_t port = startListening();
-        Peer a(AF_INET);
+        Peer a;
         a.send(port, "first");
         if (cancelled) {
             // Both datagrams are queued in the socket before the context runs again, so one
@@ -280,7 +245,7 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
 
 TEST_F(ListenerTest, ArrivalTimeIsTheKernelsNotTheHandlers) {
     const std::uint16_t port = startListening();
-    Peer a(AF_INET);
+    Peer a;
     const Instant sentAt = std::chrono::steady_clock::now();
     a.send(port, "1");
     // The datagram waits in the socket while nothing runs the context; its arrival time must

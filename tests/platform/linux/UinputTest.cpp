@@ -53,27 +53,15 @@ public:
 };
 
 Event key(Type type, std::uint16_t code, bool down) {
-    Event e;
-    e.type = type;
-    e.keyCode = code;
-    e.keyDown = down;
-    return e;
+    return {.type = type, .keyCode = code, .keyDown = down, .location = {}};
 }
 
 Event move(Type type, std::int64_t dx, std::int64_t dy) {
-    Event e;
-    e.type = type;
-    e.deltaX = dx;
-    e.deltaY = dy;
-    return e;
+    return {.type = type, .location = {}, .deltaX = dx, .deltaY = dy};
 }
 
 Event scroll(std::int32_t vertical, std::int32_t horizontal) {
-    Event e;
-    e.type = Type::scrollWheel;
-    e.wheel1 = vertical;
-    e.wheel2 = horizontal;
-    return e;
+    return {.type = Type::scrollWheel, .location = {}, .wheel1 = vertical, .wheel2 = horizontal};
 }
 
 struct Adapter : ::testing::Test {
@@ -135,12 +123,8 @@ TEST(MacKeyCodes, EveryNamedKeyHasItsOwnLinuxKeyByPosition) {
 }
 
 TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
-    auto press = [](Type type) {
-        Event e;
-        e.type = type;
-        e.location = {300, 400}; // a relative device has no use for it
-        return e;
-    };
+    // A relative device has no use for the location.
+    auto press = [](Type type) { return Event{.type = type, .location = {300, 400}}; };
     // 60 pixels are one detent of 120 units. Wheel 2 is positive to the left; REL_HWHEEL
     // positive to the right. A reversal starts the detent count afresh (else the 30 units left
     // from scrolling up would swallow the detent down), and several detents go out as one value.

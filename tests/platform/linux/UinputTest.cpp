@@ -178,6 +178,8 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
         allowOpen = vanished;
         UinputKeyboardMouse closed(clock, opener());
         EXPECT_EQ(closed.isOpen(), vanished);
+        // Long after that first attempt, the device is found gone (or still out of reach).
+        clock.t += 5s;
         gone = vanished;
         closed.post(key(Type::keyDown, 0, true));
         EXPECT_FALSE(closed.isOpen());

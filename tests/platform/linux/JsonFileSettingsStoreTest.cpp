@@ -385,6 +385,15 @@ TEST_F(JsonFileSettingsStoreTest, ConcurrentWritersLoseNothingInFewSaves) {
         EXPECT_EQ(saved[key + "text"], std::to_string(writesEach)) << key;
     }
     EXPECT_TRUE(filesStartingWith(folder.path, "settings.json.tmp-").empty());
+
+    // A slider moved slowly for 300 ms: at most one save per interval, and one for the flush.
+    const auto savesBefore = store.saveCount();
+    for (int i = 0; i < 30; ++i) {
+        store.setNumber("rumbleStrength", i / 30.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    store.flush();
+    EXPECT_LE(store.saveCount() - savesBefore, 3u);
 }
 
 TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
@@ -396,7 +405,7 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
     };
     std::mt19937 random(std::random_device{}());
     long lastCompleted = -1;
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         int pipeFds[2];
         ASSERT_EQ(::pipe(pipeFds), 0);

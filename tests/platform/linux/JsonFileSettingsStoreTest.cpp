@@ -89,6 +89,7 @@ TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnReadAndAbsentKeysToTheFa
     auto store = this->make();
     store->registerFallback("n", 7.0);
     store->registerFallback("b", 7.0);
+    store->registerFallback("absent", 3.0);
     store->setData("d", bytesOf("true"));
     store->setString("s", "1");
     store->setBool("b", true);
@@ -110,7 +111,7 @@ TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnReadAndAbsentKeysToTheFa
                            Reads{"s", std::nullopt, "1", false, 0.0},
                            Reads{"b", std::nullopt, std::nullopt, true, 7.0},
                            Reads{"n", std::nullopt, std::nullopt, false, 1.0},
-                           Reads{"absent", std::nullopt, std::nullopt, false, 0.0}}) {
+                           Reads{"absent", std::nullopt, std::nullopt, false, 3.0}}) {
         check(r);
     }
     store->setString("n", "replaced");

@@ -37,9 +37,8 @@ protected:
                                                  (dir_ / "args").string() + "'\n" + ending + "\n");
     }
     std::string recordedArgs() const {
-        std::ifstream in(dir_ / "args");
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(dir_ / "args").rdbuf();
         return text.str();
     }
     AccessHelper helperWithPath(const std::string& searchPath) const {
@@ -85,7 +84,7 @@ TEST_F(AccessHelperRun, UnavailableWithoutPkexecOrScript) {
     EXPECT_FALSE(fs::exists(dir_ / "args")) << "pkexec ran without a script to run";
 }
 
-TEST_F(AccessHelperRun, PicksTheFirstExecutableCandidateCanonically) {
+TEST_F(AccessHelperRun, PicksTheFirstExecutableCandidateCanonicallyAndQuotesItForTheShell) {
     fs::create_directories(dir_ / "folder" / "jolto-host-access");
     std::string notExecutable = (dir_ / "plain").string();
     std::ofstream(notExecutable) << "#!/bin/sh\n";
@@ -101,15 +100,11 @@ TEST_F(AccessHelperRun, PicksTheFirstExecutableCandidateCanonically) {
     AccessHelper none({"/nonexistent/libexec/jolto-host/jolto-host-access"}, "/usr/bin");
     EXPECT_EQ(none.helperPath(), std::nullopt);
     EXPECT_EQ(none.manualCommand(), "sudo /nonexistent/libexec/jolto-host/jolto-host-access");
-}
 
-TEST_F(AccessHelperRun, ManualCommandQuotesAnAwkwardPath) {
-    fs::path odd = dir_ / "it's here";
-    fs::create_directories(odd);
-    writeScript(odd / "jolto-host-access", "#!/bin/sh\n");
-    AccessHelper helper({(odd / "jolto-host-access").string()}, "/usr/bin");
-    EXPECT_EQ(helper.manualCommand(),
-              "sudo '" + dir_.string() + "/it'\\''s here/jolto-host-access'");
+    fs::create_directories(dir_ / "it's here");
+    writeScript(dir_ / "it's here" / "jolto-host-access", "#!/bin/sh\n");
+    AccessHelper odd({(dir_ / "it's here" / "jolto-host-access").string()}, "/usr/bin");
+    EXPECT_EQ(odd.manualCommand(), "sudo '" + dir_.string() + "/it'\\''s here/jolto-host-access'");
 }
 
 } // namespace

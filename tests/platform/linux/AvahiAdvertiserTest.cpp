@@ -1,6 +1,6 @@
+// The DNS-SD advertiser without an Avahi daemon, and the name it advertises.
+
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,38 +18,34 @@
 
 #include "fakes/CapturingLogSink.h"
 #include "platform/linux/AvahiAdvertiser.h"
+#include "platform/linux/HostIdentity.h"
 
 using namespace jolto;
 using namespace std::chrono_literals;
-
-extern char** environ;
+namespace fs = std::filesystem;
 
 namespace {
 
 // Every test of this file talks to one private system-bus address, set before the first D-Bus
 // call of the process (libdbus reads it once). Nothing listens there unless a test starts its
 // own bus daemon, so the machine's own bus and Avahi daemon are never involved.
-struct BusDirectory {
-    BusDirectory()
-        : path(std::filesystem::temp_directory_path() /
-               ("jolto-advertiser-test-" + std::to_string(::getpid()))) {
-        std::filesystem::create_directories(path);
+struct PrivateBus {
+    fs::path folder =
+        fs::temp_directory_path() / ("jolto-advertiser-test-" + std::to_string(::getpid()));
+    fs::path socket = folder / "bus";
+    PrivateBus() {
+        fs::create_directories(folder);
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + socket.string()).c_str(), 1);
     }
-    ~BusDirectory() {
+    ~PrivateBus() {
         std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
+        fs::remove_all(folder, ignored);
     }
-    std::filesystem::path path;
 };
 
-const std::filesystem::path& busDirectory() {
-    static const BusDirectory dir;
-    return dir.path;
-}
-
-void usePrivateBus() {
-    const std::string address = "unix:path=" + (busDirectory() / "bus").string();
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+const PrivateBus& privateBus() {
+    static const PrivateBus bus;
+    return bus;
 }
 
 struct Heard {
@@ -67,12 +62,10 @@ public:
             changed_.notify_all();
         };
     }
-    bool waitFor(std::size_t count, std::chrono::seconds limit = 10s) {
+    // Everything heard, once there are `count` or else when `limit` has passed.
+    std::vector<Heard> waitFor(std::size_t count, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return heard_.size() >= count; });
-    }
-    std::vector<Heard> heard() {
-        std::lock_guard lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return heard_.size() >= count; });
         return heard_;
     }
 
@@ -84,34 +77,33 @@ private:
 
 class AdvertiserTest : public ::testing::Test {
 protected:
-    void SetUp() override { usePrivateBus(); }
+    void SetUp() override { privateBus(); }
     ScopedLogCapture log;
+    Recorder recorder;
 };
 
-TEST_F(AdvertiserTest, WithoutABusTheProblemIsReportedOnceOffTheCallersThreadUntilWithdrawn) {
+TEST_F(AdvertiserTest, WithoutABusTheProblemIsReportedOnceOffTheCallersThreadPerRequest) {
     AvahiAdvertiser advertiser(10ms);
-    Recorder recorder;
     advertiser.publish("Test Host", "_zevctrl._udp", 40000, recorder.callback());
-    ASSERT_TRUE(recorder.waitFor(1));
-    auto heard = recorder.heard();
+    auto heard = recorder.waitFor(1);
+    ASSERT_EQ(heard.size(), 1u);
     EXPECT_EQ(heard[0].problem, std::string(AvahiAdvertiser::daemonMissing));
     EXPECT_NE(heard[0].thread, std::this_thread::get_id());
-
     // Many retries later the window and the log still heard it once.
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(recorder.heard().size(), 1u);
+    EXPECT_EQ(recorder.waitFor(2, 300ms).size(), 1u);
     EXPECT_EQ(log->lines(LogLevel::error, "Advertiser").size(), 1u);
 
     // A republish on the listener's new port is a new request: its caller hears the state too.
     advertiser.publish("Test Host", "_zevctrl._udp", 40001, recorder.callback());
-    ASSERT_TRUE(recorder.waitFor(2));
-    EXPECT_EQ(recorder.heard()[1].problem, std::string(AvahiAdvertiser::daemonMissing));
+    heard = recorder.waitFor(2);
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[1].problem, std::string(AvahiAdvertiser::daemonMissing));
 
-    // A withdrawn service reports nothing further.
+    // A withdrawn service reports nothing; published again as it was, it is a new request.
     advertiser.withdraw();
-    const auto before = recorder.heard().size();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(recorder.heard().size(), before);
+    EXPECT_EQ(recorder.waitFor(3, 100ms).size(), 2u);
+    advertiser.publish("Test Host", "_zevctrl._udp", 40001, recorder.callback());
+    EXPECT_EQ(recorder.waitFor(3).size(), 3u) << "the withdrawal was not noticed";
 }
 
 TEST_F(AdvertiserTest, DestroyingAtAnyMomentIsSafe) {
@@ -135,53 +127,51 @@ TEST_F(AdvertiserTest, OnABusWithoutTheDaemonTheProblemIsReported) {
     if (::access(daemon, X_OK) != 0) {
         GTEST_SKIP() << "dbus-daemon is not installed, so no private bus can be started";
     }
-    const auto config = busDirectory() / "bus.conf";
-    {
-        std::ofstream out(config);
-        out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\""
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig><type>system</type><listen>unix:path="
-            << (busDirectory() / "bus").string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-               "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-               "</policy></busconfig>\n";
+    // A session bus lets this user do anything, which is all the client needs of a bus.
+    const std::string address = "--address=unix:path=" + privateBus().socket.string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(daemon, daemon, "--session", "--nofork", "--nopidfile", address.c_str(), nullptr);
+        ::_exit(127);
     }
-    const std::string configArg = "--config-file=" + config.string();
-    std::vector<char*> argv{const_cast<char*>(daemon), const_cast<char*>(configArg.c_str()),
-                            const_cast<char*>("--nofork"), const_cast<char*>("--nopidfile"),
-                            nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, daemon, nullptr, nullptr, argv.data(), environ), 0);
-    const auto socket = busDirectory() / "bus";
+    ASSERT_GT(pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline) {
+    while (!fs::exists(privateBus().socket) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
-    const bool busUp = std::filesystem::exists(socket);
-    {
+    const bool busUp = fs::exists(privateBus().socket);
+    if (busUp) {
         AvahiAdvertiser advertiser(10ms);
-        Recorder recorder;
-        if (busUp) {
-            advertiser.publish("Test Host", "_zevctrl._udp", 40000, recorder.callback());
-            EXPECT_TRUE(recorder.waitFor(1));
-            auto heard = recorder.heard();
-            ASSERT_FALSE(heard.empty());
-            EXPECT_EQ(heard[0].problem, std::string(AvahiAdvertiser::daemonMissing));
-        }
+        advertiser.publish("Test Host", "_zevctrl._udp", 40000, recorder.callback());
+        auto heard = recorder.waitFor(1);
+        EXPECT_EQ(heard.empty() ? std::nullopt : heard[0].problem,
+                  std::string(AvahiAdvertiser::daemonMissing));
         // The advertiser goes while its client is still connected to the bus.
     }
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
-    std::filesystem::remove(socket);
+    fs::remove(privateBus().socket);
     ASSERT_TRUE(busUp) << "the private bus did not come up";
 }
 
-TEST(AdvertiserServiceName, FitsTheSixtyThreeByteLimitOnWholeCharacters) {
+TEST(AdvertisedName, FitsTheSixtyThreeByteLimitOnWholeCharacters) {
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(70, 'a')), std::string(63, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(63, 'a')), std::string(63, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(62, 'a') + "\xC3\xA9"),
               std::string(62, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(""), "Linux");
+}
+
+TEST(AdvertisedName, IsThePrettyHostnameReadLikeAShellWould) {
+    EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"Living Room PC\"\n"),
+              "Living Room PC");
+    EXPECT_EQ(prettyHostnameFromMachineInfo("CHASSIS=desktop\nPRETTY_HOSTNAME='Ann'\n"), "Ann");
+    EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"Say \\\"hi\\\"\""), "Say \"hi\"");
+    EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=Den"), "Den");
+    EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"\"\n"), std::nullopt);
+    EXPECT_EQ(prettyHostnameFromMachineInfo("CHASSIS=laptop\n"), std::nullopt);
+    EXPECT_EQ(prettyHostnameFromMachineInfo(""), std::nullopt);
+    EXPECT_FALSE(computerDisplayName().empty());
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <poll.h>
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
@@ -24,6 +23,7 @@
 using namespace jolto;
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using nlohmann::json;
 
 namespace {
 
@@ -32,9 +32,8 @@ Bytes bytesOf(std::string_view text) {
 }
 
 std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(file, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -42,38 +41,30 @@ void writeText(const fs::path& file, std::string_view text) {
     std::ofstream(file, std::ios::binary) << text;
 }
 
-nlohmann::json readJson(const fs::path& file) {
-    return nlohmann::json::parse(readText(file));
+json readJson(const fs::path& file) {
+    return json::parse(readText(file));
 }
 
-class TempFolder {
-public:
-    TempFolder() {
+struct TempFolder {
+    fs::path path = [] {
         std::string pattern = (fs::temp_directory_path() / "jolto-settings-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
+        return fs::path(::mkdtemp(pattern.data()));
+    }();
     ~TempFolder() {
         std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        fs::remove_all(path, ignored);
     }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
 };
 
 std::vector<fs::path> filesStartingWith(const fs::path& folder, const std::string& prefix) {
     std::vector<fs::path> out;
-    for (auto& entry : fs::directory_iterator(folder)) {
+    std::error_code notAFolder;
+    for (auto& entry : fs::directory_iterator(folder, notAFolder)) {
         if (entry.path().filename().string().rfind(prefix, 0) == 0) {
             out.push_back(entry.path());
         }
     }
     return out;
-}
-
-bool sameBits(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 } // namespace
@@ -85,7 +76,7 @@ protected:
     TempFolder folder;
     std::unique_ptr<SettingsStore> make() {
         if constexpr (std::is_same_v<Store, JsonFileSettingsStore>) {
-            return std::make_unique<JsonFileSettingsStore>(folder.path() / "settings.json");
+            return std::make_unique<JsonFileSettingsStore>(folder.path / "settings.json");
         } else {
             return std::make_unique<Store>();
         }
@@ -94,22 +85,11 @@ protected:
 using StoreTypes = ::testing::Types<JsonFileSettingsStore, MemorySettingsStore>;
 TYPED_TEST_SUITE(SettingsContract, StoreTypes);
 
-TYPED_TEST(SettingsContract, AbsentKeysAndFallbacks) {
-    auto store = this->make();
-    EXPECT_EQ(store->string("outputMode"), std::nullopt);
-    EXPECT_FALSE(store->boolean("rumbleFromAudio"));
-    EXPECT_EQ(store->data("keyMapping"), std::nullopt);
-    EXPECT_EQ(store->number("rumbleStrength"), 0.0);
-    store->registerFallback("rumbleStrength", 1.0);
-    EXPECT_EQ(store->number("rumbleStrength"), 1.0);
-    store->setNumber("rumbleStrength", 0.0);
-    EXPECT_EQ(store->number("rumbleStrength"), 0.0) << "a stored 0 is not absent";
-}
-
-TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnRead) {
+TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnReadAndAbsentKeysToTheFallback) {
     auto store = this->make();
     store->registerFallback("n", 7.0);
     store->registerFallback("b", 7.0);
+    store->registerFallback("absent", 3.0);
     store->setData("d", bytesOf("true"));
     store->setString("s", "1");
     store->setBool("b", true);
@@ -130,17 +110,20 @@ TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnRead) {
     for (const Reads& r : {Reads{"d", bytesOf("true"), std::nullopt, false, 0.0},
                            Reads{"s", std::nullopt, "1", false, 0.0},
                            Reads{"b", std::nullopt, std::nullopt, true, 7.0},
-                           Reads{"n", std::nullopt, std::nullopt, false, 1.0}}) {
+                           Reads{"n", std::nullopt, std::nullopt, false, 1.0},
+                           Reads{"absent", std::nullopt, std::nullopt, false, 3.0}}) {
         check(r);
     }
     store->setString("n", "replaced");
     check({"n", std::nullopt, "replaced", false, 7.0});
+    store->setNumber("n", 0.0);
+    check({"n", std::nullopt, std::nullopt, false, 0.0}); // a stored 0 is not absent
 }
 
 class JsonFileSettingsStoreTest : public ::testing::Test {
 protected:
     TempFolder folder;
-    fs::path file = folder.path() / "settings.json";
+    fs::path file = folder.path / "settings.json";
 };
 
 TEST_F(JsonFileSettingsStoreTest, EveryKindSurvivesTheFileExactly) {
@@ -182,7 +165,8 @@ TEST_F(JsonFileSettingsStoreTest, EveryKindSurvivesTheFileExactly) {
     }
     JsonFileSettingsStore reopened(file);
     for (std::size_t i = 0; i < numbers.size(); ++i) {
-        EXPECT_TRUE(sameBits(reopened.number("n" + std::to_string(i)), numbers[i])) << i;
+        const double read = reopened.number("n" + std::to_string(i));
+        EXPECT_EQ(std::memcmp(&read, &numbers[i], sizeof read), 0) << i;
     }
     for (auto& [key, bytes] : data) {
         EXPECT_EQ(reopened.data(key), bytes) << key;
@@ -194,14 +178,14 @@ TEST_F(JsonFileSettingsStoreTest, EveryKindSurvivesTheFileExactly) {
     EXPECT_EQ(reopened.string("no"), std::nullopt) << "false is stored, not absent";
 
     // Readable where it can be: the JSON the host stores is embedded, other bytes are base64.
-    auto json = readJson(file);
-    EXPECT_EQ(json["compactJson"]["$json"][0]["id"], "A");
-    EXPECT_TRUE(json["spacedJson"].contains("$data"));
-    EXPECT_TRUE(json["exponent"].contains("$data"));
-    EXPECT_TRUE(json["binary"].contains("$data"));
-    EXPECT_EQ(json["text"], "Zoë's \"phone\" \u2603\n");
-    EXPECT_EQ(json["yes"], true);
-    EXPECT_EQ(json["n0"], 0.1);
+    auto stored = readJson(file);
+    EXPECT_EQ(stored["compactJson"]["$json"][0]["id"], "A");
+    for (auto key : {"spacedJson", "exponent", "binary"}) {
+        EXPECT_TRUE(stored[key].contains("$data")) << key;
+    }
+    EXPECT_EQ(stored["text"], "Zoë's \"phone\" \u2603\n");
+    EXPECT_EQ(stored["yes"], true);
+    EXPECT_EQ(stored["n0"], 0.1);
 
     // It holds the paired phones' secrets.
     struct stat info {};
@@ -209,168 +193,141 @@ TEST_F(JsonFileSettingsStoreTest, EveryKindSurvivesTheFileExactly) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST_F(JsonFileSettingsStoreTest, FallbacksStayOutOfTheFileAndOtherKeysAreKept) {
-    const auto foreign = nlohmann::json::parse(R"({
-        "fromANewerVersion": [1, {"x": null}],
-        "odd": {"$data": 5},
-        "tagged": {"$json": 1, "extra": 2},
-        "outputMode": "gamepad"
-    })");
-    writeText(file, foreign.dump());
-    {
-        JsonFileSettingsStore store(file);
-        store.registerFallback("rumbleStrength", 1.0);
-        EXPECT_EQ(store.data("odd"), std::nullopt);
-        EXPECT_EQ(store.data("tagged"), std::nullopt);
-        EXPECT_EQ(store.number("fromANewerVersion"), 0.0);
-        store.setBool("rumbleFromAudio", true);
-        store.setString("outputMode", "keyboardMouse");
-    }
-    auto json = readJson(file);
-    EXPECT_FALSE(json.contains("rumbleStrength"));
-    for (auto key : {"fromANewerVersion", "odd", "tagged"}) {
-        EXPECT_EQ(json[key], foreign[key]) << key;
-    }
-    EXPECT_EQ(json["outputMode"], "keyboardMouse");
-    EXPECT_EQ(JsonFileSettingsStore(file).number("rumbleStrength"), 0.0);
-}
-
-TEST_F(JsonFileSettingsStoreTest, UnreadableFileIsKeptAsideAndReportedOnce) {
-    const std::vector<std::string> unreadable = {"{\"outputMode\": \"gamepad\",", "[1, 2]", "",
-                                                 std::string(5000, '[')};
-    for (const auto& original : unreadable) {
-        SCOPED_TRACE(original.substr(0, 20));
-        TempFolder here;
-        fs::path path = here.path() / "settings.json";
-        writeText(path, original);
-        ScopedLogCapture log;
-        JsonFileSettingsStore store(path);
-        EXPECT_EQ(store.string("outputMode"), std::nullopt);
-        EXPECT_EQ(readText(path), original) << "reading alone changes nothing on disk";
-
-        store.setBool("rumbleFromAudio", true);
-        store.setNumber("rumbleStrength", 0.5);
-        store.flush();
-        auto aside = filesStartingWith(here.path(), "settings.json.unreadable-");
-        ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(readText(aside[0]), original);
-        EXPECT_EQ(readJson(path),
-                  nlohmann::json::parse(R"({"rumbleFromAudio": true, "rumbleStrength": 0.5})"));
-        auto errors = log->lines(LogLevel::error, "Settings");
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_NE(errors[0].message.find(path.string()), std::string::npos);
-    }
-}
-
-TEST_F(JsonFileSettingsStoreTest, CreatesMissingFoldersAndClearsOnlyOldTempFiles) {
-    fs::path nested = folder.path() / "config" / "jolto-host" / "settings.json";
-    fs::create_directories(nested.parent_path());
-    fs::path stale = nested.parent_path() / "settings.json.tmp-AbC123";
-    fs::path fresh = nested.parent_path() / "settings.json.tmp-XyZ789";
-    writeText(stale, "{");
-    writeText(fresh, "{");
-    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(1));
-    JsonFileSettingsStore store(nested);
-    EXPECT_FALSE(fs::exists(stale));
-    EXPECT_TRUE(fs::exists(fresh)) << "may belong to another instance writing right now";
-
-    fs::path missing = folder.path() / "a" / "b" / "settings.json";
-    JsonFileSettingsStore(missing).setString("outputMode", "gamepad");
-    EXPECT_EQ(JsonFileSettingsStore(missing).string("outputMode"), "gamepad");
-}
-
-TEST_F(JsonFileSettingsStoreTest, FailedWriteIsReportedOnceAndKeptInMemory) {
-    // A plain file where the folder should be: fails for root as well.
-    writeText(folder.path() / "blocker", "");
-    ScopedLogCapture log;
-    JsonFileSettingsStore store(folder.path() / "blocker" / "settings.json");
-    store.setString("outputMode", "gamepad");
-    store.setBool("rumbleFromAudio", true);
-    store.flush();
-    EXPECT_EQ(store.string("outputMode"), "gamepad");
-    EXPECT_TRUE(store.boolean("rumbleFromAudio"));
-    EXPECT_EQ(log->lines(LogLevel::error, "Settings").size(), 1u);
-}
-
-TEST_F(JsonFileSettingsStoreTest, WritesBehindInFewSavesAndKeepsTheLastChangeOnTheWayOut) {
-    {
-        JsonFileSettingsStore store(file);
-        // A slider dragged across its range.
-        for (int i = 1; i <= 1000; ++i) {
-            store.setNumber("rumbleStrength", i / 1000.0);
-        }
-        EXPECT_EQ(store.number("rumbleStrength"), 1.0);
-        store.flush();
-        EXPECT_LE(store.saveCount(), 5u);
-        EXPECT_EQ(readJson(file)["rumbleStrength"], 1.0);
-        // Quitting right after a change keeps it.
-        store.setString("outputMode", "gamepad");
-    }
-    EXPECT_EQ(readJson(file)["outputMode"], "gamepad");
-    EXPECT_TRUE(filesStartingWith(folder.path(), "settings.json.tmp-").empty());
-}
-
-TEST_F(JsonFileSettingsStoreTest, LinkedFileIsWrittenThroughNextToItsTarget) {
-    fs::path dotfiles = folder.path() / "dotfiles";
-    fs::path config = folder.path() / "config";
-    fs::create_directories(dotfiles);
-    fs::create_directories(config);
-    fs::permissions(dotfiles, fs::perms::owner_all);
-    fs::permissions(config, fs::perms::owner_all);
-    writeText(dotfiles / "jolto.json", R"({"outputMode": "gamepad"})");
-    fs::create_symlink("../dotfiles/jolto.json", config / "settings.json");
-    {
-        JsonFileSettingsStore store(config / "settings.json");
-        EXPECT_EQ(store.string("outputMode"), "gamepad");
-        store.setBool("rumbleFromAudio", true);
-    }
-    EXPECT_TRUE(fs::is_symlink(config / "settings.json"));
-    EXPECT_EQ(readJson(dotfiles / "jolto.json")["rumbleFromAudio"], true);
-    EXPECT_EQ(readJson(dotfiles / "jolto.json")["outputMode"], "gamepad");
-    EXPECT_TRUE(filesStartingWith(dotfiles, "jolto.json.tmp-").empty());
-    EXPECT_EQ(std::distance(fs::directory_iterator(config), fs::directory_iterator()), 1);
-}
-
-TEST_F(JsonFileSettingsStoreTest, FolderThatOthersCouldChangeIsNeitherReadNorWritten) {
-    const std::string planted = R"({"trustedDevices": {"$data": "cGxhbnRlZA=="}})";
+// Each case sets up a folder, opens the store on a file in it, reads, writes twice (the second
+// change right before the store goes) and then looks at the disk and the log.
+TEST_F(JsonFileSettingsStoreTest, WhatIsOnDiskDecidesWhatIsReadAndWhatIsWritten) {
+    using Check = std::function<void(const fs::path& root)>;
+    // The settings file in a folder of this user's alone, then spoilt.
+    auto own = [](std::string text, std::function<void(const fs::path&)> spoil = {}) {
+        return [=](const fs::path& root) {
+            fs::path folder = root / "jolto-host";
+            fs::create_directory(folder);
+            ::chmod(folder.c_str(), 0700);
+            writeText(folder / "settings.json", text);
+            if (spoil) {
+                spoil(folder);
+            }
+            return folder / "settings.json";
+        };
+    };
+    const std::string planted = R"({"outputMode": "x", "trustedDevices": {"$data": "cGxhbnQ="}})";
+    const std::string foreign = R"({"fromANewerVersion": [1, {"x": null}], "outputMode": "x",
+                                    "trustedDevices": {"$data": 5}, "n": {"$json": 1, "y": 2}})";
+    const std::string written = R"({"outputMode": "keyboardMouse", "rumbleFromAudio": true})";
     struct Case {
         const char* name;
-        std::function<void(const fs::path&)> spoil;
+        std::function<fs::path(const fs::path& root)> prepare; // empty: not possible here
+        std::optional<std::string> reads;                      // outputMode on opening
+        std::size_t errors;                                    // each naming the folder
+        std::optional<std::string> after;                      // nothing: the file as it was
+        Check check = {};
     };
-    const std::vector<Case> cases = {
-        {"group-writable", [](const fs::path& f) { ::chmod(f.c_str(), 0770); }},
-        {"world-writable", [](const fs::path& f) { ::chmod(f.c_str(), 0703); }},
-        {"symbolic link",
-         [](const fs::path& f) {
-             fs::rename(f, f.string() + "-real");
-             fs::create_directory_symlink(f.string() + "-real", f);
+    const Case cases[] = {
+        {"other keys are kept, odd data forms are not data", own(foreign), "x", 0,
+         R"({"fromANewerVersion": [1, {"x": null}], "outputMode": "keyboardMouse",
+             "trustedDevices": {"$data": 5}, "n": {"$json": 1, "y": 2}, "rumbleFromAudio": true})"},
+        {"cut short", own(R"({"outputMode": "gamepad",)"), std::nullopt, 1, written},
+        {"not an object", own("[1, 2]"), std::nullopt, 1, written},
+        {"empty", own(""), std::nullopt, 1, written},
+        {"nested too deeply", own(std::string(5000, '[')), std::nullopt, 1, written},
+        {"group-writable folder", own(planted, [](auto& f) { ::chmod(f.c_str(), 0770); }),
+         std::nullopt, 1, std::nullopt},
+        {"world-writable folder", own(planted, [](auto& f) { ::chmod(f.c_str(), 0703); }),
+         std::nullopt, 1, std::nullopt},
+        {"linked folder",
+         own(planted,
+             [](const fs::path& f) {
+                 fs::rename(f, f.string() + "-real");
+                 fs::create_directory_symlink(f.string() + "-real", f);
+             }),
+         std::nullopt, 1, std::nullopt},
+        {"another user's folder",
+         [&](const fs::path& root) {
+             fs::path file = own(planted)(root);
+             return ::chown(file.parent_path().c_str(), 65534, 65534) == 0 ? file : fs::path();
+         },
+         std::nullopt, 1, std::nullopt},
+        {"missing folders", [](auto& root) { return root / "a" / "b" / "settings.json"; },
+         std::nullopt, 0, written},
+        {"a file where the folder should be",
+         [](const fs::path& root) {
+             writeText(root / "blocker", "");
+             return root / "blocker" / "settings.json";
+         },
+         std::nullopt, 1, std::nullopt},
+        {"old temp files",
+         own(written,
+             [](const fs::path& f) {
+                 writeText(f / "settings.json.tmp-AbC123", "{");
+                 writeText(f / "settings.json.tmp-XyZ789", "{");
+                 fs::last_write_time(f / "settings.json.tmp-AbC123",
+                                     fs::file_time_type::clock::now() - std::chrono::hours(1));
+             }),
+         "keyboardMouse", 0, written,
+         [](const fs::path& root) {
+             EXPECT_FALSE(fs::exists(root / "jolto-host" / "settings.json.tmp-AbC123"));
+             // It may belong to another instance writing right now.
+             EXPECT_TRUE(fs::exists(root / "jolto-host" / "settings.json.tmp-XyZ789"));
          }},
-        {"another user's", [](const fs::path& f) { (void)::chown(f.c_str(), 65534, 65534); }},
+        {"linked file",
+         [](const fs::path& root) {
+             for (auto f : {"dotfiles", "config"}) {
+                 fs::create_directory(root / f);
+                 fs::permissions(root / f, fs::perms::owner_all);
+             }
+             writeText(root / "dotfiles" / "jolto.json", R"({"outputMode": "x"})");
+             fs::create_symlink("../dotfiles/jolto.json", root / "config" / "settings.json");
+             return root / "config" / "settings.json";
+         },
+         "x", 0, written,
+         [](const fs::path& root) {
+             EXPECT_TRUE(fs::is_symlink(root / "config" / "settings.json"));
+             EXPECT_EQ(std::distance(fs::directory_iterator(root / "config"), {}), 1);
+             EXPECT_EQ(std::distance(fs::directory_iterator(root / "dotfiles"), {}), 1);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempFolder here;
-        fs::path own = here.path() / "jolto-host";
-        fs::create_directory(own);
-        ::chmod(own.c_str(), 0700);
-        writeText(own / "settings.json", planted);
-        c.spoil(own);
-        struct stat info {};
-        ASSERT_EQ(::lstat(own.c_str(), &info), 0);
-        if (std::string(c.name) == "another user's" && info.st_uid == ::geteuid()) {
-            std::printf("[  SKIPPED ] another user's folder: this user cannot give one away\n");
+        TempFolder root;
+        const fs::path path = c.prepare(root.path);
+        if (path.empty()) {
+            std::printf("[  SKIPPED ] %s: cannot be set up by this user\n", c.name);
             continue;
         }
+        const std::string before = readText(path);
         ScopedLogCapture log;
         {
-            JsonFileSettingsStore store(own / "settings.json");
+            JsonFileSettingsStore store(path);
+            store.registerFallback("rumbleStrength", 1.0);
+            EXPECT_EQ(store.string("outputMode"), c.reads);
             EXPECT_EQ(store.data("trustedDevices"), std::nullopt);
-            store.setString("outputMode", "gamepad");
+            EXPECT_EQ(store.data("n"), std::nullopt);
+            EXPECT_EQ(store.number("fromANewerVersion"), 0.0);
+            EXPECT_EQ(readText(path), before) << "reading alone changes nothing on disk";
+            store.setString("outputMode", "keyboardMouse");
+            store.flush();
+            store.setBool("rumbleFromAudio", true);
+            EXPECT_EQ(store.string("outputMode"), "keyboardMouse") << "kept in memory";
         }
-        EXPECT_EQ(readText(own / "settings.json"), planted);
+        if (c.after) {
+            EXPECT_EQ(readJson(path), json::parse(*c.after));
+        } else {
+            EXPECT_EQ(readText(path), before);
+        }
+        auto aside = filesStartingWith(path.parent_path(), "settings.json.unreadable-");
+        // An unreadable file (an error, yet written over) is kept aside.
+        ASSERT_EQ(aside.size(), c.errors && c.after ? 1u : 0u);
+        for (auto& kept : aside) {
+            EXPECT_EQ(readText(kept), before);
+        }
         auto errors = log->lines(LogLevel::error, "Settings");
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_NE(errors[0].message.find(own.string()), std::string::npos) << errors[0].message;
+        ASSERT_EQ(errors.size(), c.errors);
+        for (auto& line : errors) {
+            EXPECT_NE(line.message.find(path.parent_path().string()), std::string::npos);
+        }
+        if (c.check) {
+            c.check(root.path);
+        }
     }
 }
 
@@ -390,45 +347,66 @@ TEST(JsonFileSettingsStorePath, FollowsXdgConfigHome) {
     ::setenv("HOME", "/home/someone", 1);
     ::setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
     EXPECT_EQ(JsonFileSettingsStore::defaultPath(), fs::path("/tmp/cfg/jolto-host/settings.json"));
-    ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1);
-    EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
-              fs::path("/home/someone/.config/jolto-host/settings.json"));
-    ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
-              fs::path("/home/someone/.config/jolto-host/settings.json"));
-}
-
-namespace {
-
-// Self-checking values of very different sizes, so a torn or mixed file cannot pass as whole.
-std::string payload(long n) {
-    std::size_t size = 1000 + static_cast<std::size_t>(n % 7) * 40000;
-    return std::to_string(n) + "|" + std::string(size, static_cast<char>('a' + n % 26)) + "|" +
-           std::to_string(n);
-}
-
-std::optional<long> checkPayload(const std::string& text) {
-    auto first = text.find('|');
-    auto last = text.rfind('|');
-    if (first == std::string::npos || last == first) {
-        return std::nullopt;
+    for (bool relative : {true, false}) {
+        relative ? ::setenv("XDG_CONFIG_HOME", "relative/cfg", 1) : ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(JsonFileSettingsStore::defaultPath(),
+                  fs::path("/home/someone/.config/jolto-host/settings.json"));
     }
-    long n = std::stol(text.substr(0, first));
-    return payload(n) == text ? std::optional(n) : std::nullopt;
 }
 
-bool readByte(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    char byte = 0;
-    return ::poll(&entry, 1, timeoutMs) == 1 && ::read(fd, &byte, 1) == 1;
-}
+TEST_F(JsonFileSettingsStoreTest, ConcurrentWritersLoseNothingInFewSaves) {
+    constexpr int threads = 4;
+    constexpr int writesEach = 250; // sliders dragged across their range
+    JsonFileSettingsStore store(file);
+    std::atomic<bool> wrongRead{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            std::string key = "writer" + std::to_string(t);
+            for (int i = 1; i <= writesEach; ++i) {
+                store.setNumber(key, i);
+                // Own writes are visible at once, whatever the others do meanwhile.
+                if (store.number(key) != i) {
+                    wrongRead = true;
+                }
+                store.setString(key + "text", std::to_string(i));
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_FALSE(wrongRead);
+    store.flush();
+    EXPECT_LE(store.saveCount(), 5u);
+    const auto saved = readJson(file);
+    for (int t = 0; t < threads; ++t) {
+        std::string key = "writer" + std::to_string(t);
+        EXPECT_EQ(saved[key], writesEach) << key;
+        EXPECT_EQ(saved[key + "text"], std::to_string(writesEach)) << key;
+    }
+    EXPECT_TRUE(filesStartingWith(folder.path, "settings.json.tmp-").empty());
 
-} // namespace
+    // A slider moved slowly for 300 ms: at most one save per interval, and one for the flush.
+    const auto savesBefore = store.saveCount();
+    for (int i = 0; i < 30; ++i) {
+        store.setNumber("rumbleStrength", i / 30.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    store.flush();
+    EXPECT_LE(store.saveCount() - savesBefore, 3u);
+}
 
 TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
+    // Values of very different sizes, so that a torn or mixed file cannot pass as whole.
+    auto payload = [](long n) {
+        return std::to_string(n) + "|" +
+               std::string(static_cast<std::size_t>(1000 + n % 7 * 40000),
+                           static_cast<char>('a' + n % 26));
+    };
     std::mt19937 random(std::random_device{}());
     long lastCompleted = -1;
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         int pipeFds[2];
         ASSERT_EQ(::pipe(pipeFds), 0);
@@ -438,12 +416,11 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
         if (child == 0) {
             ::close(pipeFds[0]);
             JsonFileSettingsStore store(file);
+            // The writer thread is killed in the middle of its saves.
             for (long n = start; n < start + 100000; ++n) {
                 store.setString("payload", payload(n));
-                // The writer thread is killed in the middle of its saves.
                 store.flush();
-                char done = 1;
-                if (::write(pipeFds[1], &done, 1) != 1) {
+                if (::write(pipeFds[1], "", 1) != 1) {
                     break;
                 }
             }
@@ -451,8 +428,9 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
         }
         ::close(pipeFds[1]);
         const int completedBeforeKill = std::uniform_int_distribution<int>(1, 12)(random);
+        char byte = 0;
         for (int i = 0; i < completedBeforeKill; ++i) {
-            ASSERT_TRUE(readByte(pipeFds[0], 60000)) << "the writer stopped writing";
+            ASSERT_EQ(::read(pipeFds[0], &byte, 1), 1) << "the writer stopped writing";
         }
         std::this_thread::sleep_for(
             std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
@@ -467,44 +445,10 @@ TEST_F(JsonFileSettingsStoreTest, WriterKilledMidWriteLeavesOneWholeVersion) {
         EXPECT_TRUE(log->lines().empty()) << log->lines().front().message;
         auto text = reopened.string("payload");
         ASSERT_TRUE(text.has_value());
-        auto n = checkPayload(*text);
-        ASSERT_TRUE(n.has_value()) << "a torn value";
+        const long n = std::stol(*text);
+        ASSERT_EQ(*text, payload(n)) << "a torn value";
         // Every flush that returned is in the file; at most the one in flight is on top.
-        EXPECT_GE(*n, start + completedBeforeKill - 1);
-        lastCompleted = *n;
+        EXPECT_GE(n, start + completedBeforeKill - 1);
+        lastCompleted = n;
     }
-}
-
-TEST_F(JsonFileSettingsStoreTest, ConcurrentWritersLoseNothing) {
-    constexpr int threads = 4;
-    constexpr int writesEach = 15;
-    {
-        JsonFileSettingsStore store(file);
-        std::atomic<bool> wrongRead{false};
-        std::vector<std::thread> workers;
-        for (int t = 0; t < threads; ++t) {
-            workers.emplace_back([&, t] {
-                std::string key = "writer" + std::to_string(t);
-                for (int i = 1; i <= writesEach; ++i) {
-                    store.setNumber(key, i);
-                    // Own writes are visible at once, whatever the others do meanwhile.
-                    if (store.number(key) != i) {
-                        wrongRead = true;
-                    }
-                    store.setString(key + "text", std::to_string(i));
-                }
-            });
-        }
-        for (auto& worker : workers) {
-            worker.join();
-        }
-        EXPECT_FALSE(wrongRead);
-    }
-    JsonFileSettingsStore reopened(file);
-    for (int t = 0; t < threads; ++t) {
-        std::string key = "writer" + std::to_string(t);
-        EXPECT_EQ(reopened.number(key), writesEach) << key;
-        EXPECT_EQ(reopened.string(key + "text"), std::to_string(writesEach)) << key;
-    }
-    EXPECT_TRUE(filesStartingWith(folder.path(), "settings.json.tmp-").empty());
 }

@@ -62,10 +62,9 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        done = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0;
         posix_spawn_file_actions_destroy(&actions);
-        done = spawned != 0;
-        EXPECT_EQ(spawned, 0) << "couldn't start " << args[0];
+        EXPECT_FALSE(done) << "couldn't start " << args[0];
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -80,12 +79,11 @@ public:
     // Reads what it printed so far; true once it has ended.
     bool poll() {
         int status = 0;
-        const bool ended = done || ::waitpid(pid, &status, WNOHANG) == pid;
-        text.assign(std::istreambuf_iterator<char>(std::ifstream(output_).rdbuf()), {});
-        if (ended && !done) {
+        if (!done && ::waitpid(pid, &status, WNOHANG) == pid) {
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             done = true;
         }
+        text.assign(std::istreambuf_iterator<char>(std::ifstream(output_).rdbuf()), {});
         return done;
     }
     void wait(std::chrono::milliseconds limit = 40s) {
@@ -136,13 +134,7 @@ public:
 
     template <typename T> std::vector<T> heard() {
         std::lock_guard lock(mutex_);
-        std::vector<T> result;
-        for (const auto& p : heard_) {
-            if (auto t = p.get<T>()) {
-                result.push_back(*t);
-            }
-        }
-        return result;
+        return only<T>(heard_);
     }
 
 private:
@@ -191,7 +183,7 @@ protected:
         return onServer([this] {
             std::vector<ControllerState> all;
             for (const auto& u : keyboard.updates) {
-                all.push_back(u.state);
+                all.push_back(u.second);
             }
             return all;
         });

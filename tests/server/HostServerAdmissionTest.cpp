@@ -19,9 +19,9 @@ protected:
                       WelcomeStatus::pinIncorrect);
         }
     }
-    std::optional<HostEvent::PairingPause> lastPause() const {
+    std::optional<std::chrono::seconds> lastPause() const {
         auto pauses = eventsOf<HostEvent::PairingPause>();
-        return pauses.empty() ? std::nullopt : std::optional(pauses.back());
+        return pauses.empty() ? std::nullopt : pauses.back().length;
     }
     bool isTrusted(const Phone& phone) const {
         auto lists = eventsOf<HostEvent::Trusted>();
@@ -33,34 +33,18 @@ protected:
     Phone guessers[2];
 };
 
-TEST_F(Admission, UntrustedPhoneIsAskedForThePINAndFourWrongOnesKeepIt) {
-    EXPECT_EQ(pinEvents(), 1);
+TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
     EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), 1u);
     EXPECT_EQ(keyboard.mappings, std::vector{KeyMapping::shooter()});
-
-    EXPECT_EQ(hello(1, guessers[0]),
-              (Packet::Welcome{WelcomeStatus::pinRequired, 0, 0, "Test Host"}));
-    // Had the PIN-less hello counted, four wrong PINs would now replace the PIN.
-    wrongTries(4);
-    EXPECT_EQ(pinEvents(), 1);
-    EXPECT_TRUE(log->lines().empty()) << "refusals are not logged";
-    // A new PIN on request starts the count again.
-    server->regeneratePIN();
-    pump();
-    wrongTries(4);
-    EXPECT_EQ(pinEvents(), 2);
-}
-
-TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
     // The next draw repeats the PIN just used, which must not come back.
     forcedPINs = {7, 7, 7, 42};
     restart();
     EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0007");
     Phone phone;
+    EXPECT_EQ(hello(1, phone), (Packet::Welcome{WelcomeStatus::pinRequired, 0, 0, "Test Host"}));
     join(1, phone);
     EXPECT_TRUE(isTrusted(phone));
-    // The PIN admits one phone only.
-    EXPECT_EQ(pinEvents(), 3);
+    EXPECT_EQ(pinEvents(), 3) << "one PIN for each server, one after the pairing";
     EXPECT_EQ(eventsOf<HostEvent::Pin>().back().pin, "0042");
     EXPECT_EQ(hello(2, Phone{}, 7).status, WelcomeStatus::pinIncorrect);
     // The trust was stored: it survives a server built on the same settings.
@@ -90,29 +74,13 @@ TEST_F(Admission, TrustedPhoneIsAdmittedWithoutPINAndItsWrongPINIsIgnored) {
     EXPECT_EQ(hello(5, impostor).status, WelcomeStatus::accepted);
 }
 
-TEST_F(Admission, HostFullRefusesAFifthPhoneButKeepsItsPairing) {
+// Four players at most, numbered from 1; a phone back from another port takes its own seat
+// over, and a freed seat goes to the next phone.
+TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
     Phone phones[5];
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(pair(static_cast<ConnectionId>(i + 1), phones[i]).playerNumber, i + 1);
     }
-    auto pinsBefore = pinEvents();
-    EXPECT_EQ(pair(5, phones[4]), (Packet::Welcome{WelcomeStatus::hostFull, 0, 0, "Test Host"}));
-    EXPECT_TRUE(isTrusted(phones[4]));
-    EXPECT_EQ(pinEvents(), pinsBefore + 1);
-    // Once a seat frees, the now trusted phone gets in without a PIN, and takes the lowest free
-    // player number.
-    deliver(2, Packet::Goodbye{sessionOf(2)});
-    auto later = hello(5, phones[4]);
-    EXPECT_EQ(later.status, WelcomeStatus::accepted);
-    EXPECT_EQ(later.playerNumber, 2);
-}
-
-TEST_F(Admission, RepeatedHelloKeepsItsSessionAndANewPortReplacesTheOldConnection) {
-    Phone phones[4];
-    for (int i = 0; i < 4; ++i) {
-        join(static_cast<ConnectionId>(i + 1), phones[i]);
-    }
-    auto old = sessionOf(3);
     auto trustedBefore = eventsOf<HostEvent::Trusted>().size();
     auto second = sessionOf(2);
     phones[1].name = "Renamed";
@@ -120,6 +88,7 @@ TEST_F(Admission, RepeatedHelloKeepsItsSessionAndANewPortReplacesTheOldConnectio
               (Packet::Welcome{WelcomeStatus::accepted, second, 2, "Test Host"}));
     EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), trustedBefore) << "trust left alone";
 
+    auto old = sessionOf(3);
     auto welcome = hello(9, phones[2]);
     EXPECT_EQ(welcome.status, WelcomeStatus::accepted) << "not refused as full by itself";
     EXPECT_EQ(welcome.playerNumber, 3);
@@ -131,6 +100,16 @@ TEST_F(Admission, RepeatedHelloKeepsItsSessionAndANewPortReplacesTheOldConnectio
     auto updates = keyboard.updates.size();
     sendState(9, old, 1, pressing(ControllerButton::south));
     EXPECT_EQ(keyboard.updates.size(), updates);
+
+    // A fifth phone is refused, but keeps its pairing and uses the PIN up.
+    auto pinsBefore = pinEvents();
+    EXPECT_EQ(pair(5, phones[4]), (Packet::Welcome{WelcomeStatus::hostFull, 0, 0, "Test Host"}));
+    EXPECT_TRUE(isTrusted(phones[4]));
+    EXPECT_EQ(pinEvents(), pinsBefore + 1);
+    deliver(2, Packet::Goodbye{sessionOf(2)});
+    auto later = hello(5, phones[4]);
+    EXPECT_EQ(later.status, WelcomeStatus::accepted);
+    EXPECT_EQ(later.playerNumber, 2) << "the lowest free number";
 }
 
 TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
@@ -164,30 +143,40 @@ TEST_F(Admission, ForgetSaysGoodbyeRemovesAndPublishes) {
 // Guessing a four-digit PIN at network speed must not succeed: the fifth wrong try from any
 // phone replaces the PIN and pauses every PIN check, for longer each time.
 TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingWithGrowingPauses) {
-    Phone owner;
-    wrongTries(5);
+    // Had the PIN-less hello counted, four wrong PINs would now replace the PIN.
+    hello(101, guessers[0]);
+    wrongTries(4);
+    EXPECT_EQ(pinEvents(), 1);
+    EXPECT_TRUE(log->lines().empty()) << "refusals are not logged";
+    // A new PIN on request starts the count again.
+    server->regeneratePIN();
+    pump();
+    wrongTries(4);
     EXPECT_EQ(pinEvents(), 2);
+    wrongTries(1);
+    EXPECT_EQ(pinEvents(), 3);
     EXPECT_EQ(eventsOf<HostEvent::PairingPause>(), std::vector{HostEvent::PairingPause{30s}});
     // Even the right PIN is refused unseen during the pause, and refusals there do not count.
     for (int i = 0; i < 7; ++i) {
         EXPECT_EQ(hello(101, guessers[0], currentPIN()).status, WelcomeStatus::pinIncorrect);
     }
-    EXPECT_EQ(pinEvents(), 2);
+    EXPECT_EQ(pinEvents(), 3);
     EXPECT_EQ(eventsOf<HostEvent::PairingPause>().size(), 1u) << "reported once per pause";
 
     clock.advance(30s);
     wrongTries(4);
-    EXPECT_EQ(pinEvents(), 2) << "counting started afresh at the new PIN";
+    EXPECT_EQ(pinEvents(), 3) << "counting started afresh at the new PIN";
     wrongTries(1);
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{60s});
+    EXPECT_EQ(lastPause(), 60s);
     clock.advance(59s);
+    Phone owner;
     EXPECT_EQ(hello(3, owner, currentPIN()).status, WelcomeStatus::pinIncorrect);
     clock.advance(1s);
     EXPECT_EQ(pair(3, owner).status, WelcomeStatus::accepted);
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{std::nullopt});
+    EXPECT_EQ(lastPause(), std::nullopt);
     // The successful pairing reset the growth.
     wrongTries(5);
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{30s});
+    EXPECT_EQ(lastPause(), 30s);
 }
 
 TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
@@ -207,11 +196,11 @@ TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
 
     server->regeneratePIN();
     pump();
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{std::nullopt});
+    EXPECT_EQ(lastPause(), std::nullopt);
     EXPECT_EQ(pair(4, newcomer).status, WelcomeStatus::accepted);
     // The new PIN also reset the growth.
     wrongTries(5);
-    EXPECT_EQ(lastPause(), HostEvent::PairingPause{30s});
+    EXPECT_EQ(lastPause(), 30s);
 }
 
 } // namespace

@@ -1,8 +1,10 @@
-// The listener, the datagrams of a session, client removal and the flood of connections.
+// The listener, the datagrams of a session, client removal, the flood of connections, and a
+// UDP phone and a WebSocket phone side by side through the transport mux.
 
 #include <thread>
 
 #include "fakes/HostServerHarness.h"
+#include "server/TransportMux.h"
 
 using namespace jolto;
 using namespace jolto::testing;
@@ -18,7 +20,7 @@ protected:
         auto before = keyboard.updates.size();
         sendState(connection, session, sequence, state);
         return keyboard.updates.size() == before + 1 &&
-               keyboard.updates.back().state.leftTrigger == state.leftTrigger;
+               keyboard.updates.back().second.leftTrigger == state.leftTrigger;
     }
 
     int marker = 0;
@@ -31,7 +33,7 @@ TEST_F(Sessions, OnlyAnotherProtocolVersionIsAnsweredAmongUndecodableDatagrams) 
     deliverBytes(2, std::vector<std::uint8_t>{'Z', 'E', 'V', 'C', 1, 9});
     deliverBytes(2, std::vector<std::uint8_t>{'Z', 'E', 'V', 'C', 2});
     deliverBytes(2, std::vector<std::uint8_t>{});
-    EXPECT_EQ(listener.sent.size(), 1u);
+    EXPECT_TRUE(listener.sent[2].empty());
 }
 
 // A state counts only from the connection's own session and with a sequence newer than the last
@@ -199,6 +201,77 @@ TEST_F(Sessions, ConnectionsWithoutASessionAreCappedAndTheOldestGivesWay) {
         << "a welcomed phone is never pushed out";
     EXPECT_TRUE(publish().empty()) << "no welcomed client came or went";
     EXPECT_TRUE(stateAccepted(1, session, 1));
+}
+
+class Transports : public HostServerTest {
+protected:
+    UdpListener& transport() override { return mux; }
+    void SetUp() override {
+        mux.onStateChanged([this](std::size_t, const ListenerState& s) { webStates.push_back(s); });
+        HostServerTest::SetUp();
+    }
+    // A hello with the PIN over the WebSocket; the welcome it got there.
+    Packet::Welcome webPair(ConnectionId connection, const Phone& phone) {
+        web.receive(connection,
+                    encoded(Packet::Hello{phone.device, phone.secret, currentPIN(), {}}),
+                    clock.now());
+        auto welcomes = web.sentTo<Packet::Welcome>(connection);
+        EXPECT_EQ(welcomes.size(), 1u);
+        return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
+    }
+
+    FakeListener web;
+    TransportMux mux{{&listener, &web}};
+    std::vector<ListenerState> webStates;
+};
+
+TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTransportLetsGo) {
+    // Both transports number their first connection 1; the server must not mix them up.
+    Phone udpPhone, webPhone;
+    ASSERT_EQ(pair(1, udpPhone).status, WelcomeStatus::accepted);
+    auto welcome = webPair(1, webPhone);
+    EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
+    EXPECT_EQ(welcome.playerNumber, 2);
+    EXPECT_EQ(listener.sentTo<Packet::Welcome>(1).size(), 1u) << "no welcome crossed over";
+
+    web.receive(1, encoded(Packet::State{welcome.session, 1, pressing(ControllerButton::south)}),
+                clock.now());
+    ASSERT_FALSE(keyboard.updates.empty());
+    EXPECT_EQ(keyboard.updates.back().first, webPhone.device);
+    EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
+    // The UDP phone's session does not open the browser's connection, and vice versa.
+    sendState(1, welcome.session, 2, ControllerState{});
+    EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
+
+    // A closed WebSocket leaves at once, without waiting for silence; the UDP phone stays.
+    web.handler.closed(1);
+    EXPECT_EQ(keyboard.removed, std::vector<Uuid>{webPhone.device});
+    EXPECT_EQ(mux.connectionCount(1), 0u);
+    EXPECT_EQ(mux.connectionCount(0), 1u);
+    // The server's own removal reaches the transport the client came by, with its own id.
+    deliver(1, Packet::Goodbye{sessionOf(1)});
+    EXPECT_EQ(listener.closed, std::vector<ConnectionId>{1});
+    EXPECT_TRUE(web.closed.empty());
+}
+
+TEST_F(Transports, SwitchingThePageOffClosesItsPlayersAndItsPort) {
+    EXPECT_EQ(web.starts, 1) << "the page opens with the server";
+    Phone webPhone;
+    ASSERT_EQ(webPair(7, webPhone).status, WelcomeStatus::accepted);
+    mux.setEnabled(1, false);
+    EXPECT_EQ(web.cancels, 1);
+    EXPECT_EQ(keyboard.removed, std::vector<Uuid>{webPhone.device});
+    ASSERT_FALSE(webStates.empty());
+    EXPECT_EQ(webStates.back(), ListenerState::failed({}));
+
+    mux.setEnabled(1, true);
+    EXPECT_EQ(web.starts, 2);
+    web.handler.ready(8080);
+    EXPECT_EQ(webStates.back(), ListenerState::ready(8080));
+    // The UDP listener's readiness is the server's; the page's port never reaches it.
+    for (const auto& e : eventsOf<HostEvent::Listener>()) {
+        EXPECT_NE(e.state.port, 8080);
+    }
 }
 
 } // namespace

@@ -284,7 +284,7 @@ TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
     EXPECT_TRUE(isTrusted(phone));
 }
 
-TEST_F(Admission, TrustedPhoneIsAdmittedWithoutPINAndItsWrongPINIsIgnored) {
+TEST_F(Admission, TrustedPhoneIsAdmittedWithoutPINAndItsWrongPINIsIgnoredUntilForgotten) {
     Phone phone;
     deliver(1, Packet::Goodbye{join(1, phone)});
     auto trustedBefore = eventsOf<HostEvent::Trusted>().size();
@@ -304,6 +304,20 @@ TEST_F(Admission, TrustedPhoneIsAdmittedWithoutPINAndItsWrongPINIsIgnored) {
     deliver(3, Packet::Goodbye{join(3, impostor)});
     EXPECT_EQ(hello(4, phone).status, WelcomeStatus::pinRequired) << "old secret replaced";
     EXPECT_EQ(hello(5, impostor).status, WelcomeStatus::accepted);
+
+    // Forgetting says goodbye, removes the phone and leaves the others trusted and connected.
+    Phone other;
+    join(6, other);
+    publish();
+    server->forget(phone.device);
+    pump();
+    EXPECT_EQ(listener.sentTo<Packet::Goodbye>(5), std::vector{Packet::Goodbye{sessionOf(5)}});
+    EXPECT_FALSE(isTrusted(phone));
+    EXPECT_TRUE(isTrusted(other));
+    auto clients = publish().at(0).clients;
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].id, other.device);
+    EXPECT_EQ(hello(7, impostor).status, WelcomeStatus::pinRequired);
 }
 
 // Four players at most, numbered from 1; a phone back from another port takes its own seat
@@ -355,26 +369,9 @@ TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
     EXPECT_EQ(publish().at(0).clients.at(0).name, "iPhone") << "an empty name";
 }
 
-TEST_F(Admission, ForgetSaysGoodbyeRemovesAndPublishes) {
-    Phone a, b;
-    auto session = join(1, a);
-    join(2, b);
-    publish();
-    server->forget(a.device);
-    pump();
-    EXPECT_EQ(listener.sentTo<Packet::Goodbye>(1), std::vector{Packet::Goodbye{session}});
-    EXPECT_FALSE(isTrusted(a));
-    EXPECT_TRUE(isTrusted(b));
-    auto lists = publish();
-    ASSERT_EQ(lists.size(), 1u);
-    ASSERT_EQ(lists[0].clients.size(), 1u);
-    EXPECT_EQ(lists[0].clients[0].id, b.device);
-    EXPECT_EQ(hello(3, a).status, WelcomeStatus::pinRequired);
-}
-
 // Guessing a four-digit PIN at network speed must not succeed: the fifth wrong try from any
 // phone replaces the PIN and pauses every PIN check, for longer each time.
-TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingWithGrowingPauses) {
+TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingForUpToADay) {
     // Had the PIN-less hello counted, four wrong PINs would now replace the PIN.
     hello(101, guessers[0]);
     wrongTries(4);
@@ -409,30 +406,27 @@ TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingWithGrowingPauses) {
     // The successful pairing reset the growth.
     wrongTries(5);
     EXPECT_EQ(lastPause(), 30s);
-}
 
-TEST_F(Admission, PINPauseIsCappedAtADayEndedByANewPINAndSparesTrustedPhones) {
-    Phone trusted, newcomer;
-    deliver(2, Packet::Goodbye{join(2, trusted)});
-    for (int round = 0; round < 15; ++round) {
+    // The pause doubles up to a day; pauses that ran out end without an event.
+    for (int round = 1; round < 15; ++round) {
         clock.advance(24h);
         wrongTries(5);
     }
     auto pauses = eventsOf<HostEvent::PairingPause>();
-    ASSERT_EQ(pauses.size(), 15u) << "pauses that ran out end without an event";
-    EXPECT_EQ(pauses[11].length, 61440s);
-    EXPECT_EQ(pauses[12].length, 86400s);
-    EXPECT_EQ(pauses[14].length, 86400s);
-    EXPECT_EQ(hello(3, trusted, wrongPIN()).status, WelcomeStatus::accepted);
-    EXPECT_EQ(hello(4, newcomer, currentPIN()).status, WelcomeStatus::pinIncorrect);
-
+    ASSERT_EQ(pauses.size(), 4u + 14u);
+    EXPECT_EQ(pauses[3 + 11].length, 61440s);
+    EXPECT_EQ(pauses[3 + 12].length, 86400s);
+    EXPECT_EQ(pauses.back().length, 86400s);
+    // A trusted phone is spared the pause, which a new PIN ends.
+    EXPECT_EQ(hello(4, owner, wrongPIN()).status, WelcomeStatus::accepted);
+    Phone newcomer;
+    EXPECT_EQ(hello(5, newcomer, currentPIN()).status, WelcomeStatus::pinIncorrect);
     server->regeneratePIN();
     pump();
     EXPECT_EQ(lastPause(), std::nullopt);
-    EXPECT_EQ(pair(4, newcomer).status, WelcomeStatus::accepted);
-    // The new PIN also reset the growth.
+    EXPECT_EQ(pair(5, newcomer).status, WelcomeStatus::accepted);
     wrongTries(5);
-    EXPECT_EQ(lastPause(), 30s);
+    EXPECT_EQ(lastPause(), 30s) << "the new PIN also reset the growth";
 }
 
 // A phone is stale after a second of silence and dropped after fifteen; a connection that

@@ -351,7 +351,7 @@ protected:
 TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     // Audio rumble is on from the start, so every welcomed client gets rumble packets.
     server->setAudioRumble({0.8f, 0.4f});
-    Child client({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(webPort), "1234"});
+    Child client({"/usr/bin/python3", JOLTO_WEB_CLIENT, "phone", std::to_string(webPort), "1234"});
     client.wait(60s);
     EXPECT_EQ(client.exitCode, 0) << client.text;
     for (const std::string line : {
@@ -389,7 +389,7 @@ TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
     server->setAudioRumble({0.6f, 0.2f});
     // The computer's own network address, as a phone opens it: not a secure context.
     const std::string url = pageAddress(webPort);
-    Child browser({"/usr/bin/python3", JOLTO_BROWSER_CLIENT, url, "1234"});
+    Child browser({"/usr/bin/python3", JOLTO_WEB_CLIENT, "browser", url, "1234"});
     browser.wait(90s);
     ASSERT_EQ(browser.exitCode, 0) << browser.text;
     EXPECT_THAT(browser.text, Not(HasSubstr("console error")));

@@ -284,8 +284,7 @@ TEST_F(Loopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves)
 
     // Each run joins neutral; the server took each change once, in a fresh session with newer
     // sequence numbers, and the keepalives kept the phone from going stale.
-    ControllerState south, stick, trigger;
-    south.buttons = {ControllerButton::south};
+    ControllerState south = pressing(ControllerButton::south), stick, trigger;
     stick.leftStick = {0, 1};
     trigger = stick;
     trigger.rightTrigger = 1;
@@ -374,8 +373,7 @@ TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     }
     // South held over four states and let go: one press, one release; each of the three joins
     // starts neutral.
-    ControllerState south;
-    south.buttons = {ControllerButton::south};
+    const auto south = pressing(ControllerButton::south);
     EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, south, {}, {}, {}}));
     // The flood left nothing behind: its connections are gone or about to be, none welcomed.
     EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);

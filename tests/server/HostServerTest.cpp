@@ -522,9 +522,9 @@ TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
     EXPECT_TRUE(runsIdle()) << "no timer outlives the server";
 }
 
-TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
+TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOldOne) {
     Phone a;
-    join(1, a);
+    auto session = join(1, a);
     keyboard.updates.clear();
     gamepadMode();
     EXPECT_EQ(keyboard.removeAlls, 1);
@@ -541,21 +541,13 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnce) {
     // A phone that falls silent has its gamepad released, not held in its last state.
     watch(1100ms);
     EXPECT_EQ(gamepads.created[1]->pushed.back(), ControllerState{});
-
     deliver(2, Packet::Goodbye{b});
     EXPECT_TRUE(gamepads.created[1]->finished);
     EXPECT_FALSE(gamepads.created[0]->finished);
-    server->setMode(OutputMode::keyboardMouse);
-    pump();
-    EXPECT_TRUE(gamepads.created[0]->finished);
-    EXPECT_EQ(keyboard.states.count(a.device), 1u) << "input applied at once after the switch";
-}
 
-// Each way of replacing a gamepad: the old one is finished, its rumble stops with one closing
-// packet and its late levels are ignored, and its successor gets the input of the moment.
-TEST_F(Ticks, ReplacedGamepadEndsAndItsRumbleWithIt) {
-    auto session = join(1);
-    gamepadMode();
+    // Each way of replacing a gamepad: the old one is finished, its rumble stops with one
+    // closing packet and its late levels are ignored, and its successor gets the input of the
+    // moment.
     sendState(1, session, 1, pressing(ControllerButton::south));
     const std::function<void()> replacements[] = {
         [&] { server->setGamepadDevice(GamepadDevice::hid); },
@@ -564,28 +556,31 @@ TEST_F(Ticks, ReplacedGamepadEndsAndItsRumbleWithIt) {
             server->setMode(OutputMode::gamepad);
         },
     };
+    std::size_t old = 0;
     for (const auto& replace : replacements) {
-        auto old = gamepads.created.size() - 1;
         gameRumble(old, 0.5f, 0.5f);
         EXPECT_EQ(rumbleStep(), Bytes({128, 128}));
+        auto next = gamepads.created.size();
         replace();
         pump();
-        ASSERT_EQ(gamepads.created.size(), old + 2);
+        ASSERT_EQ(gamepads.created.size(), next + 1);
         EXPECT_TRUE(gamepads.created[old]->finished);
-        EXPECT_EQ(gamepads.created[old + 1]->device, GamepadDevice::hid);
-        EXPECT_EQ(gamepads.created[old + 1]->pushed,
-                  std::vector{pressing(ControllerButton::south)});
+        EXPECT_EQ(gamepads.created[next]->device, GamepadDevice::hid);
+        EXPECT_EQ(gamepads.created[next]->pushed, std::vector{pressing(ControllerButton::south)});
         EXPECT_EQ(rumbleStep(), Bytes({0, 0}));
         gameRumble(old, 1.0f, 1.0f);
         EXPECT_EQ(rumbleStep(), std::nullopt);
+        old = next;
     }
-    gameRumble(2, 0.9f, 0.0f);
+    gameRumble(old, 0.9f, 0.0f);
     EXPECT_EQ(rumbleStep(), Bytes({230, 0})) << "the successor rumbles";
 
     server->setMode(OutputMode::keyboardMouse);
     server->setGamepadDevice(GamepadDevice::standard);
     pump();
-    EXPECT_EQ(gamepads.created.size(), 3u) << "no gamepad outside gamepad mode";
+    EXPECT_TRUE(gamepads.created[old]->finished);
+    EXPECT_EQ(gamepads.created.size(), 4u) << "no gamepad outside gamepad mode";
+    EXPECT_EQ(keyboard.states.count(a.device), 1u) << "input applied at once after the switch";
 }
 
 // Real gamepads on fake devices, ended by the server's own threads: a device that stalls holds

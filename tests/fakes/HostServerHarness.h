@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,6 +32,21 @@ template <typename T, typename Range> std::vector<T> only(const Range& all) {
         }
     }
     return result;
+}
+
+// Runs `step` (by default a short sleep) until `done` holds; false when it did not in `limit`.
+template <typename Done, typename Step = void (*)()>
+bool waitFor(
+    Done done, std::chrono::milliseconds limit = 20s,
+    Step step = [] { std::this_thread::sleep_for(2ms); }) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        step();
+    }
+    return true;
 }
 
 class FakeClock final : public Clock {
@@ -233,15 +249,10 @@ protected:
     }
     // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
     template <typename Pred> bool runUntil(Pred done) {
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
+        return waitFor(done, 20s, [this] {
             context.restart();
             context.run_one_for(10ms);
-        }
-        return true;
+        });
     }
 
     void deliver(ConnectionId connection, const Packet& packet) {

@@ -38,17 +38,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-template <typename F> bool waitFor(F condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 // A program with its standard output in a file; killed if it outlives this.
 class Child {
 public:

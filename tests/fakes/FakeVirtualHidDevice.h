@@ -88,30 +88,25 @@ public:
         : log_(std::move(log)), number_(number) {}
 
     ~FakeVirtualHidDevice() override {
-        std::lock_guard lock(log_->mutex);
-        ++log_->devicesDestroyed;
-        log_->history.push_back(-number_);
-        log_->live = false;
-        log_->changed.notify_all();
+        log_->with([&] {
+            ++log_->devicesDestroyed;
+            log_->history.push_back(-number_);
+            log_->live = false;
+        });
     }
 
     bool create(const Properties& properties) override {
-        std::lock_guard lock(log_->mutex);
-        log_->properties = properties;
-        if (log_->refuseCreate) {
-            return false;
-        }
-        if (log_->liveOnCreate) {
-            log_->live = true;
-            woken_ = true;
-        }
-        log_->changed.notify_all();
-        return true;
+        return log_->with([&] {
+            log_->properties = properties;
+            if (!log_->refuseCreate && log_->liveOnCreate) {
+                log_->live = woken_ = true;
+            }
+            return !log_->refuseCreate;
+        });
     }
 
     bool isLive() const override {
-        std::lock_guard lock(log_->mutex);
-        return log_->live;
+        return log_->with([&] { return log_->live; });
     }
 
     bool dispatchInputReport(std::span<const std::uint8_t> report) override {
@@ -128,22 +123,19 @@ public:
 
     void serviceRequests(Delegate& delegate) override {
         std::deque<FakeHidDeviceLog::Request> requests;
-        {
-            std::lock_guard lock(log_->mutex);
+        log_->with([&] {
             requests.swap(log_->pending);
             log_->servicingThread = std::this_thread::get_id();
-        }
+        });
         for (auto& r : requests) {
             if (r.get) {
                 auto answer = delegate.getReport(r.type, r.reportID);
-                std::lock_guard lock(log_->mutex);
-                log_->getReportAnswers.emplace_back(answer.begin(), answer.end());
+                log_->with(
+                    [&] { log_->getReportAnswers.emplace_back(answer.begin(), answer.end()); });
             } else {
                 delegate.setReport(r.type, r.reportID, r.data);
             }
-            std::lock_guard lock(log_->mutex);
-            ++log_->requestsHandled;
-            log_->changed.notify_all();
+            log_->with([&] { ++log_->requestsHandled; });
         }
     }
 
@@ -155,9 +147,7 @@ public:
     }
 
     void wake() override {
-        std::lock_guard lock(log_->mutex);
-        woken_ = true;
-        log_->changed.notify_all();
+        log_->with([&] { woken_ = true; });
     }
 
 private:

@@ -8,13 +8,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fakes/CapturingLogSink.h"
 #include "fakes/MemorySettingsStore.h"
-#include "platform/Log.h"
 #include "protocol/Packet.h"
 #include "protocol/Random.h"
 #include "server/HostServer.h"
@@ -22,6 +22,32 @@
 namespace jolto::testing {
 
 using namespace std::chrono_literals;
+
+// The packets or events of type T among `all`, in order.
+template <typename T, typename Range> std::vector<T> only(const Range& all) {
+    std::vector<T> result;
+    for (const auto& item : all) {
+        if (auto v = item.template get<T>()) {
+            result.push_back(*v);
+        }
+    }
+    return result;
+}
+
+// Runs `step` (by default a short sleep) until `done` holds; false when it did not in `limit`.
+template <typename Done, typename Step = void (*)()>
+bool waitFor(
+    Done done, std::chrono::milliseconds limit = 20s,
+    Step step = [] { std::this_thread::sleep_for(2ms); }) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        step();
+    }
+    return true;
+}
 
 class FakeClock final : public Clock {
 public:
@@ -43,12 +69,10 @@ public:
     void send(ConnectionId connection, std::span<const std::uint8_t> datagram) override {
         auto packet = decode(datagram);
         ASSERT_TRUE(packet) << "the server sent an undecodable datagram";
-        sent.emplace_back(connection, *packet);
+        sent[connection].push_back(*packet);
     }
     void close(ConnectionId connection) override { closed.push_back(connection); }
-    std::string describe(ConnectionId connection) const override {
-        return "phone-" + std::to_string(connection);
-    }
+    std::string describe(ConnectionId) const override { return {}; }
 
     // Hands the server a datagram, announcing the connection the first time it is heard.
     void receive(ConnectionId connection, std::span<const std::uint8_t> bytes, Instant at) {
@@ -57,23 +81,15 @@ public:
         }
         handler.datagram(connection, bytes, at);
     }
-
-    // Packets of type T sent to one connection, in order.
-    template <typename T> std::vector<T> sentTo(ConnectionId connection) const {
-        std::vector<T> result;
-        for (const auto& s : sent) {
-            if (s.first == connection && s.second.is<T>()) {
-                result.push_back(*s.second.get<T>());
-            }
-        }
-        return result;
+    template <typename T> std::vector<T> sentTo(ConnectionId connection) {
+        return only<T>(sent[connection]);
     }
 
     UdpListenerHandler handler;
     std::string startError;
     int starts = 0;
     int cancels = 0;
-    std::vector<std::pair<ConnectionId, Packet>> sent;
+    std::map<ConnectionId, std::vector<Packet>> sent;
     std::vector<ConnectionId> closed;
     std::set<ConnectionId> known;
 };
@@ -87,7 +103,6 @@ public:
     }
     void withdraw() override { ++withdrawals; }
 
-    // The service type and port of each publication.
     std::vector<std::pair<std::string, std::uint16_t>> published;
     ProblemCallback callback;
     int withdrawals = 0;
@@ -97,7 +112,7 @@ class FakeKeyboard final : public KeyboardMouseTarget {
 public:
     void setMapping(const KeyMapping& m) override { mappings.push_back(m); }
     void update(const Uuid& device, const ControllerState& state) override {
-        updates.push_back({device, state});
+        updates.emplace_back(device, state);
         states[device] = state;
     }
     void remove(const Uuid& device) override {
@@ -111,12 +126,8 @@ public:
     bool needsMotion() const override { return motion; }
     void step(double elapsed) override { steps.push_back(elapsed); }
 
-    struct Update {
-        Uuid device;
-        ControllerState state;
-    };
     std::vector<KeyMapping> mappings;
-    std::vector<Update> updates;
+    std::vector<std::pair<Uuid, ControllerState>> updates;
     std::map<Uuid, ControllerState> states;
     std::vector<Uuid> removed;
     int removeAlls = 0;
@@ -191,6 +202,12 @@ struct Phone {
     std::string name = "Phone";
 };
 
+inline ControllerState pressing(ControllerButton button) {
+    ControllerState state;
+    state.buttons.insert(button);
+    return state;
+}
+
 class HostServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -209,24 +226,18 @@ protected:
     void restart(bool runTimers = false, GamepadFactory* factory = nullptr,
                  OutputMode mode = OutputMode::keyboardMouse) {
         server.reset();
+        auto pin = [this] {
+            auto next = forcedPINs.empty() ? randomUniform(0, 9999) : forcedPINs.front();
+            forcedPINs.erase(forcedPINs.begin(), forcedPINs.begin() + !forcedPINs.empty());
+            return static_cast<std::uint16_t>(next);
+        };
         server = HostServer::create(
-            "Test Host",
-            HostServer::Ports{context, clock, transport(), &advertiser, settings, keyboard,
-                              factory ? *factory : gamepads, runTimers,
-                              factory ? nullptr : &retirement, [this] { return drawPIN(); }});
+            "Test Host", HostServer::Ports{context, clock, transport(), &advertiser, settings,
+                                           keyboard, factory ? *factory : gamepads, runTimers,
+                                           factory ? nullptr : &retirement, pin});
         server->start(mode, KeyMapping::shooter(),
                       [this](const HostEvent& event) { events.push_back(event); });
         pump();
-    }
-
-    // The next PIN the server draws: the first of `forcedPINs`, else a random one.
-    std::uint16_t drawPIN() {
-        if (forcedPINs.empty()) {
-            return static_cast<std::uint16_t>(randomUniform(0, 9999));
-        }
-        auto pin = forcedPINs.front();
-        forcedPINs.erase(forcedPINs.begin());
-        return pin;
     }
 
     // Runs whatever has been posted onto the server's context.
@@ -236,18 +247,12 @@ protected:
             context.poll();
         } while (retirement.endAll());
     }
-
     // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
     template <typename Pred> bool runUntil(Pred done) {
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
+        return waitFor(done, 20s, [this] {
             context.restart();
             context.run_one_for(10ms);
-        }
-        return true;
+        });
     }
 
     void deliver(ConnectionId connection, const Packet& packet) {
@@ -255,6 +260,10 @@ protected:
     }
     void deliverBytes(ConnectionId connection, std::span<const std::uint8_t> bytes) {
         listener.receive(connection, bytes, clock.now());
+    }
+    void sendState(ConnectionId connection, std::uint32_t session, std::uint32_t sequence,
+                   ControllerState state) {
+        deliver(connection, Packet::State{session, sequence, state});
     }
 
     // Sends a hello and returns the welcome it got.
@@ -275,13 +284,8 @@ protected:
         EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
         return welcome.session;
     }
-    std::uint32_t sessionOf(ConnectionId connection) const {
+    std::uint32_t sessionOf(ConnectionId connection) {
         return listener.sentTo<Packet::Welcome>(connection).back().session;
-    }
-
-    void sendState(ConnectionId connection, std::uint32_t session, std::uint32_t sequence,
-                   ControllerState state) {
-        deliver(connection, Packet::State{session, sequence, state});
     }
 
     // Lets `d` pass and runs the watchdog.
@@ -305,16 +309,7 @@ protected:
     std::uint16_t wrongPIN() const {
         return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);
     }
-
-    template <typename T> std::vector<T> eventsOf() const {
-        std::vector<T> result;
-        for (const auto& e : events) {
-            if (auto v = e.get<T>()) {
-                result.push_back(*v);
-            }
-        }
-        return result;
-    }
+    template <typename T> std::vector<T> eventsOf() const { return only<T>(events); }
 
     asio::io_context context;
     FakeClock clock;
@@ -324,16 +319,11 @@ protected:
     FakeKeyboard keyboard;
     FakeGamepads gamepads;
     FakeRetirement retirement;
+    // The PINs the server draws next; random ones after them.
     std::vector<std::uint16_t> forcedPINs;
     std::shared_ptr<CapturingLogSink> log = std::make_shared<CapturingLogSink>();
     std::shared_ptr<HostServer> server;
     std::vector<HostEvent> events;
 };
-
-inline ControllerState pressing(ControllerButton button) {
-    ControllerState state;
-    state.buttons.insert(button);
-    return state;
-}
 
 } // namespace jolto::testing

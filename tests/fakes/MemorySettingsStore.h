@@ -49,10 +49,7 @@ public:
     }
 
     // Test helpers.
-    std::size_t writeCount() const {
-        std::lock_guard lock(mutex_);
-        return writes_.size();
-    }
+    std::size_t writeCount() const { return writtenKeys().size(); }
     // Keys in the order they were written, one entry per write.
     std::vector<std::string> writtenKeys() const {
         std::lock_guard lock(mutex_);

@@ -23,12 +23,7 @@ public:
     }
 
     static Event key(EventType type, std::uint16_t code, bool down, std::uint64_t flags) {
-        Event e;
-        e.type = type;
-        e.keyCode = code;
-        e.keyDown = down;
-        e.flags = flags;
-        return e;
+        return {.type = type, .keyCode = code, .keyDown = down, .location = {}, .flags = flags};
     }
     static Event keyDown(std::uint16_t code, std::uint64_t flags = 0) {
         return key(EventType::keyDown, code, true, flags);
@@ -41,21 +36,15 @@ public:
     }
     static Event mouse(EventType type, std::uint32_t button, PointerDisplay::Point at,
                        std::int64_t dx = 0, std::int64_t dy = 0, std::uint64_t flags = 0) {
-        Event e;
-        e.type = type;
-        e.buttonNumber = button;
-        e.location = at;
-        e.deltaX = dx;
-        e.deltaY = dy;
-        e.flags = flags;
-        return e;
+        return {.type = type,
+                .buttonNumber = button,
+                .location = at,
+                .deltaX = dx,
+                .deltaY = dy,
+                .flags = flags};
     }
     static Event scroll(std::int32_t wheel1, std::int32_t wheel2) {
-        Event e;
-        e.type = EventType::scrollWheel;
-        e.wheel1 = wheel1;
-        e.wheel2 = wheel2;
-        return e;
+        return {.type = EventType::scrollWheel, .location = {}, .wheel1 = wheel1, .wheel2 = wheel2};
     }
 };
 

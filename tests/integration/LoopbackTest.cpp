@@ -38,17 +38,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-template <typename F> bool waitFor(F condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 // A program with its standard output in a file; killed if it outlives this.
 class Child {
 public:
@@ -62,10 +51,9 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        done = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0;
         posix_spawn_file_actions_destroy(&actions);
-        done = spawned != 0;
-        EXPECT_EQ(spawned, 0) << "couldn't start " << args[0];
+        EXPECT_FALSE(done) << "couldn't start " << args[0];
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -80,12 +68,11 @@ public:
     // Reads what it printed so far; true once it has ended.
     bool poll() {
         int status = 0;
-        const bool ended = done || ::waitpid(pid, &status, WNOHANG) == pid;
-        text.assign(std::istreambuf_iterator<char>(std::ifstream(output_).rdbuf()), {});
-        if (ended && !done) {
+        if (!done && ::waitpid(pid, &status, WNOHANG) == pid) {
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             done = true;
         }
+        text.assign(std::istreambuf_iterator<char>(std::ifstream(output_).rdbuf()), {});
         return done;
     }
     void wait(std::chrono::milliseconds limit = 40s) {
@@ -136,13 +123,7 @@ public:
 
     template <typename T> std::vector<T> heard() {
         std::lock_guard lock(mutex_);
-        std::vector<T> result;
-        for (const auto& p : heard_) {
-            if (auto t = p.get<T>()) {
-                result.push_back(*t);
-            }
-        }
-        return result;
+        return only<T>(heard_);
     }
 
 private:
@@ -191,7 +172,7 @@ protected:
         return onServer([this] {
             std::vector<ControllerState> all;
             for (const auto& u : keyboard.updates) {
-                all.push_back(u.state);
+                all.push_back(u.second);
             }
             return all;
         });
@@ -292,8 +273,7 @@ TEST_F(Loopback, PairedPhoneIsTrustedNextTimePlaysItsScriptFeelsRumbleAndLeaves)
 
     // Each run joins neutral; the server took each change once, in a fresh session with newer
     // sequence numbers, and the keepalives kept the phone from going stale.
-    ControllerState south, stick, trigger;
-    south.buttons = {ControllerButton::south};
+    ControllerState south = pressing(ControllerButton::south), stick, trigger;
     stick.leftStick = {0, 1};
     trigger = stick;
     trigger.rightTrigger = 1;
@@ -359,7 +339,7 @@ protected:
 TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     // Audio rumble is on from the start, so every welcomed client gets rumble packets.
     server->setAudioRumble({0.8f, 0.4f});
-    Child client({"/usr/bin/python3", JOLTO_WS_CLIENT, std::to_string(webPort), "1234"});
+    Child client({"/usr/bin/python3", JOLTO_WEB_CLIENT, "phone", std::to_string(webPort), "1234"});
     client.wait(60s);
     EXPECT_EQ(client.exitCode, 0) << client.text;
     for (const std::string line : {
@@ -382,8 +362,7 @@ TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     }
     // South held over four states and let go: one press, one release; each of the three joins
     // starts neutral.
-    ControllerState south;
-    south.buttons = {ControllerButton::south};
+    const auto south = pressing(ControllerButton::south);
     EXPECT_EQ(routed(), (std::vector<ControllerState>{{}, south, {}, {}, {}}));
     // The flood left nothing behind: its connections are gone or about to be, none welcomed.
     EXPECT_LE(onServer([this] { return web.pendingCount(); }), WebSocketListener::maxPending);
@@ -397,7 +376,7 @@ TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
     server->setAudioRumble({0.6f, 0.2f});
     // The computer's own network address, as a phone opens it: not a secure context.
     const std::string url = pageAddress(webPort);
-    Child browser({"/usr/bin/python3", JOLTO_BROWSER_CLIENT, url, "1234"});
+    Child browser({"/usr/bin/python3", JOLTO_WEB_CLIENT, "browser", url, "1234"});
     browser.wait(90s);
     ASSERT_EQ(browser.exitCode, 0) << browser.text;
     EXPECT_THAT(browser.text, Not(HasSubstr("console error")));

@@ -11,6 +11,12 @@
 
 namespace jolto {
 
+// A copy of `value`, taken under `mutex`.
+template <typename T> T locked(std::mutex& mutex, const T& value) {
+    std::lock_guard lock(mutex);
+    return value;
+}
+
 // The sound server behind every capture the model makes: a test sets how it answers, counts
 // the captures built and torn down, and plays audio or an output change into the running one.
 struct FakeSoundServer {
@@ -26,19 +32,15 @@ struct FakeSoundServer {
     void play(float value, std::size_t frames = 480) {
         std::vector<float> samples(frames * 2, value);
         AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
-        if (auto handler = copy(onInput)) {
+        if (auto handler = locked(mutex, onInput)) {
             handler(std::span(&buffer, 1));
         }
     }
     // The default output changed (or the server went away).
     void changeOutput() {
-        if (auto handler = copy(onChange)) {
+        if (auto handler = locked(mutex, onChange)) {
             handler();
         }
-    }
-    template <typename T> T copy(const T& handler) {
-        std::lock_guard lock(mutex);
-        return handler;
     }
 };
 

@@ -42,6 +42,11 @@ struct FakeSoundServer {
             handler();
         }
     }
+    // Keeps, or drops, a handler of the running capture.
+    template <typename T> void hold(T& handler, T value) {
+        std::lock_guard lock(mutex);
+        handler = std::move(value);
+    }
 };
 
 class FakeAudioCapture final : public AudioCapture {
@@ -58,26 +63,18 @@ public:
     }
     std::int32_t openStream(const std::string&, const Format&, InputHandler onInput,
                             PauseHandler) override {
-        std::lock_guard lock(s_->mutex);
-        s_->onInput = std::move(onInput);
+        s_->hold(s_->onInput, std::move(onInput));
         return 0;
     }
     Format streamFormat() const override { return {48000, 2, true, true, 5}; }
     std::int32_t startStream() override { return 0; }
     bool watchDefaultOutput(ChangeHandler onChange) override {
-        std::lock_guard lock(s_->mutex);
-        s_->onChange = std::move(onChange);
+        s_->hold(s_->onChange, std::move(onChange));
         return true;
     }
-    void unwatchDefaultOutput() override {
-        std::lock_guard lock(s_->mutex);
-        s_->onChange = nullptr;
-    }
+    void unwatchDefaultOutput() override { s_->hold(s_->onChange, {}); }
     void stopStream() override {}
-    void closeStream() override {
-        std::lock_guard lock(s_->mutex);
-        s_->onInput = nullptr;
-    }
+    void closeStream() override { s_->hold(s_->onInput, {}); }
     void disconnect() override { ++s_->disconnects; }
     void runOnCaptureContext(const std::function<void()>& work) override { work(); }
 

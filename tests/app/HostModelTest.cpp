@@ -231,10 +231,13 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
 // MARK: Server events and the headless output
 
 // The server sends each row's event twice from its own thread: the model applies it on the
-// main thread and notifies what changed, once (a pairing pause, below, is new each time). The
+// main thread and notifies what changed, once (a pairing pause, below, is new each time, and
+// the access poll runs throughout). The
 // headless runner prints what the model knew at its start, then one parseable line per change.
 TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange) {
     inputAccess = false;
+    gamepadAccess = false;
+    pollInterval = 50ms;
     auto model = make();
     model->handle(HostEvent::Pin{"7310"});
     Printout out;
@@ -335,6 +338,17 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
     EXPECT_TRUE(waitUntil([&] { return !model->pairingPaused(); }));
     notices.expect("pairingPaused");
 
+    // The poll, which all along found nothing new, picks up access granted outside the program
+    // and has the gamepads refused so far made.
+    inputAccess = true;
+    gamepadAccess = true;
+    ASSERT_TRUE(
+        waitUntil([&] { return model->isAccessibilityTrusted() && model->isGamepadEntitled(); }));
+    waitUntil([] { return false; }, 200ms);
+    notices.expect("isAccessibilityTrusted isGamepadEntitled outputWarning");
+    EXPECT_EQ(model->outputWarning(), "");
+    EXPECT_EQ(std::ranges::count(server->calls(), "retryGamepads"), 1);
+
     // What the views read; the last time seen is in seconds since 2001, the phone's reference.
     const QVariantMap state{{"buttons", (1 << 1) | (1 << 15)},
                             {"leftX", 0.25f},
@@ -400,23 +414,6 @@ TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
         EXPECT_EQ(std::ranges::adjacent_find(shown), shown.end()) << shown.join('|').toStdString();
         EXPECT_EQ(model->isGamepadEntitled(), !c.hid && c.gamepadAccess);
     }
-}
-
-// Each answer of the poll notifies once; gamepads refused so far are made when access comes.
-TEST_F(HostModelTest, ThePollPicksUpAccessGrantedOutsideTheProgram) {
-    inputAccess = false;
-    gamepadAccess = false;
-    pollInterval = 50ms;
-    auto model = make();
-    Notices notices(*model);
-    inputAccess = true;
-    gamepadAccess = true;
-    ASSERT_TRUE(
-        waitUntil([&] { return model->isAccessibilityTrusted() && model->isGamepadEntitled(); }));
-    waitUntil([] { return false; }, 200ms);
-    EXPECT_EQ(model->outputWarning(), "");
-    notices.expect("isAccessibilityTrusted isGamepadEntitled outputWarning");
-    EXPECT_EQ(std::ranges::count(server->calls(), "retryGamepads"), 1);
 }
 
 // Without the helper a request opens the help, unless the access is there by now (input

@@ -231,9 +231,9 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
 // MARK: Server events and the headless output
 
 // The server sends each row's event twice from its own thread: the model applies it on the
-// main thread and notifies what changed, once (a pairing pause, below, is new each time, and
-// the access poll runs throughout). The
-// headless runner prints what the model knew at its start, then one parseable line per change.
+// main thread and notifies what changed, once (a pairing pause, below, is new each time; the
+// access poll runs throughout). The headless runner prints what the model knew at its start,
+// then one parseable line per change.
 TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange) {
     inputAccess = false;
     gamepadAccess = false;

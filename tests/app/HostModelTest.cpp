@@ -52,7 +52,7 @@ public:
             }
         }
     }
-    // Since the last call, exactly the signals of the properties named (apart by spaces) have
+    // Since the last call, exactly the signals of the properties named (separated by spaces) have
     // come, each once.
     void expect(const QString& properties) {
         std::set<std::string> expected;

@@ -11,6 +11,12 @@
 
 namespace jolto {
 
+// A copy of `value`, taken under `mutex`.
+template <typename T> T locked(std::mutex& mutex, const T& value) {
+    std::lock_guard lock(mutex);
+    return value;
+}
+
 // The sound server behind every capture the model makes: a test sets how it answers, counts
 // the captures built and torn down, and plays audio or an output change into the running one.
 struct FakeSoundServer {
@@ -26,19 +32,20 @@ struct FakeSoundServer {
     void play(float value, std::size_t frames = 480) {
         std::vector<float> samples(frames * 2, value);
         AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
-        if (auto handler = copy(onInput)) {
+        if (auto handler = locked(mutex, onInput)) {
             handler(std::span(&buffer, 1));
         }
     }
     // The default output changed (or the server went away).
     void changeOutput() {
-        if (auto handler = copy(onChange)) {
+        if (auto handler = locked(mutex, onChange)) {
             handler();
         }
     }
-    template <typename T> T copy(const T& handler) {
+    // Keeps, or drops, a handler of the running capture.
+    template <typename T> void hold(T& handler, T value) {
         std::lock_guard lock(mutex);
-        return handler;
+        handler = std::move(value);
     }
 };
 
@@ -56,26 +63,18 @@ public:
     }
     std::int32_t openStream(const std::string&, const Format&, InputHandler onInput,
                             PauseHandler) override {
-        std::lock_guard lock(s_->mutex);
-        s_->onInput = std::move(onInput);
+        s_->hold(s_->onInput, std::move(onInput));
         return 0;
     }
     Format streamFormat() const override { return {48000, 2, true, true, 5}; }
     std::int32_t startStream() override { return 0; }
     bool watchDefaultOutput(ChangeHandler onChange) override {
-        std::lock_guard lock(s_->mutex);
-        s_->onChange = std::move(onChange);
+        s_->hold(s_->onChange, std::move(onChange));
         return true;
     }
-    void unwatchDefaultOutput() override {
-        std::lock_guard lock(s_->mutex);
-        s_->onChange = nullptr;
-    }
+    void unwatchDefaultOutput() override { s_->hold(s_->onChange, {}); }
     void stopStream() override {}
-    void closeStream() override {
-        std::lock_guard lock(s_->mutex);
-        s_->onInput = nullptr;
-    }
+    void closeStream() override { s_->hold(s_->onInput, {}); }
     void disconnect() override { ++s_->disconnects; }
     void runOnCaptureContext(const std::function<void()>& work) override { work(); }
 

@@ -90,27 +90,25 @@ UhidDeviceFactory uhidFactory;
 
 // Stick y is negated (the phone's up is evdev's down); a trigger button is the full axis. SDL's
 // own guess for this pad has no names for capture and touchpad.
-const Backend kUinput{
-    "uinput",
-    &uinputFactory,
-    nullptr,
-    {controls({BTN_SOUTH, BTN_Y, BTN_START, BTN_TRIGGER_HAPPY1},
-              {ABS_HAT0X, 1, ABS_HAT0Y, -1, ABS_X, 16384, ABS_Y, -32767, ABS_RX, -19660, ABS_RY,
-               16384, ABS_Z, 255, ABS_RZ, 128}),
-     controls({BTN_EAST, BTN_X, BTN_TL, BTN_TR, BTN_SELECT, BTN_THUMBL, BTN_THUMBR, BTN_MODE,
-               KEY_RECORD},
-              {ABS_Z, 255, ABS_RZ, 255, ABS_HAT0X, -1, ABS_HAT0Y, 1, ABS_X, -32767, ABS_Y, 16384,
-               ABS_RX, 19660})},
-    {},
-    {Range{{ABS_X, ABS_Y, ABS_RX, ABS_RY}, -32768, 32767}, Range{{ABS_Z, ABS_RZ}, 0, 255},
-     Range{{ABS_HAT0X, ABS_HAT0Y}, -1, 1}},
-    BTN_X,
-    ABS_RZ,
-    false,
-    "JOLTO Controller 1",
-    nullptr,
-    nullptr,
-};
+const Backend kUinput{"uinput",
+                      &uinputFactory,
+                      nullptr,
+                      {controls({BTN_SOUTH, BTN_Y, BTN_START, BTN_TRIGGER_HAPPY1},
+                                {ABS_HAT0X, 1, ABS_HAT0Y, -1, ABS_X, 16384, ABS_Y, -32767, ABS_RX,
+                                 -19660, ABS_RY, 16384, ABS_Z, 255, ABS_RZ, 128}),
+                       controls({BTN_EAST, BTN_X, BTN_TL, BTN_TR, BTN_SELECT, BTN_THUMBL,
+                                 BTN_THUMBR, BTN_MODE, KEY_RECORD},
+                                {ABS_Z, 255, ABS_RZ, 255, ABS_HAT0X, -1, ABS_HAT0Y, 1, ABS_X,
+                                 -32767, ABS_Y, 16384, ABS_RX, 19660})},
+                      {},
+                      {Range{{ABS_X, ABS_Y, ABS_RX, ABS_RY}, -32768, 32767},
+                       Range{{ABS_Z, ABS_RZ}, 0, 255}, Range{{ABS_HAT0X, ABS_HAT0Y}, -1, 1}},
+                      BTN_X,
+                      ABS_RZ,
+                      false,
+                      "JOLTO Controller 1",
+                      nullptr,
+                      nullptr};
 
 // hid-input names the descriptor's buttons 1 to 16 from BTN_SOUTH upwards in code order; the
 // sixteenth (0x13f) only pads the report and is never pressed. The triggers are Rx and Ry.
@@ -132,8 +130,7 @@ const Backend kUhid{
     true,
     "JOLTO Controller",
     "misc1",
-    "touchpad",
-};
+    "touchpad"};
 
 void PrintTo(const Backend& backend, std::ostream* out) {
     *out << backend.name;

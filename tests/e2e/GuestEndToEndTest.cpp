@@ -26,41 +26,35 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A program under test: its standard output is read line by line, each line stamped with the
-// time the test read it, its standard error goes to a file for failure messages, and it is
-// killed and reaped when the object goes, so that no test leaves a process behind.
+// A program under test: its standard output and error go to the files `stem`.out and .err,
+// the output is taken in line by line, each line stamped with the time the test first saw it,
+// and the program is killed and reaped when the object goes, so that no test leaves a process
+// behind.
 struct Child {
     struct Line {
         std::string text;
         Clock::time_point readAt;
     };
 
-    static std::unique_ptr<Child> start(std::vector<std::string> argv, const fs::path& errors) {
+    static std::unique_ptr<Child> start(std::vector<std::string> argv, const std::string& stem) {
         std::vector<char*> args;
         for (auto& a : argv)
             args.push_back(a.data());
         args.push_back(nullptr);
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return nullptr;
+        auto child = std::unique_ptr<Child>(new Child{{}, 0, 0, stem, {}});
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
-        const int error = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        posix_spawn_file_actions_addopen(&actions, 1, (stem + ".out").c_str(), flags, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, (stem + ".err").c_str(), flags, 0644);
+        const int error =
+            ::posix_spawn(&child->pid, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        Fd output(out[0]);
-        if (error != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
-            return nullptr;
-        }
-        ::fcntl(output.get(), F_SETFL, O_NONBLOCK);
-        return std::unique_ptr<Child>(
-            new Child{{}, {}, pid, std::move(output), argv[0], errors, {}});
+        if (error == 0)
+            return child;
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
+        return nullptr;
     }
 
     ~Child() {
@@ -70,33 +64,26 @@ struct Child {
         }
     }
 
-    // Takes in what the program has written so far, waiting at most until `until` for it.
-    void read(Clock::time_point until = {}) {
-        pollfd p{output.get(), POLLIN, 0};
-        if (::poll(&p, 1, millisecondsUntil(until)) <= 0)
-            return;
-        char buffer[8192];
-        for (ssize_t n; (n = ::read(output.get(), buffer, sizeof buffer)) > 0;) {
-            partial.append(buffer, static_cast<std::size_t>(n));
-            for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
-                lines.push_back({partial.substr(0, end), Clock::now()});
-                partial.erase(0, end + 1);
-            }
-        }
+    // Takes in the lines the program has finished writing.
+    void read() {
+        std::ifstream out(stem + ".out");
+        out.seekg(static_cast<std::streamoff>(taken));
+        for (std::string line; std::getline(out, line) && !out.eof(); taken += line.size() + 1)
+            lines.push_back({line, Clock::now()});
     }
 
     // The first line from `from` on that starts with `prefix`, reading until `deadline` or
     // until the program has ended.
     std::optional<std::string> waitFor(const std::string& prefix, Clock::time_point deadline,
                                        std::size_t from = 0) {
-        for (bool last = false;;) {
+        for (bool last = false;; std::this_thread::sleep_for(20ms)) {
+            last = Clock::now() >= deadline || !running();
+            read();
             for (; from < lines.size(); ++from)
                 if (lines[from].text.rfind(prefix, 0) == 0)
                     return lines[from].text;
             if (last)
                 return std::nullopt;
-            last = Clock::now() >= deadline || !running();
-            read(last ? Clock::time_point{} : std::min(deadline, Clock::now() + 50ms));
         }
     }
 
@@ -110,7 +97,7 @@ struct Child {
     // The exit code (-1 for a signal) once the program has ended, nothing if it still runs at
     // `deadline`.
     std::optional<int> waitForExit(Clock::time_point deadline) {
-        for (; running(); read(std::min(deadline, Clock::now() + 20ms)))
+        for (; running(); std::this_thread::sleep_for(20ms))
             if (Clock::now() >= deadline)
                 return std::nullopt;
         read();
@@ -128,22 +115,18 @@ struct Child {
     }
 
     // Everything the program said, for failure messages.
-    std::string transcript() {
-        read();
+    std::string transcript() const {
         std::ostringstream text;
-        text << "--- " << program << " stdout:\n";
-        for (const auto& l : lines)
-            text << l.text << '\n';
-        text << partial << "--- stderr:\n" << std::ifstream(errors).rdbuf();
+        text << "--- " << stem << ".out:\n"
+             << std::ifstream(stem + ".out").rdbuf() << "--- " << stem << ".err:\n"
+             << std::ifstream(stem + ".err").rdbuf();
         return text.str();
     }
 
     std::vector<Line> lines;
-    std::string partial;
+    std::size_t taken; // bytes of the output file in `lines`
     pid_t pid;
-    Fd output;
-    std::string program;
-    fs::path errors;
+    std::string stem;
     std::optional<int> exitStatus;
 };
 
@@ -168,7 +151,7 @@ struct Host {
         setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
         setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
         setenv("HOME", folder.c_str(), 1);
-        process = Child::start({JOLTO_HOST_PROGRAM, "--headless"}, folder / "host.stderr");
+        process = Child::start({JOLTO_HOST_PROGRAM, "--headless"}, folder / "host");
         // Starting a Qt program under software emulation takes a while.
         const auto ready =
             process ? process->waitFor("listener ready port=", Clock::now() + 60s) : std::nullopt;
@@ -201,7 +184,7 @@ struct Host {
         args.insert(args.begin(), {JOLTO_PHONE_PROGRAM});
         args.insert(args.end(), {"--identity", (folder / (name + ".json")).string(), "--name", name,
                                  "--timeout", "30"});
-        return Child::start(args, folder / (name + ".stderr"));
+        return Child::start(args, folder / name);
     }
 
     // A phone that plays `script`; one that has not paired yet brings the PIN shown now.
@@ -291,7 +274,6 @@ protected:
             return phone;
         for (const auto until = Clock::now() + 120s; phone->running() && Clock::now() < until;) {
             readEvents(node_.get(), events, Clock::now() + 20ms);
-            phone->read();
         }
         EXPECT_EQ(phone->waitForExit(Clock::now()), 0) << phone->transcript();
         // The goodbye's release, if any, follows the phone's exit.
@@ -433,12 +415,12 @@ TEST_F(GamepadEndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
     ASSERT_EQ(SDL_GameControllerRumble(pad, 0xFFFF, 0x4000, 500), 0) << SDL_GetError();
     for (auto until = Clock::now() + 1500ms; Clock::now() < until; SDL_Delay(5)) {
         SDL_GameControllerUpdate();
-        phone->read(Clock::now() + 1ms);
+        phone->read();
     }
     SDL_GameControllerClose(pad);
     SDL_Quit();
-    for (const auto until = Clock::now() + 500ms; Clock::now() < until;)
-        phone->read(until);
+    std::this_thread::sleep_for(500ms);
+    phone->read();
 
     std::vector<const Child::Line*> rumble;
     for (std::size_t i = before; i < phone->lines.size(); ++i)

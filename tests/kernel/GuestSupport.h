@@ -135,27 +135,16 @@ inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point
     return true;
 }
 
-// Reads into `into` until `done(into)`; whether that happened by `deadline`.
-template <typename Done>
-bool readUntil(int fd, std::vector<input_event>& into, Done done,
-               Clock::time_point deadline = Clock::now() + kDeadline) {
-    for (; !done(into); readEvents(fd, into, deadline))
-        if (Clock::now() >= deadline)
-            return false;
-    return true;
-}
-
 // Reads until key `code` goes to `value`; that event's index in `into`, or nothing by `deadline`.
 inline std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& into, int code,
                                            int value, Clock::time_point deadline) {
-    std::size_t at = 0;
-    const auto found = [&](const std::vector<input_event>& events) {
-        for (; at < events.size(); ++at)
-            if (events[at].type == EV_KEY && events[at].code == code && events[at].value == value)
-                return true;
-        return false;
-    };
-    return readUntil(fd, into, found, deadline) ? std::optional(at) : std::nullopt;
+    for (std::size_t at = 0;; readEvents(fd, into, deadline)) {
+        for (; at < into.size(); ++at)
+            if (into[at].type == EV_KEY && into[at].code == code && into[at].value == value)
+                return at;
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+    }
 }
 
 // Starts SDL's joystick and game-controller subsystems as a game does, and waits for the

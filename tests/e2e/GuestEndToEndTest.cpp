@@ -41,18 +41,17 @@ struct Child {
         for (auto& a : argv)
             args.push_back(a.data());
         args.push_back(nullptr);
-        auto child = std::unique_ptr<Child>(new Child{{}, 0, 0, stem, {}});
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         const int flags = O_WRONLY | O_CREAT | O_TRUNC;
         posix_spawn_file_actions_addopen(&actions, 1, (stem + ".out").c_str(), flags, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, (stem + ".err").c_str(), flags, 0644);
-        const int error =
-            ::posix_spawn(&child->pid, args[0], &actions, nullptr, args.data(), environ);
+        pid_t pid = 0;
+        const int error = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (error == 0)
-            return child;
+            return std::unique_ptr<Child>(new Child{{}, 0, pid, stem, {}});
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
         return nullptr;
     }

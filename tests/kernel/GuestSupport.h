@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for the programs that run inside the test kernel (tests/kernel/run-in-guest.sh):
-// finding input nodes by name and reading evdev frames with deadlines.
+// finding input nodes by name, reading evdev events with deadlines, and starting SDL the way
+// a game does.
 
 #include <linux/hidraw.h>
 #include <linux/input.h>
@@ -8,14 +9,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <SDL.h>
+
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,7 +29,6 @@ namespace jolto::guest {
 using Clock = std::chrono::steady_clock;
 // Generous: the guest runs under software emulation on a shared, loaded machine.
 inline constexpr auto kDeadline = std::chrono::seconds(10);
-inline constexpr auto kPoll = std::chrono::milliseconds(50);
 
 // The guest's init exports JOLTO_GUEST; on a developer's desktop these programs would create
 // real input devices that the session picks up, so they refuse to run there.
@@ -48,8 +49,7 @@ public:
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     Fd& operator=(Fd&& other) noexcept {
-        reset();
-        fd_ = std::exchange(other.fd_, -1);
+        std::swap(fd_, other.fd_);
         return *this;
     }
     ~Fd() { reset(); }
@@ -87,11 +87,17 @@ openByName(const char* folder, const char* prefix, const std::string& name, int 
     }
 }
 
+// The evdev node named `name` and its path. Its events are stamped on the monotonic clock, the
+// clock of steady_clock and of jolto-phone's --trace.
 inline std::optional<std::pair<Fd, std::string>>
 openEventNode(const std::string& name, Clock::time_point deadline = Clock::now() + kDeadline) {
-    return openByName(
+    auto node = openByName(
         "/dev/input", "event", name, O_RDONLY | O_NONBLOCK,
         [](std::size_t n) { return EVIOCGNAME(n); }, deadline);
+    int clock = CLOCK_MONOTONIC;
+    if (node && ::ioctl(node->first.get(), EVIOCSCLOCKID, &clock) != 0)
+        return std::nullopt;
+    return node;
 }
 
 inline std::optional<std::pair<Fd, std::string>> openHidrawNode(const std::string& name) {
@@ -102,9 +108,8 @@ inline std::optional<std::pair<Fd, std::string>> openHidrawNode(const std::strin
 
 // Waits until no evdev node is named `name` any more. A removed device's node lingers for a
 // moment, and a new device of the same name must not be mistaken for it.
-inline bool waitUntilGone(const std::string& name,
-                          Clock::time_point deadline = Clock::now() + kDeadline) {
-    while (openEventNode(name, Clock::now())) {
+inline bool waitUntilGone(const std::string& name) {
+    for (auto deadline = Clock::now() + kDeadline; openEventNode(name, Clock::now());) {
         if (Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -116,26 +121,6 @@ inline bool waitUntilGone(const std::string& name,
 inline int millisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
-// One evdev frame: the events up to and including SYN_REPORT.
-using Frame = std::vector<input_event>;
-
-// Reads the next complete frame, or nothing by the deadline.
-inline std::optional<Frame> readFrame(int fd,
-                                      Clock::time_point deadline = Clock::now() + kDeadline) {
-    Frame frame;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, millisecondsUntil(deadline)) <= 0)
-            return std::nullopt;
-        input_event ev{};
-        while (::read(fd, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev)) {
-            if (ev.type == EV_SYN && ev.code == SYN_REPORT)
-                return frame;
-            frame.push_back(ev);
-        }
-    }
 }
 
 // Appends what has arrived on `fd`, waiting at most until `until` for the first event; whether
@@ -153,41 +138,30 @@ inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point
 // Reads until key `code` goes to `value`; that event's index in `into`, or nothing by `deadline`.
 inline std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& into, int code,
                                            int value, Clock::time_point deadline) {
-    for (std::size_t from = 0;; readEvents(fd, into, std::min(deadline, Clock::now() + kPoll))) {
-        for (; from < into.size(); ++from)
-            if (into[from].type == EV_KEY && into[from].code == code && into[from].value == value)
-                return from;
+    for (std::size_t at = 0;; readEvents(fd, into, deadline)) {
+        for (; at < into.size(); ++at)
+            if (into[at].type == EV_KEY && into[at].code == code && into[at].value == value)
+                return at;
         if (Clock::now() >= deadline)
             return std::nullopt;
     }
 }
 
-// Every rumble level the gamepad hands over on its feeder thread, in order.
-class RumbleLog {
-public:
-    struct Entry {
-        float heavy, light;
-        std::size_t index;
-    };
-    void add(float heavy, float light) {
-        std::lock_guard lock(mutex_);
-        entries_.push_back({heavy, light, entries_.size()});
+// Starts SDL's joystick and game-controller subsystems as a game does, and waits for the
+// joystick named `name`; its device index, or -1. No udev daemon runs in the guest, so SDL
+// scans /dev/input itself.
+inline int startSdl(const std::string& name) {
+    setenv("SDL_JOYSTICK_DISABLE_UDEV", "1", 1);
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    if (SDL_Init(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER) != 0)
+        return -1;
+    for (auto deadline = Clock::now() + kDeadline; Clock::now() < deadline; SDL_Delay(20)) {
+        SDL_PumpEvents();
+        for (int i = 0; i < SDL_NumJoysticks(); ++i)
+            if (const char* n = SDL_JoystickNameForIndex(i); n && name == n)
+                return i;
     }
-    // The first entry that satisfies `pred`, waiting up to `limit` for it.
-    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
-        for (auto deadline = Clock::now() + limit;; std::this_thread::sleep_for(kPoll / 10)) {
-            std::lock_guard lock(mutex_);
-            for (const auto& e : entries_)
-                if (pred(e))
-                    return e;
-            if (Clock::now() >= deadline)
-                return std::nullopt;
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Entry> entries_;
-};
+    return -1;
+}
 
 } // namespace jolto::guest

@@ -33,21 +33,16 @@ if command -v readelf >/dev/null && readelf -l "$busybox_bin" | grep -q 'program
     unavailable "$busybox_bin is dynamically linked; install busybox-static"
 fi
 
-resolve_version() {
-    [ -z "${JOLTO_KERNEL_VERSION:-}" ] || { echo "$JOLTO_KERNEL_VERSION"; return; }
-    local dep
-    dep=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)
-    # Without package lists (offline, fresh container) the newest cached kernel serves.
-    if [ -n "$dep" ]; then echo "$dep"; else newest_cached; fi
-}
 newest_cached() {
     [ -d "$cache_root" ] || return 0
     find "$cache_root" -mindepth 2 -maxdepth 2 -name ready -printf '%h\n' |
         xargs -r -n1 basename | sort -V | tail -n 1
 }
 
-version=$(resolve_version)
+# Without package lists (offline, fresh container) the newest cached kernel serves.
+version=${JOLTO_KERNEL_VERSION:-$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)}
+version=${version:-$(newest_cached)}
 [ -n "$version" ] || unavailable "cannot resolve linux-image-amd64 (no apt package lists?) and no kernel is cached"
 dir=$cache_root/$version
 mkdir -p "$dir"

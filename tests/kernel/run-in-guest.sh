@@ -6,11 +6,10 @@
 #                                command [args...]
 #
 # The guest sees the host's file system read-only at the same paths, with its own /dev, /proc,
-# /sys and empty /tmp and /run, and runs everything as root in the current directory. The
-# project, the current directory and each --bind folder that lie under /tmp or /run are bound
-# back over the guest's own. The environment is cleared but for PATH, HOME=/tmp, LANG and the
-# ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ and JOLTO_ variables; JOLTO_GUEST=1 tells the test programs
-# that they may create input devices. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages.
+# /sys and empty /tmp and /run (where the project, the current directory and each --bind folder
+# under them are bound back), and runs everything as root in the current directory with only
+# the ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ and JOLTO_ variables kept; JOLTO_GUEST=1 tells the test
+# programs that they may create input devices. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages.
 #
 # Exit status: the command's; 77 when this machine cannot run the guest (the reason printed),
 # which fails with 1 under CI=true instead; 126 when the guest could not be set up.
@@ -81,7 +80,6 @@ done | sort -u >"$job/binds"
 append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job loglevel=3"
 [ -z "${JOLTO_GUEST_VERBOSE:-}" ] || append+=" loglevel=7 jolto.verbose=1"
 
-started=$(date +%s.%N)
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -accel tcg -cpu max -M pc -smp 1 -m "$memory_mb" \
     -nographic -no-reboot -nodefaults -serial stdio \
@@ -90,7 +88,6 @@ timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -kernel "$kernel" -initrd "$initrd" -append "$append" </dev/null 2>&1 |
     sed -u -e 's/\r$//' -e '/SeaBIOS (version/d' -e 's/^Booting from ROM\.\.//' | tee "$job/console.log"
 qemu_status=${PIPESTATUS[0]}
-elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 
 if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
     echo "run-in-guest: FAILED, the guest did not finish within $timeout_s s" >&2
@@ -103,10 +100,9 @@ if [ -z "$reported" ]; then
     echo "run-in-guest: FAILED, the guest ended without an exit status (qemu status $qemu_status)" >&2
     exit 1
 fi
-port=$((reported > 127 ? 127 : reported))
-if [ "$qemu_status" -ne $(((port << 1) | 1)) ]; then
+if [ "$qemu_status" -ne $((((reported > 127 ? 127 : reported) << 1) | 1)) ]; then
     echo "run-in-guest: FAILED, qemu status $qemu_status does not match the guest's $reported" >&2
     exit 1
 fi
-echo "run-in-guest: status $reported after $elapsed s" >&2
+echo "run-in-guest: status $reported" >&2
 exit "$reported"

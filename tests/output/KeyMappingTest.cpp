@@ -77,41 +77,34 @@ TEST(KeyMappingDecode, IgnoresKeysBesideTheCaseAndDefaultsAMissingGyroSpeed) {
     EXPECT_EQ(KeyMapping().action(B::west), KeyAction::none());
 }
 
+// Any flaw fails the whole read with a reason; an action needs exactly one case.
 TEST(KeyMappingDecode, MalformedDataFailsAsAWholeWithAReason) {
-    const std::string wrongCases = "Invalid number of keys found, expected one.";
-    const struct {
-        const char* name;
-        std::string text, reason{};
-    } cases[] = {
-        {"odd buttons", mappingText(R"([0,{"key":{"_0":1}},1])")},
-        {"button 19", mappingText(R"([19,{"none":{}}])")},
-        {"fractional button", mappingText(R"([1.5,{"none":{}}])")},
-        {"button as text", mappingText(R"(["0",{"none":{}}])")},
-        {"capitalised stick", mappingText("[]", "\"Mouse\"")},
-        {"empty action", mappingText(R"([0,{}])"), wrongCases},
-        {"two cases", mappingText(R"([0,{"key":{"_0":1},"none":{}}])"), wrongCases},
-        {"unknown case", mappingText(R"([0,{"other":{}}])"), wrongCases},
-        {"payload not object", mappingText(R"([0,{"none":true}])")},
-        {"key code too big", mappingText(R"([0,{"key":{"_0":65536}}])")},
-        {"key code missing", mappingText(R"([0,{"key":{}}])")},
-        {"unknown mouse button", mappingText(R"([0,{"mouse":{"_0":"Left"}}])")},
-        {"missing buttons", R"({"leftStick":"wasd","rightStick":"mouse","pointerSpeed":1})"},
-        {"missing pointer speed", R"({"buttons":[],"leftStick":"wasd","rightStick":"mouse"})"},
-        {"pointer speed as text",
-         R"({"buttons":[],"leftStick":"wasd","rightStick":"mouse","pointerSpeed":"1"})"},
-        {"gyro speed as text",
-         mappingText("[]", "\"wasd\"", "\"mouse\"", R"(,"gyroSpeed":"fast")")},
-        {"not an object", "[1,2]"},
-        {"not JSON", "{\"buttons\":["},
-        {"invalid UTF-8", mappingText("[]", "\"w\xff\"")},
-    };
-    for (const auto& [name, text, reason] : cases) {
+    const std::string wrongCases[] = {mappingText(R"([0,{}])"), mappingText(R"([0,{"other":{}}])"),
+                                      mappingText(R"([0,{"key":{"_0":1},"none":{}}])")};
+    for (const auto& text : wrongCases) {
+        EXPECT_EQ(decodeKeyMapping(text).error, "Invalid number of keys found, expected one.");
+    }
+    const std::string malformed[] = {
+        mappingText(R"([0,{"key":{"_0":1}},1])"),
+        mappingText(R"([19,{"none":{}}])"),
+        mappingText(R"([1.5,{"none":{}}])"),
+        mappingText(R"(["0",{"none":{}}])"),
+        mappingText("[]", "\"Mouse\""),
+        mappingText(R"([0,{"none":true}])"),
+        mappingText(R"([0,{"key":{"_0":65536}}])"),
+        mappingText(R"([0,{"key":{}}])"),
+        mappingText(R"([0,{"mouse":{"_0":"Left"}}])"),
+        mappingText("[]", "\"w\xff\""),
+        mappingText("[]", "\"wasd\"", "\"mouse\"", R"(,"gyroSpeed":"fast")"),
+        R"({"leftStick":"wasd","rightStick":"mouse","pointerSpeed":1})",
+        R"({"buttons":[],"leftStick":"wasd","rightStick":"mouse"})",
+        R"({"buttons":[],"leftStick":"wasd","rightStick":"mouse","pointerSpeed":"1"})",
+        "[1,2]",
+        "{\"buttons\":["};
+    for (const auto& text : malformed) {
         auto result = decodeKeyMapping(text);
-        EXPECT_FALSE(result) << name;
-        EXPECT_FALSE(result.error.empty()) << name;
-        if (!reason.empty()) {
-            EXPECT_EQ(result.error, reason) << name;
-        }
+        EXPECT_FALSE(result) << text;
+        EXPECT_FALSE(result.error.empty()) << text;
     }
 }
 

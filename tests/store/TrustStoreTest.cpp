@@ -52,18 +52,16 @@ TEST_F(TrustStoreTest, UnreadableValuesGiveAnEmptyStoreOneLineAndKeepTheBytes) {
         *json ? void(entry[field] = nlohmann::json::parse(json)) : void(entry.erase(field));
         return "[" + entry.dump() + "]";
     };
-    const std::string unreadable[] = {
-        "not json",
-        "{\"id\":\"x\"}",
-        entryWith("secret", ""),
-        "[" + good.dump() + ",42]",
-        entryWith("id", "\"ABCDEF01-2345-4678-9ABC-DEF01234567\""),
-        entryWith("name", "7"),
-        entryWith("lastSeen", "\"1\""),
-        entryWith("lastSeen", "true"),
-        entryWith("secret", "null"),
-        std::string(100000, '['),
-    };
+    const std::string unreadable[] = {"not json",
+                                      "{\"id\":\"x\"}",
+                                      entryWith("secret", ""),
+                                      "[" + good.dump() + ",42]",
+                                      entryWith("id", "\"ABCDEF01-2345-4678-9ABC-DEF01234567\""),
+                                      entryWith("name", "7"),
+                                      entryWith("lastSeen", "\"1\""),
+                                      entryWith("lastSeen", "true"),
+                                      entryWith("secret", "null"),
+                                      std::string(100000, '[')};
     ASSERT_EQ(loadFrom("[" + good.dump() + "]").sortedDevices().size(), 1u) << "the base entry";
     for (const auto& text : unreadable) {
         SCOPED_TRACE(text.substr(0, 80));
@@ -97,17 +95,14 @@ TEST_F(TrustStoreTest, UnreadableValuesGiveAnEmptyStoreOneLineAndKeepTheBytes) {
 TEST_F(TrustStoreTest, EveryChangeIsWrittenAndTrustNeedsTheIdWithAllOfItsSecret) {
     auto store = TrustStore::load(settings, now);
     store.touch(phoneA, "Nobody");
-    EXPECT_FALSE(store.isTrusted(phoneA, secret1));
     EXPECT_FALSE(settings.contains("trustedDevices")) << "touch of an unknown phone";
-
     store.add(phoneA, "Phone A", secret1);
-    EXPECT_TRUE(store.isTrusted(phoneA, secret1));
-    EXPECT_FALSE(store.isTrusted(phoneA, secret2)) << "secrets differ only in the last byte";
-    EXPECT_FALSE(store.isTrusted(phoneB, secret1));
-
     clock += 60;
     store.touch(phoneA, "Renamed");
     EXPECT_EQ(reloaded(), (std::vector{TrustedDevice{phoneA, "Renamed", secret1, clock}}));
+    EXPECT_TRUE(store.isTrusted(phoneA, secret1));
+    EXPECT_FALSE(store.isTrusted(phoneA, secret2)) << "secrets differ only in the last byte";
+    EXPECT_FALSE(store.isTrusted(phoneB, secret1));
 
     // A new pairing replaces the entry, secret included.
     clock += 60;
@@ -115,11 +110,10 @@ TEST_F(TrustStoreTest, EveryChangeIsWrittenAndTrustNeedsTheIdWithAllOfItsSecret)
     EXPECT_EQ(reloaded(), (std::vector{TrustedDevice{phoneA, "Paired again", secret2, clock}}));
     EXPECT_FALSE(store.isTrusted(phoneA, secret1));
 
-    std::string before = stored();
+    const std::string before = stored();
     store.forget(phoneB);
     EXPECT_EQ(settings.writeCount(), 4u) << "forget writes even when the phone is unknown";
     EXPECT_EQ(stored(), before);
-
     store.forget(phoneA);
     EXPECT_EQ(stored(), "[]");
 
@@ -132,8 +126,11 @@ TEST_F(TrustStoreTest, EveryChangeIsWrittenAndTrustNeedsTheIdWithAllOfItsSecret)
 }
 
 // The stored text is compact, in id order, with canonical ids and every time exact; the list
-// comes back newest first.
+// comes back newest first. The wall clock counts from 2001.
 TEST_F(TrustStoreTest, SavedFormIsCompactCanonicalExactAndNewestFirst) {
+    // Between 2024-01-01 and 2040-01-01 UTC counted from 2001; Unix seconds would be above.
+    EXPECT_GT(TrustStore::systemNow(), 725760000.0);
+    EXPECT_LT(TrustStore::systemNow(), 1230681600.0);
     auto store = TrustStore::load(settings, now);
     const Uuid zero = uuid("00000000-0000-0000-0000-000000000000");
     const std::tuple<Uuid, double, std::string> added[] = {{phoneB, -12345.678, "B"},
@@ -156,11 +153,4 @@ TEST_F(TrustStoreTest, SavedFormIsCompactCanonicalExactAndNewestFirst) {
     EXPECT_EQ((std::vector{devices[0].id, devices[1].id, devices[2].id}),
               (std::vector{phoneA, zero, phoneB}));
     EXPECT_TRUE(log->lines().empty());
-}
-
-TEST(TrustStoreClock, SystemNowCountsFrom2001) {
-    // Between 2024-01-01 and 2040-01-01 UTC counted from 2001; Unix seconds would be above.
-    double now = TrustStore::systemNow();
-    EXPECT_GT(now, 725760000.0);
-    EXPECT_LT(now, 1230681600.0);
 }

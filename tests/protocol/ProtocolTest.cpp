@@ -1,3 +1,4 @@
+#include <array>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -36,13 +37,10 @@ Bytes hello(const Bytes& tail) {
 // field with its high byte set: a mistake made alike in the encoder and the decoder (two fields
 // swapped, a field narrowed, a UUID reversed) still breaks the bytes a real phone sends.
 TEST(PacketWire, EveryKindHasItsLiteralBytes) {
-    ControllerState s;
-    s.buttons = ButtonSet(0x80040201); // bit 31 belongs to no button but travels
-    s.leftStick = {-1.0f, 16384.0f / 32767.0f};
-    s.rightStick = {1.0f, 0};
-    s.leftTrigger = 128.0f / 255.0f;
-    s.rightTrigger = 1.0f;
-    s.gyroAim = {0.001f, -2.5f};
+    // Bit 31 belongs to no button but travels.
+    const ControllerState s{
+        ButtonSet(0x80040201), {-1.0f, 16384.0f / 32767.0f}, {1.0f, 0}, 128.0f / 255.0f, 1.0f,
+        {0.001f, -2.5f}};
     const struct {
         Packet packet;
         Bytes bytes;
@@ -138,12 +136,8 @@ TEST(PacketDecoding, RefusesMalformedDatagramsAndConvertsWireValues) {
     // left x -32768, left y -32767, right x 32767, right y 0, triggers 128 and 255, gyro -32768
     const auto bytes = header(3, {1,    0,    0,    0,    1,    0, 0, 0,   0,   0,    0,    0, 0x00,
                                   0x80, 0x01, 0x80, 0xFF, 0x7F, 0, 0, 128, 255, 0x00, 0x80, 1, 0});
-    ControllerState expected;
-    expected.leftStick = {-1.0f, -1.0f};
-    expected.rightStick = {1.0f, 0.0f};
-    expected.leftTrigger = 128.0f / 255.0f;
-    expected.rightTrigger = 1.0f;
-    expected.gyroAim = {-32.768f, 0.001f};
+    ControllerState expected{{},   {-1.0f, -1.0f},    {1.0f, 0.0f}, 128.0f / 255.0f,
+                             1.0f, {-32.768f, 0.001f}};
     EXPECT_EQ(decode(bytes), Packet::State({1, 1, expected}));
     // The gyro field needs all four of its bytes; more are ignored.
     expected.gyroAim = {};
@@ -181,16 +175,14 @@ TEST(ControllerButton, RawValuesMapOnlyInRangeSetsWorkOnTheWordAndIdsOnTheirText
     EXPECT_TRUE(ButtonSet(0xFFF80000u).pressed().empty());
     EXPECT_EQ(ButtonSet(0xFFFFFFFFu).pressed(),
               std::vector(allControllerButtons.begin(), allControllerButtons.end()));
-    ButtonSet a{ControllerButton::south, ControllerButton::east};
-    ButtonSet b{ControllerButton::east, ControllerButton::west};
-    EXPECT_EQ(a.unionWith(b).rawValue(), 0b111u);
-    EXPECT_EQ(a.intersection(b).rawValue(), 0b010u);
-    EXPECT_EQ(a.symmetricDifference(b).rawValue(), 0b101u);
-    EXPECT_EQ(a.subtracting(b).rawValue(), 0b001u);
+    const ButtonSet a{ControllerButton::south, ControllerButton::east};
+    const ButtonSet b{ControllerButton::east, ControllerButton::west};
+    EXPECT_EQ((std::array{a.unionWith(b), a.intersection(b), a.symmetricDifference(b),
+                          a.subtracting(b), ButtonSet::unionOf({a, b}), ButtonSet::unionOf({})}),
+              (std::array{ButtonSet(7), ButtonSet(2), ButtonSet(5), ButtonSet(1), ButtonSet(7),
+                          ButtonSet()}));
     EXPECT_TRUE(ButtonSet{ControllerButton::east}.isSubset(a));
     EXPECT_FALSE(a.isDisjoint(b));
-    EXPECT_EQ(ButtonSet::unionOf({}), ButtonSet());
-    EXPECT_EQ(ButtonSet::unionOf({a, b}), a.unionWith(b));
 
     // Ids read in either case, are written upper case and refuse malformed text.
     auto id = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");

@@ -449,7 +449,7 @@ TEST(KeyNames, EveryKeyHasItsPublishedNameOthersTheirCodeAndActionsTheirLabel) {
     EXPECT_EQ(label(KeyAction::none()), "\u2014");
 }
 
-TEST(GamepadReport, ButtonsHatAxesAndTriggersTakeTheirFields) {
+TEST(GamepadReport, FieldsAndDescriptorHaveTheirPublishedValues) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     // HID buttons as one word, hat, then the sticks with Y negated and the triggers.
@@ -495,10 +495,8 @@ TEST(GamepadReport, ButtonsHatAxesAndTriggersTakeTheirFields) {
         const auto r = VirtualGamepad::inputReport(state(ButtonSet(combo << 10)));
         EXPECT_EQ(Bytes(r.begin(), r.begin() + 3), (Bytes{0, 0, hats[combo]})) << combo;
     }
-}
 
-// Games and the kernel parse these bytes: they are compared as published, byte for byte.
-TEST(GamepadReport, DescriptorAndReportsHaveTheirPublishedBytes) {
+    // Games and the kernel parse these bytes: they are compared as published, byte for byte.
     const Bytes descriptor = {
         0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x05, 0x09, 0x19, 0x01, 0x29, 0x10, 0x15, 0x00, 0x25,
         0x01, 0x75, 0x01, 0x95, 0x10, 0x81, 0x02, 0x05, 0x01, 0x09, 0x39, 0x15, 0x00, 0x25, 0x07,
@@ -534,9 +532,6 @@ protected:
     std::vector<Bytes> dispatched() {
         return log->with([&] { return log->dispatched; });
     }
-    int destroyed() {
-        return log->with([&] { return log->devicesDestroyed; });
-    }
 };
 
 // A device the platform or the system refuses gives no gamepad. Reports wait until the system
@@ -552,7 +547,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     EXPECT_EQ(make(), nullptr);
     EXPECT_EQ(log->with([&] { return log->properties->product; }), "JOLTO Controller 2");
     // The device the system refused (it never started) is let go without any report.
-    EXPECT_EQ(destroyed(), 1);
+    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);
     EXPECT_TRUE(dispatched().empty());
 
     log->refuseCreate = false;
@@ -569,7 +564,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     gamepad->finish();
     gamepad->push(numbered(99)); // after the end: ignored
     gamepad.reset();
-    EXPECT_EQ(destroyed(), 2);
+    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 2);
     std::vector<Bytes> expected;
     for (int n = 8; n <= 40; ++n) {
         expected.push_back(bytes(numbered(n)));

@@ -36,7 +36,7 @@ Bytes hello(const Bytes& tail) {
 // One datagram of each kind, written out byte by byte from the format table, both ways, every
 // field with its high byte set: a mistake made alike in the encoder and the decoder (two fields
 // swapped, a field narrowed, a UUID reversed) still breaks the bytes a real phone sends.
-TEST(PacketWire, EveryKindHasItsLiteralBytes) {
+TEST(PacketWire, EveryKindHasItsLiteralBytesAndTheGyroIsClamped) {
     // Bit 31 belongs to no button but travels.
     const ControllerState s{
         ButtonSet(0x80040201), {-1.0f, 16384.0f / 32767.0f}, {1.0f, 0}, 128.0f / 255.0f, 1.0f,
@@ -65,14 +65,11 @@ TEST(PacketWire, EveryKindHasItsLiteralBytes) {
         EXPECT_EQ(encoded(c.packet), c.bytes);
         EXPECT_EQ(decode(c.bytes), c.packet) << testing::PrintToString(c.bytes);
     }
-}
 
-// The stick axes and levels share their conversions with the gamepad report, whose tests pin
-// their clamping and rounding.
-TEST(PacketEncoding, TheGyroIsClampedRoundedAndLeftOutWhenZero) {
+    // The gyro is clamped and rounded, and left out when zero. (The stick axes and levels share
+    // their conversions with the gamepad report, whose tests pin their clamping and rounding.)
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    // The gyro field is written only when the aim is not zero.
     const struct {
         StickVector gyro;
         Bytes tail;
@@ -190,7 +187,6 @@ TEST(ControllerButton, RawValuesMapOnlyInRangeSetsWorkOnTheWordAndIdsOnTheirText
     EXPECT_FALSE(Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5G"));
     EXPECT_FALSE(Uuid::parse("E621E1F8-C36C-495A-93FC_0C247A3E6E5F"));
     auto r = Uuid::random();
-    EXPECT_EQ(Uuid::parse(r.string()), r);
     EXPECT_NE(Uuid::random(), r);
     EXPECT_EQ(r.bytes[6] >> 4, 4);
 }

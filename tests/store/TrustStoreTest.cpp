@@ -143,7 +143,6 @@ TEST_F(TrustStoreTest, SavedFormIsCompactCanonicalExactAndNewestFirst) {
                             R"("lastSeen":8.98846567431158e+307,"name":"A)" + secret +
                             R"(,{"id":"F0E1D2C3-B4A5-4697-8889-7A6B5C4D3E2F",)" +
                             R"("lastSeen":-12345.678,"name":"B)" + secret + "]");
-    EXPECT_EQ(store.sortedDevices(), reloaded());
     EXPECT_EQ(reloaded(), (std::vector{TrustedDevice{phoneA, "A", secret1, 8.98846567431158e307},
                                        TrustedDevice{zero, "Zoë \"Pro\"", secret1, 1.0 / 3.0},
                                        TrustedDevice{phoneB, "B", secret1, -12345.678}}));

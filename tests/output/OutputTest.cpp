@@ -150,7 +150,7 @@ TEST_F(Output, KeysFollowEveryPhoneTheMappingAndTheSticks) {
     output.setMapping(
         mappingWith({{B::south, KeyAction::key(W)}}, StickAction::wasd, StickAction::arrows));
     const ControllerState states[] = {
-        leftAt(0, 0.45f),  leftAt(0, 0.55f),     leftAt(0, 0.31f),
+        leftAt(0, 0.5f),   leftAt(0, 0.55f),     leftAt(0, 0.31f),
         leftAt(0, 0.3f),   leftAt(-0.6f, -0.6f), leftAt(0.6f, 0.6f),
         rightAt(-1, 0.7f), rightAt(1, -1),       state({B::south}, {0, 0.6f}),
         state({B::south}), leftAt(0, 0.4f),      state({})};

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Keeps the core's folders layered: a folder includes only from itself and the folders below it,
-# and no core folder includes a Linux, Qt or adapter header. Exit 1 lists every offending line.
-#
-#   app/, qml/        the application and its views        (may include anything)
-#   platform/linux/   the adapters                         (any core folder, not the application)
-#   server/ audio/ output/ store/ platform/ protocol/      highest first
+# Keeps the core's folders layered: a folder includes only from itself and the folders ranked
+# below it, and no core folder includes a Linux, Qt or adapter header; the adapters in
+# platform/linux/ may include any core folder but never app/ or qml/, which may include anything.
+# Exit 1 lists every offending line.
 set -uo pipefail
 src=${1:-$(cd "$(dirname "$0")/../../ZEVControllerHost" && pwd)}
 declare -A rank=([protocol]=0 [platform]=1 [store]=2 [output]=3 [audio]=4 [server]=5)

@@ -99,7 +99,6 @@ Item {
             const paused = { pairingPausedUntil: "14:05", pairingPaused: true };
             const failed = { listenerState: "failed", listenerError: "Address already in use" };
             const noUhid = { gamepadDevice: "hid", isGamepadEntitled: false };
-            const audio = { rumbleFromAudio: true };
             const heard = { rumbleFromAudio: true, rumbleLow: 0.01 };
             const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
             const banner = "outputWarningBanner/bannerMessage";
@@ -128,9 +127,7 @@ Item {
                 ["uhid missing", setup, gamepadStatus, noUhid, true, true, "access to /dev/uhid"],
                 ["no mapping without gamepad", setup, "sdlMappingRow", noUhid, false, false],
                 ["test needs a controller", feedback, "testRumbleHint", one, true, false],
-                ["live meter", feedback, "liveRow", audio, false, true],
-                // nothing heard yet: the way to the sound settings
-                ["sound settings", feedback, "soundSettingsLink", audio, false, true],
+                ["live meter", feedback, "liveRow", { rumbleFromAudio: true }, false, true],
                 ["sound heard", feedback, "soundSettingsLink", heard, false, false],
                 ["sound error", feedback, "audioRumbleProblem", audioError, false, true, "Broke."],
                 ["gamepad info", mapping, "gamepadInfo", { outputMode: "gamepad" }, false, true],
@@ -138,7 +135,6 @@ Item {
                 ["panel controllers", panel, "panelControllers", one, false, true],
                 ["panel PIN", panel, "panelPin", { pin: "1234" }, true, true, "1234"],
                 ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
-                ["panel, gamepad problem", panel, "panelWarning", refused, false, true],
                 // access is there; it cannot help
                 ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
             ];

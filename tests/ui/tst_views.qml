@@ -259,8 +259,7 @@ Item {
                             "applyPreset(shooter)"]]],
                 // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
                 // (1, 1) moves the knob right and up by 0.31 of the 60-point stick
-                ["preview", preview, {}, ["is", "", "accessibleValue", ""], ["is", knob, "x", 18.6],
-                 ["is", knob, "y", 18.6],
+                ["preview", preview, {}, ["is", "", "accessibleValue", ""],
                  ["put", "", "controllerState", host.makeState(1 << 12 | 1, 1, 1, 0, 0, 1, 0)],
                  ["is", "", "Accessible.description", "A, \u2190"], ["is", knob, "x", 37.2],
                  ["is", knob, "y", 0], ["is", "leftTrigger/fill", "width", 72],

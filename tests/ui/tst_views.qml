@@ -67,10 +67,9 @@ Item {
 
         // The name of the focused control: its own objectName or that of its nearest owner.
         function focusedName() {
-            for (let item = root.Window.activeFocusItem; item; item = item.parent) {
+            for (let item = root.Window.activeFocusItem; item; item = item.parent)
                 if (item.objectName.length > 0)
                     return item.objectName;
-            }
             return "";
         }
 
@@ -378,9 +377,7 @@ Item {
             let shown = 0;
             for (let i = 0; i < item.children.length; ++i) {
                 const child = item.children[i];
-                if (child.text !== undefined && child.text.length > 0 && child.visible)
-                    ++shown;
-                shown += labelsShown(child);
+                shown += labelsShown(child) + (child.visible && child.text ? 1 : 0);
             }
             return shown;
         }
@@ -429,10 +426,7 @@ Item {
             apply({ isAccessibilityTrusted: data.trusted, rumbleFromAudio: true,
                     trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] });
             const isPanel = data.tag === "panel";
-            const window = create(isPanel ? panel : win);
-            if (!isPanel)
-                window.section = data.tag;
-            waitForRendering(window);
+            const window = create(isPanel ? panel : win, isPanel ? {} : { section: data.tag });
             const start = isPanel ? "panelNewPin" : "outputModePicker";
             findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
             const forward = [];

@@ -156,7 +156,8 @@ Item {
         // A view worked as the user works it: the view, changes to the model before it is made,
         // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
         // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
-        // path, property, value] and ["calls", the model's calls so far, the app's].
+        // path, property, value], ["labels", path, visible labels below it] and ["calls", the
+        // model's calls so far, the app's].
         function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
@@ -263,7 +264,18 @@ Item {
                  ["is", "", "Accessible.description", "A, \u2190"], ["is", knob, "x", 37.2],
                  ["is", knob, "y", 0], ["is", "leftTrigger/fill", "width", 72],
                  ["is", "rightTrigger/fill", "width", 0], ["put", "", "isStale", true],
-                 ["is", "", "accessibleValue", "Paused, no signal"]],
+                 ["is", "", "accessibleValue", "Paused, no signal"],
+                 // below 120 points high, no labels and the small badge; the drawing keeps its
+                 // aspect ratio (in a wide box the height decides, in a tall one the width)
+                 ["put", "", "width", 500], ["put", "", "height", 119],
+                 ["is", "drawing", "width", 214.2], ["is", "drawing", "height", 119],
+                 ["labels", "drawing", 0], ["is", "staleBadge", "visible", false],
+                 ["is", "staleBadgeSmall", "visible", true], ["put", "", "width", 216],
+                 ["put", "", "height", 300], ["is", "drawing", "width", 216],
+                 // LB, RB, the four face buttons, LT, RT, and the five icons
+                 ["is", "drawing", "height", 120], ["labels", "drawing", 13],
+                 ["is", "staleBadge", "visible", true],
+                 ["is", "staleBadgeSmall", "visible", false]],
                 ["panel", panel, {}, ["is", "headerSymbol", "symbol", "gamecontroller"],
                  ["set", one], ["is", "headerSymbol", "symbol", "gamecontroller.fill"],
                  ["set", { isAccessibilityTrusted: false }], ["click", "panelAllowAccess"],
@@ -300,6 +312,7 @@ Item {
                     else
                         tryCompare(item, last, value, 1000, path);
                 },
+                labels: (path, count) => compare(labelsShown(find(view, path)), count),
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);
@@ -380,25 +393,6 @@ Item {
                 shown += labelsShown(child) + (child.visible && child.text ? 1 : 0);
             }
             return shown;
-        }
-
-        // Below 120 points high, no labels and the small badge; the drawing keeps its aspect
-        // ratio inside the offered space (a wide box: the height decides; a tall one: the width).
-        function test_previewSize_data() {
-            return [{ tag: "119 high, wide", box: [500, 119], drawn: [214.2, 119], labels: 0 },
-                    // LB, RB, the four face buttons, LT, RT, and the five icons
-                    { tag: "120 high, tall", box: [216, 300], drawn: [216, 120], labels: 13 }];
-        }
-
-        function test_previewSize(data) {
-            const view = create(preview, { width: data.box[0], height: data.box[1],
-                                           isStale: true });
-            const drawing = findChild(view, "drawing");
-            fuzzyCompare(drawing.width, data.drawn[0], 0.001);
-            compare(drawing.height, data.drawn[1]);
-            compare(labelsShown(drawing), data.labels);
-            compare(findChild(view, "staleBadge").visible, drawing.height >= 120);
-            compare(findChild(view, "staleBadgeSmall").visible, drawing.height < 120);
         }
 
         // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),

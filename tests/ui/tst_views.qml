@@ -156,8 +156,10 @@ Item {
         // A view worked as the user works it: the view, changes to the model before it is made,
         // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
         // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
-        // path, property, value], ["labels", path, visible labels below it] and ["calls", the
-        // model's calls so far, the app's].
+        // path, property, value], ["labels", path, visible labels below it], ["calls", the
+        // model's calls so far, the app's] and for key capture ["menu", path, item], ["press",
+        // path, Qt key, X11 code] and ["recording", path, whether it records, the key presses
+        // that reached the rest of the window, the label].
         function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
@@ -172,6 +174,40 @@ Item {
                 ["key", ...keys], ["calls", calls],
                 ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
             const gamepad = ["outputMode=gamepad"];
+            // Key capture, the keys pressed with their X11 codes.
+            const c0 = "capture_0", c3 = "capture_3", c8 = "capture_8";
+            const record = (path) => [["menu", path, 0], ["calls", []],
+                                      ["recording", path, true, 0, "Press a key…"]];
+            const shift = ["setButtonAction(8,key,56,)"], esc = ["setButtonAction(0,key,53,)"];
+            const mouse = ["setButtonAction(3,mouse,0,left)"];
+            const captureRows = [
+                ["left shift, stored, ends recording, not seen", mapping, {}, ...record(c8),
+                 ["press", c8, Qt.Key_Shift, 50], ["calls", shift],
+                 ["recording", c8, false, 0, "Shift"], ["press", c8, Qt.Key_Q, 24],
+                 ["calls", shift], ["recording", c8, false, 1, "Shift"]],
+                ["caps lock passes through", mapping, {}, ...record(c0),
+                 ["press", c0, Qt.Key_CapsLock, 66], ["calls", []],
+                 ["recording", c0, true, 1, "Press a key…"], ["press", c0, Qt.Key_Escape, 9],
+                 ["calls", esc], ["recording", c0, false, 1, "Esc"]],
+                ["a key without a code", mapping, {}, ...record(c0), ["press", c0, Qt.Key_F35, 250],
+                 ["calls", []], ["recording", c0, true, 0, "This key can't be mapped"],
+                 ["press", c0, Qt.Key_Q, 24], ["calls", ["setButtonAction(0,key,12,)"]],
+                 ["recording", c0, false, 0, "Q"]],
+                ["a mouse button goes on recording", mapping, {}, ...record(c3), ["menu", c3, 2],
+                 ["calls", mouse], ["recording", c3, true, 0, "Press a key…"], ["menu", c3, 0],
+                 ["calls", mouse], ["recording", c3, false, 0, "Left Click"]],
+                ["hiding the view ends recording", mapping, {}, ...record(c0),
+                 ["put", "", "visible", false], ["put", "", "visible", true],
+                 ["recording", c0, false, 0, "Space"]],
+                // Space opens the menu and Return on its first item starts recording.
+                ["by the keyboard", mapping, {}, ["focus", c0], ["key", Qt.Key_Space],
+                 ["is", c0, "menu.opened", true], ["key", Qt.Key_Down, Qt.Key_Return],
+                 ["is", c0, "menu.visible", false], ["recording", c0, true, 0, "Press a key…"],
+                 ["calls", []]],
+                ["clear", mapping, {}, ["menu", "capture_1", 6],
+                 ["calls", ["setButtonAction(1,none,0,)"]],
+                 ["recording", "capture_1", false, 0, "—"]],
+            ];
             const rows = [
                 sidebar("down, down, up", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Up], "mapping"),
                 sidebar("down past the end", [Qt.Key_End, Qt.Key_Down], "setup"),
@@ -287,6 +323,7 @@ Item {
                  ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
                             "rumbleFromAudio=true"],
                   ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
+                ...captureRows,
             ];
             return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
@@ -313,6 +350,26 @@ Item {
                         tryCompare(item, last, value, 1000, path);
                 },
                 labels: (path, count) => compare(labelsShown(find(view, path)), count),
+                // a capture's menu item chosen by mouse; the focus goes back to the window
+                menu: (path, index) => {
+                    const menu = find(view, path).menu;
+                    mouseClick(find(view, path));
+                    tryCompare(menu, "opened", true);
+                    mouseClick(menu.itemAt(index));
+                    tryCompare(menu, "visible", false);
+                    keyCatcher.forceActiveFocus();
+                },
+                press: (path, key, code) => testKeys.press(find(view, path), key, code,
+                                                           key === Qt.Key_Shift ? Qt.ShiftModifier
+                                                                                : 0),
+                recording: (path, recording, presses, label) => {
+                    const capture = find(view, path);
+                    compare(capture.isRecording, recording);
+                    compare(keyCatcher.presses, presses);
+                    compare(findChild(capture, "captureLabel").text, label);
+                    const name = recording ? "recording: press a key" : "currently " + label;
+                    compare(capture.Accessible.name, capture.buttonName + ", " + name);
+                },
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);
@@ -320,69 +377,6 @@ Item {
             };
             for (const [verb, ...args] of data.steps)
                 act[verb](...args);
-        }
-
-        // Each step: a menu item (index), a key press ([Qt key, X11 code]) or hiding the view, then
-        // the calls so far, whether it records, the presses that reached the rest of the window,
-        // and the label.
-        function test_capture_data() {
-            const record = [0, [], true, 0, "Press a key…"];
-            const shift = "setButtonAction(8,key,56,)", mouse = "setButtonAction(3,mouse,0,left)";
-            return [
-                { tag: "left shift, stored, ends recording, not seen", capture: 8,
-                  steps: [record, [[Qt.Key_Shift, 50], [shift], false, 0, "Shift"],
-                          [[Qt.Key_Q, 24], [shift], false, 1, "Shift"]] },
-                { tag: "caps lock passes through", capture: 0,
-                  steps: [record, [[Qt.Key_CapsLock, 66], [], true, 1, "Press a key…"],
-                          [[Qt.Key_Escape, 9], ["setButtonAction(0,key,53,)"], false, 1, "Esc"]] },
-                { tag: "a key without a code", capture: 0,
-                  steps: [record, [[Qt.Key_F35, 250], [], true, 0, "This key can't be mapped"],
-                          [[Qt.Key_Q, 24], ["setButtonAction(0,key,12,)"], false, 0, "Q"]] },
-                { tag: "a mouse button goes on recording", capture: 3,
-                  steps: [record, [2, [mouse], true, 0, "Press a key…"],
-                          [0, [mouse], false, 0, "Left Click"]] },
-                { tag: "hiding the view ends recording", capture: 0,
-                  steps: [record, ["hide", [], false, 0, "Space"]] },
-                // Space opens the menu and Return on its first item starts recording.
-                { tag: "by the keyboard", capture: 0,
-                  steps: [["keyboard", [], true, 0, "Press a key…"]] },
-                { tag: "clear", capture: 1,
-                  steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
-            ];
-        }
-
-        function test_capture(data) {
-            const view = create(mapping);
-            const capture = findChild(view, "capture_" + data.capture);
-            for (const [input, calls, recording, passed, label] of data.steps) {
-                if (input === "keyboard") {
-                    capture.forceActiveFocus(Qt.TabFocusReason);
-                    keyClick(Qt.Key_Space);
-                    tryCompare(capture.menu, "opened", true);
-                    keyClick(Qt.Key_Down);
-                    keyClick(Qt.Key_Return);
-                    tryCompare(capture.menu, "visible", false);
-                } else if (input === "hide") {
-                    view.visible = false;
-                    view.visible = true;
-                } else if (typeof input === "number") {
-                    mouseClick(capture);
-                    tryCompare(capture.menu, "opened", true);
-                    mouseClick(capture.menu.itemAt(input));
-                    tryCompare(capture.menu, "visible", false);
-                    // the menu took the focus; give it back to the rest of the window
-                    keyCatcher.forceActiveFocus();
-                } else {
-                    const modifiers = input[0] === Qt.Key_Shift ? Qt.ShiftModifier : 0;
-                    testKeys.press(capture, input[0], input[1], modifiers);
-                }
-                compare(host.calls, calls);
-                compare(capture.isRecording, recording);
-                compare(keyCatcher.presses, passed);
-                compare(findChild(capture, "captureLabel").text, label);
-                const name = recording ? "recording: press a key" : "currently " + label;
-                compare(capture.Accessible.name, capture.buttonName + ", " + name);
-            }
         }
 
         // Visible texts and icons drawn on the controller (not the staleness badge).

@@ -67,18 +67,17 @@ Item {
 
         // The name of the focused control: its own objectName or that of its nearest owner.
         function focusedName() {
-            for (let item = root.Window.activeFocusItem; item; item = item.parent) {
+            for (let item = root.Window.activeFocusItem; item; item = item.parent)
                 if (item.objectName.length > 0)
                     return item.objectName;
-            }
             return "";
         }
 
         function test_relativeDates() {
             const now = new Date(2025, 5, 15, 12, 0, 0);
             const minute = 60000, hour = 60 * minute, day = 24 * hour;
-            const rows = [[200, "now"], [5 * minute + 20000, "5 minutes ago"], [hour, "1 hour ago"],
-                          [day + hour, "yesterday"], [3 * day, "3 days ago"],
+            // minutes and "yesterday": the devices' rows
+            const rows = [[200, "now"], [hour, "1 hour ago"], [3 * day, "3 days ago"],
                           [8 * day, "last week"], [70 * day, "2 months ago"],
                           [800 * day, "2 years ago"],
                           // ahead of the clock (the clock was set back)
@@ -94,14 +93,11 @@ Item {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
             const untrusted = { isAccessibilityTrusted: false };
-            const unentitled = { isGamepadEntitled: false };
             const noGamepads = { outputMode: "gamepad", isGamepadEntitled: false };
             const refused = { outputMode: "gamepad", gamepadProblem: "The system refused." };
             const paused = { pairingPausedUntil: "14:05", pairingPaused: true };
             const failed = { listenerState: "failed", listenerError: "Address already in use" };
-            const hid = { gamepadDevice: "hid" };
             const noUhid = { gamepadDevice: "hid", isGamepadEntitled: false };
-            const audio = { rumbleFromAudio: true };
             const heard = { rumbleFromAudio: true, rumbleLow: 0.01 };
             const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
             const banner = "outputWarningBanner/bannerMessage";
@@ -112,42 +108,32 @@ Item {
                 ["status line", win, "statusLine", one, true, true, "1 controller connected"],
                 ["count", win, "section_controllers/countBadgeText", two, false, true, "2"],
                 ["no badge elsewhere", win, "section_setup/countBadge", two, false, false],
-                ["quit without a tray", win, "quitButton", { hasTray: false }, false, true],
                 ["access banner", win, banner, untrusted, false, true, "Allow input access so"],
                 ["no devices", devices, "noDevices", { trustedDevices: [host.makeDevice("A", 9)] },
                  true, false],
                 ["page off", devices, "webPageRow", { webPageEnabled: false }, true, false],
                 ["page, no address", devices, "webPageRow", { webPageAddress: "" }, true, false],
                 ["pairing paused", devices, "pairingPausedNotice", paused, false, true,
-                 "Pairing is paused until 14:05 after too many wrong PINs. “New PIN” ends the "
-                 + "pause."],
+                 "until 14:05"],
                 ["panel, paused", panel, "panelPairingPaused", paused, false, true, "until 14:05"],
                 ["port", setup, "listenerReady", { listenerPort: 5211 }, true, true, "port 5211"],
                 ["network failed", setup, "listenerReady", failed, true, false],
                 ["network error", setup, "listenerFailed", failed, false, true, "already in use"],
                 ["advertisement problem", setup, "advertisementProblem",
                  { advertisementProblem: "No Avahi." }, false, true, "No Avahi."],
-                ["input access", setup, "allowAccessButton", untrusted, false, true],
-                // Input access alone is not all the helper gives.
-                ["gamepad access", setup, "allowGamepadAccessButton", unentitled, false, true],
-                ["uinput missing", setup, gamepadStatus, unentitled, true, true,
-                 "JOLTO Host has no access to /dev/uinput, so it can't create virtual gamepads."],
+                ["uinput missing", setup, gamepadStatus, { isGamepadEntitled: false }, true, true,
+                 "access to /dev/uinput"],
                 ["uhid missing", setup, gamepadStatus, noUhid, true, true, "access to /dev/uhid"],
-                ["HID gamepad mapping", setup, "sdlMappingRow", hid, false, true],
                 ["no mapping without gamepad", setup, "sdlMappingRow", noUhid, false, false],
                 ["test needs a controller", feedback, "testRumbleHint", one, true, false],
-                ["live meter", feedback, "liveRow", audio, false, true],
-                // nothing heard yet: the way to the sound settings
-                ["sound settings", feedback, "soundSettingsLink", audio, false, true],
+                ["live meter", feedback, "liveRow", { rumbleFromAudio: true }, false, true],
                 ["sound heard", feedback, "soundSettingsLink", heard, false, false],
                 ["sound error", feedback, "audioRumbleProblem", audioError, false, true, "Broke."],
                 ["gamepad info", mapping, "gamepadInfo", { outputMode: "gamepad" }, false, true],
                 ["panel status", panel, "panelStatus", one, true, true, "1 controller connected"],
                 ["panel controllers", panel, "panelControllers", one, false, true],
                 ["panel PIN", panel, "panelPin", { pin: "1234" }, true, true, "1234"],
-                ["panel, no input access", panel, "panelAllowAccess", untrusted, false, true],
                 ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
-                ["panel, gamepad problem", panel, "panelWarning", refused, false, true],
                 // access is there; it cannot help
                 ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
             ];
@@ -170,7 +156,10 @@ Item {
         // A view worked as the user works it: the view, changes to the model before it is made,
         // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
         // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
-        // path, property, value] and ["calls", the model's calls so far, the app's].
+        // path, property, value], ["labels", path, visible labels below it], ["calls", the
+        // model's calls so far, the app's] and for key capture ["menu", path, item], ["press",
+        // path, Qt key, X11 code] and ["recording", path, whether it records, the key presses
+        // that reached the rest of the window, the label].
         function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
@@ -185,18 +174,49 @@ Item {
                 ["key", ...keys], ["calls", calls],
                 ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
             const gamepad = ["outputMode=gamepad"];
+            // Key capture, the keys pressed with their X11 codes.
+            const c0 = "capture_0", c3 = "capture_3", c8 = "capture_8";
+            const record = (path) => [["menu", path, 0], ["calls", []],
+                                      ["recording", path, true, 0, "Press a key…"]];
+            const shift = ["setButtonAction(8,key,56,)"], esc = ["setButtonAction(0,key,53,)"];
+            const mouse = ["setButtonAction(3,mouse,0,left)"];
+            const captureRows = [
+                ["left shift, stored, ends recording, not seen", mapping, {}, ...record(c8),
+                 ["press", c8, Qt.Key_Shift, 50], ["calls", shift],
+                 ["recording", c8, false, 0, "Shift"], ["press", c8, Qt.Key_Q, 24],
+                 ["calls", shift], ["recording", c8, false, 1, "Shift"]],
+                ["caps lock passes through", mapping, {}, ...record(c0),
+                 ["press", c0, Qt.Key_CapsLock, 66], ["calls", []],
+                 ["recording", c0, true, 1, "Press a key…"], ["press", c0, Qt.Key_Escape, 9],
+                 ["calls", esc], ["recording", c0, false, 1, "Esc"]],
+                ["a key without a code", mapping, {}, ...record(c0), ["press", c0, Qt.Key_F35, 250],
+                 ["calls", []], ["recording", c0, true, 0, "This key can't be mapped"],
+                 ["press", c0, Qt.Key_Q, 24], ["calls", ["setButtonAction(0,key,12,)"]],
+                 ["recording", c0, false, 0, "Q"]],
+                ["a mouse button goes on recording", mapping, {}, ...record(c3), ["menu", c3, 2],
+                 ["calls", mouse], ["recording", c3, true, 0, "Press a key…"], ["menu", c3, 0],
+                 ["calls", mouse], ["recording", c3, false, 0, "Left Click"]],
+                ["hiding the view ends recording", mapping, {}, ...record(c0),
+                 ["put", "", "visible", false], ["put", "", "visible", true],
+                 ["recording", c0, false, 0, "Space"]],
+                // Space opens the menu and Return on its first item starts recording.
+                ["by the keyboard", mapping, {}, ["focus", c0], ["key", Qt.Key_Space],
+                 ["is", c0, "menu.opened", true], ["key", Qt.Key_Down, Qt.Key_Return],
+                 ["is", c0, "menu.visible", false], ["recording", c0, true, 0, "Press a key…"],
+                 ["calls", []]],
+                ["clear", mapping, {}, ["menu", "capture_1", 6],
+                 ["calls", ["setButtonAction(1,none,0,)"]],
+                 ["recording", "capture_1", false, 0, "—"]],
+            ];
             const rows = [
-                sidebar("down", [Qt.Key_Down], "mapping"),
+                sidebar("down, down, up", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Up], "mapping"),
                 sidebar("down past the end", [Qt.Key_End, Qt.Key_Down], "setup"),
-                sidebar("up", [Qt.Key_End, Qt.Key_Up], "devices"),
                 sidebar("up past the start", [Qt.Key_Up], "controllers"),
-                sidebar("home", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Home], "controllers"),
+                sidebar("home", [Qt.Key_End, Qt.Key_Home], "controllers"),
                 picker("panel, right, return", panel, "panelOutputMode",
                        [Qt.Key_Right, Qt.Key_Return], gamepad, "gamepad"),
                 picker("stops at the end", win, "outputModePicker",
                        [Qt.Key_Right, Qt.Key_Right, Qt.Key_Enter], gamepad, "gamepad"),
-                picker("arrows alone choose none", panel, "panelOutputMode", [Qt.Key_Right], [],
-                       "gamepad"),
                 picker("right then left", win, "outputModePicker",
                        [Qt.Key_Right, Qt.Key_Left, Qt.Key_Space], ["outputMode=keyboardMouse"],
                        "keyboardMouse"),
@@ -275,13 +295,23 @@ Item {
                             "applyPreset(shooter)"]]],
                 // dpadLeft (bit 12) before south (bit 0) in the word, A first in the text;
                 // (1, 1) moves the knob right and up by 0.31 of the 60-point stick
-                ["preview", preview, {}, ["is", "", "accessibleValue", ""], ["is", knob, "x", 18.6],
-                 ["is", knob, "y", 18.6],
+                ["preview", preview, {}, ["is", "", "accessibleValue", ""],
                  ["put", "", "controllerState", host.makeState(1 << 12 | 1, 1, 1, 0, 0, 1, 0)],
                  ["is", "", "Accessible.description", "A, \u2190"], ["is", knob, "x", 37.2],
                  ["is", knob, "y", 0], ["is", "leftTrigger/fill", "width", 72],
                  ["is", "rightTrigger/fill", "width", 0], ["put", "", "isStale", true],
-                 ["is", "", "accessibleValue", "Paused, no signal"]],
+                 ["is", "", "accessibleValue", "Paused, no signal"],
+                 // below 120 points high, no labels and the small badge; the drawing keeps its
+                 // aspect ratio (in a wide box the height decides, in a tall one the width)
+                 ["put", "", "width", 500], ["put", "", "height", 119],
+                 ["is", "drawing", "width", 214.2], ["is", "drawing", "height", 119],
+                 ["labels", "drawing", 0], ["is", "staleBadge", "visible", false],
+                 ["is", "staleBadgeSmall", "visible", true], ["put", "", "width", 216],
+                 ["put", "", "height", 300], ["is", "drawing", "width", 216],
+                 // LB, RB, the four face buttons, LT, RT, and the five icons
+                 ["is", "drawing", "height", 120], ["labels", "drawing", 13],
+                 ["is", "staleBadge", "visible", true],
+                 ["is", "staleBadgeSmall", "visible", false]],
                 ["panel", panel, {}, ["is", "headerSymbol", "symbol", "gamecontroller"],
                  ["set", one], ["is", "headerSymbol", "symbol", "gamecontroller.fill"],
                  ["set", { isAccessibilityTrusted: false }], ["click", "panelAllowAccess"],
@@ -293,6 +323,7 @@ Item {
                  ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
                             "rumbleFromAudio=true"],
                   ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
+                ...captureRows,
             ];
             return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
@@ -318,6 +349,27 @@ Item {
                     else
                         tryCompare(item, last, value, 1000, path);
                 },
+                labels: (path, count) => compare(labelsShown(find(view, path)), count),
+                // a capture's menu item chosen by mouse; the focus goes back to the window
+                menu: (path, index) => {
+                    const menu = find(view, path).menu;
+                    mouseClick(find(view, path));
+                    tryCompare(menu, "opened", true);
+                    mouseClick(menu.itemAt(index));
+                    tryCompare(menu, "visible", false);
+                    keyCatcher.forceActiveFocus();
+                },
+                press: (path, key, code) => testKeys.press(find(view, path), key, code,
+                                                           key === Qt.Key_Shift ? Qt.ShiftModifier
+                                                                                : 0),
+                recording: (path, recording, presses, label) => {
+                    const capture = find(view, path);
+                    compare(capture.isRecording, recording);
+                    compare(keyCatcher.presses, presses);
+                    compare(findChild(capture, "captureLabel").text, label);
+                    const name = recording ? "recording: press a key" : "currently " + label;
+                    compare(capture.Accessible.name, capture.buttonName + ", " + name);
+                },
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);
@@ -327,102 +379,14 @@ Item {
                 act[verb](...args);
         }
 
-        // Each step: a menu item (index), a key press ([Qt key, X11 code]) or hiding the view, then
-        // the calls so far, whether it records, the presses that reached the rest of the window,
-        // and the label.
-        function test_capture_data() {
-            const record = [0, [], true, 0, "Press a key…"];
-            const shift = "setButtonAction(8,key,56,)", mouse = "setButtonAction(3,mouse,0,left)";
-            return [
-                { tag: "left shift, stored, ends recording, not seen", capture: 8,
-                  steps: [record, [[Qt.Key_Shift, 50], [shift], false, 0, "Shift"],
-                          [[Qt.Key_Q, 24], [shift], false, 1, "Shift"]] },
-                { tag: "caps lock passes through", capture: 0,
-                  steps: [record, [[Qt.Key_CapsLock, 66], [], true, 1, "Press a key…"],
-                          [[Qt.Key_Escape, 9], ["setButtonAction(0,key,53,)"], false, 1, "Esc"]] },
-                { tag: "a key without a code", capture: 0,
-                  steps: [record, [[Qt.Key_F35, 250], [], true, 0, "This key can't be mapped"],
-                          [[Qt.Key_Q, 24], ["setButtonAction(0,key,12,)"], false, 0, "Q"]] },
-                { tag: "a mouse button goes on recording", capture: 3,
-                  steps: [record, [2, [mouse], true, 0, "Press a key…"],
-                          [0, [mouse], false, 0, "Left Click"]] },
-                { tag: "hiding the view ends recording", capture: 0,
-                  steps: [record, ["hide", [], false, 0, "Space"],
-                          [[Qt.Key_Q, 24], [], false, 1, "Space"]] },
-                // Space opens the menu and Return on its first item starts recording.
-                { tag: "by the keyboard", capture: 0,
-                  steps: [["keyboard", [], true, 0, "Press a key…"],
-                          [[Qt.Key_Escape, 9], ["setButtonAction(0,key,53,)"], false, 0, "Esc"]] },
-                { tag: "clear", capture: 1,
-                  steps: [[6, ["setButtonAction(1,none,0,)"], false, 0, "—"]] },
-            ];
-        }
-
-        function test_capture(data) {
-            const view = create(mapping);
-            const capture = findChild(view, "capture_" + data.capture);
-            for (const [input, calls, recording, passed, label] of data.steps) {
-                if (input === "keyboard") {
-                    capture.forceActiveFocus(Qt.TabFocusReason);
-                    keyClick(Qt.Key_Space);
-                    tryCompare(capture.menu, "opened", true);
-                    keyClick(Qt.Key_Down);
-                    keyClick(Qt.Key_Return);
-                    tryCompare(capture.menu, "visible", false);
-                } else if (input === "hide") {
-                    view.visible = false;
-                    view.visible = true;
-                } else if (typeof input === "number") {
-                    mouseClick(capture);
-                    tryCompare(capture.menu, "opened", true);
-                    mouseClick(capture.menu.itemAt(input));
-                    tryCompare(capture.menu, "visible", false);
-                    // the menu took the focus; give it back to the rest of the window
-                    keyCatcher.forceActiveFocus();
-                } else {
-                    const modifiers = input[0] === Qt.Key_Shift ? Qt.ShiftModifier : 0;
-                    testKeys.press(capture, input[0], input[1], modifiers);
-                }
-                compare(host.calls, calls);
-                compare(capture.isRecording, recording);
-                compare(keyCatcher.presses, passed);
-                compare(findChild(capture, "captureLabel").text, label);
-                const name = recording ? "recording: press a key" : "currently " + label;
-                compare(capture.Accessible.name, capture.buttonName + ", " + name);
-            }
-        }
-
         // Visible texts and icons drawn on the controller (not the staleness badge).
         function labelsShown(item) {
             let shown = 0;
             for (let i = 0; i < item.children.length; ++i) {
                 const child = item.children[i];
-                if (child.text !== undefined && child.text.length > 0 && child.visible)
-                    ++shown;
-                shown += labelsShown(child);
+                shown += labelsShown(child) + (child.visible && child.text ? 1 : 0);
             }
             return shown;
-        }
-
-        // Below 120 points high, no labels and the small badge; the drawing keeps its aspect
-        // ratio inside the offered space (a wide box: the height decides; a tall one: the width).
-        function test_previewSize_data() {
-            return [{ tag: "119 high", box: [1.8 * 119, 119], drawn: [214.2, 119], labels: 0 },
-                    // LB, RB, the four face buttons, LT, RT, and the five icons
-                    { tag: "120 high", box: [1.8 * 120, 120], drawn: [216, 120], labels: 13 },
-                    { tag: "wide", box: [500, 100], drawn: [180, 100], labels: 0 },
-                    { tag: "tall", box: [180, 300], drawn: [180, 100], labels: 0 }];
-        }
-
-        function test_previewSize(data) {
-            const view = create(preview, { width: data.box[0], height: data.box[1],
-                                           isStale: true });
-            const drawing = findChild(view, "drawing");
-            fuzzyCompare(drawing.width, data.drawn[0], 0.001);
-            compare(drawing.height, data.drawn[1]);
-            compare(labelsShown(drawing), data.labels);
-            compare(findChild(view, "staleBadge").visible, drawing.height >= 120);
-            compare(findChild(view, "staleBadgeSmall").visible, drawing.height < 120);
         }
 
         // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),
@@ -450,10 +414,7 @@ Item {
             apply({ isAccessibilityTrusted: data.trusted, rumbleFromAudio: true,
                     trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] });
             const isPanel = data.tag === "panel";
-            const window = create(isPanel ? panel : win);
-            if (!isPanel)
-                window.section = data.tag;
-            waitForRendering(window);
+            const window = create(isPanel ? panel : win, isPanel ? {} : { section: data.tag });
             const start = isPanel ? "panelNewPin" : "outputModePicker";
             findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
             const forward = [];

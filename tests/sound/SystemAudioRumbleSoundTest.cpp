@@ -14,66 +14,42 @@
 
 using namespace jolto;
 using namespace std::chrono_literals;
-using jolto::testing::PulseDaemon;
+using Steady = std::chrono::steady_clock;
+using jolto::testing::waitUntil;
 
 namespace {
 
-template <typename Predicate> bool waitUntil(Predicate done, std::chrono::seconds timeout = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
+// What needs the real server: the stream and its pauses, device changes and losses, volume and
+// speaker layout. The publish rule itself is proven by the unit tests.
 class SystemAudioRumbleOnPulseAudio : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!PulseDaemon::installed()) {
+        if (!jolto::testing::PulseDaemon::installed()) {
             GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed (scripts/setup.sh "
                             "installs them); no sound server to capture from";
         }
-        if (auto failure = daemon.start()) {
-            FAIL() << "could not start the test's own PulseAudio daemon: " << *failure;
-        }
+        const auto failure = daemon.start();
+        ASSERT_FALSE(failure) << "could not start the test's own PulseAudio daemon: " << *failure;
         rumble = std::make_unique<SystemAudioRumble>(
             makeSystemAudioCapture(),
             [this](RumbleLevels levels) {
                 std::lock_guard lock(mutex);
-                published.emplace_back(std::chrono::steady_clock::now(), levels);
+                published.emplace_back(Steady::now(), levels);
             },
             [this] { ++deviceChanges; });
-        auto error = rumble->start();
+        start();
+    }
+
+    void start() {
+        const auto error = rumble->start();
         ASSERT_FALSE(error) << error->description();
-    }
-
-    void TearDown() override {
-        rumble.reset();
-        if (player > 0) {
-            kill(player, SIGKILL);
-            PulseDaemon::reap(player, 10s);
-        }
-    }
-
-    // The player is killed at the end of the test if still running.
-    void play(const std::string& sink, int rate, double seconds, double amplitude = 0.5) {
-        player = daemon.playTone(sink, rate, seconds, amplitude);
-        ASSERT_GT(player, 0);
-    }
-    bool waitForPlayer() {
-        const bool ended = PulseDaemon::reap(player, 30s);
-        player = -1;
-        return ended;
     }
     void pactl(const std::string& arguments) {
         ASSERT_TRUE(daemon.pactl(arguments)) << "pactl " << arguments;
     }
 
     // The levels published since `since` (the start of the test when not given).
-    std::vector<RumbleLevels> levels(std::chrono::steady_clock::time_point since = {}) {
+    std::vector<RumbleLevels> levels(Steady::time_point since = {}) {
         std::lock_guard lock(mutex);
         std::vector<RumbleLevels> out;
         for (const auto& [at, l] : published) {
@@ -83,76 +59,46 @@ protected:
         }
         return out;
     }
-    RumbleLevels lastPublished() {
-        const auto all = levels();
-        return all.empty() ? RumbleLevels{} : all.back();
-    }
-    bool heardBass(std::chrono::steady_clock::time_point since = {}) {
+    bool heardBass(Steady::time_point since = {}) {
         const auto all = levels(since);
         return std::any_of(all.begin(), all.end(), [](RumbleLevels l) { return l.low > 0.9f; });
     }
 
-    PulseDaemon daemon;
+    jolto::testing::PulseDaemon daemon;
     ScopedLogCapture log;
-    std::unique_ptr<SystemAudioRumble> rumble;
     std::mutex mutex;
-    std::vector<std::pair<std::chrono::steady_clock::time_point, RumbleLevels>> published;
+    std::vector<std::pair<Steady::time_point, RumbleLevels>> published;
     std::atomic<int> deviceChanges{0};
-    pid_t player = -1;
+    std::unique_ptr<SystemAudioRumble> rumble;
 };
 
 } // namespace
 
-TEST_F(SystemAudioRumbleOnPulseAudio, ANewDefaultSinkOrALostServerIsReportedOnce) {
+// A new default sink is a device change, and the rebuild finds its rate; another server event
+// that leaves the default sink alone is not. Bass then drives the heavy motor, many times a
+// second. When audio stops arriving while the tone plays (the sink suspended, or the whole
+// server stalled by a signal, as a busy machine or a debugger would) one (0, 0) follows within
+// 200 ms, nothing more while it lasts, levels again once audio returns, and no device change.
+// Losing the server is reported once; the capture cannot connect until the server is back,
+// then works on the new one.
+TEST_F(SystemAudioRumbleOnPulseAudio, AudioThatStopsGivesOneZeroAndDeviceChangesAreReportedOnce) {
     pactl("set-default-sink sinkB");
     ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "no device change reported";
-    // What the owner does on a change: rebuild, which now finds sinkB and its 44100 Hz.
-    rumble->stop();
-    auto error = rumble->start();
-    ASSERT_FALSE(error) << error->description();
+    start();
     EXPECT_EQ(log->lines().back().message, "System audio rumble started at 44100.000000 Hz, 2 ch");
-    play("sinkB", 44100, 2.0);
-    EXPECT_TRUE(waitUntil([&] { return heardBass(); })) << "nothing heard on the new sink";
-    EXPECT_TRUE(waitForPlayer());
-
-    // Another server event that leaves the default sink alone is not a device change.
     deviceChanges = 0;
     pactl("set-default-source sinkA.monitor");
     pactl("set-default-sink sinkA");
     ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; }));
     EXPECT_EQ(deviceChanges, 1);
-
-    ASSERT_FALSE(rumble->start());
+    start();
     deviceChanges = 0;
-    daemon.stop();
-    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "losing the server went unseen";
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(deviceChanges, 1);
-    rumble->stop();
-    error = rumble->start();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->step, "connect to the sound server");
-    EXPECT_NE(error->status, 0);
-}
 
-// Bass on the default sink drives the heavy motor, many times a second but at most every
-// 16 ms. Then audio stops arriving while the tone plays: the sink is suspended, or the whole
-// server stalls (stopped by a signal, as a busy machine or a debugger would). Either way one
-// (0, 0) follows within 200 ms, nothing more while it lasts, and levels again once audio
-// returns. When the tone ends: one quiet publish, then nothing.
-TEST_F(SystemAudioRumbleOnPulseAudio, BassDrivesTheHeavyMotorAndAudioThatStopsGivesOneZero) {
-    ASSERT_EQ(log->lines().size(), 1u);
-    EXPECT_EQ(log->lines()[0].message, "System audio rumble started at 48000.000000 Hz, 2 ch");
-    // The null sink's monitor delivers zeros while nothing plays: nothing to publish.
-    auto since = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(levels(since).empty());
-    play("sinkA", 48000, 10.0);
+    ASSERT_TRUE(daemon.play("sinkA", 48000, 10.0, 0.5));
     ASSERT_TRUE(waitUntil([&] { return heardBass(); })) << "the 60 Hz sine never drove low";
-    since = std::chrono::steady_clock::now();
+    auto since = Steady::now();
     std::this_thread::sleep_for(1s);
     EXPECT_GT(levels(since).size(), 10u) << "audio comes in bursts";
-    EXPECT_LE(levels(since).size(), 1000u / 16 + 2);
 
     const struct {
         const char* name;
@@ -166,62 +112,63 @@ TEST_F(SystemAudioRumbleOnPulseAudio, BassDrivesTheHeavyMotorAndAudioThatStopsGi
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(waitUntil([&] { return heardBass(since); }));
-        const auto halted = std::chrono::steady_clock::now();
+        const auto halted = Steady::now();
         c.halt();
         // Levels of buffers already on their way may come first; the zero is the last.
         ASSERT_TRUE(waitUntil(
-            [&] { return !levels(halted).empty() && lastPublished() == RumbleLevels{}; }, 2s));
+            [&] { return !levels(halted).empty() && levels().back() == RumbleLevels{}; }, 2s));
         std::this_thread::sleep_for(400ms);
         const auto seen = levels(halted);
         EXPECT_EQ(std::count(seen.begin(), seen.end(), RumbleLevels{}), 1);
         EXPECT_EQ(seen.back(), RumbleLevels{});
         EXPECT_TRUE(levels(halted + 200ms).empty()) << "the zero came more than 200 ms late";
         c.resume();
-        since = std::chrono::steady_clock::now();
+        since = Steady::now();
     }
-    ASSERT_TRUE(waitUntil([&] { return heardBass(since); }));
-
-    EXPECT_TRUE(waitForPlayer());
-    ASSERT_TRUE(waitUntil([&] { return !lastPublished().isActive(); }));
-    const auto afterQuiet = levels().size();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(levels().size(), afterQuiet);
-    rumble->stop();
-    EXPECT_EQ(lastPublished(), (RumbleLevels{0, 0}));
+    EXPECT_TRUE(waitUntil([&] { return heardBass(since); }));
     EXPECT_EQ(deviceChanges, 0);
+
+    daemon.stop();
+    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; })) << "losing the server went unseen";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(deviceChanges, 1);
+    const auto error = rumble->start();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->step, "connect to the sound server");
+    ASSERT_FALSE(daemon.start());
+    start();
+    since = Steady::now();
+    ASSERT_TRUE(daemon.play("sinkA", 48000, 3.0, 0.5));
+    EXPECT_TRUE(waitUntil([&] { return heardBass(since); })) << "no levels from the new server";
 }
 
 // The same tone gives the same levels whatever the sink's volume, followed while it changes,
 // and on a 5.1 sink (downmixed by the server) the same as on a stereo one. A full-scale tone on
-// the 16-bit sinkA; a tone at a tenth of full scale, so that the heavy motor does not
+// the 16-bit sinkB; a tone at a tenth of full scale, so that the heavy motor does not
 // saturate, on float sinks, where a tenth of the volume loses no precision.
 TEST_F(SystemAudioRumbleOnPulseAudio, LevelsFollowTheGameNotTheVolumeOrTheSpeakerLayout) {
     pactl("load-module module-null-sink rate=48000 format=float32le sink_name=stereo");
     pactl("load-module module-null-sink rate=48000 format=float32le sink_name=surround "
           "channels=6 channel_map=front-left,front-right,rear-left,rear-right,front-center,lfe");
-    const std::pair<const char*, double> runs[] = {
-        {"sinkA", 1.0}, {"stereo", 0.1}, {"surround", 0.1}};
+    const std::tuple<const char*, int, double> runs[] = {
+        {"sinkB", 44100, 1.0}, {"stereo", 48000, 0.1}, {"surround", 48000, 0.1}};
     // By amplitude, every level measured: each must lie within 10 % of their mean.
     std::map<double, std::vector<double>> lows;
-    for (const auto& [sink, amplitude] : runs) {
+    for (const auto& [sink, rate, amplitude] : runs) {
         pactl(std::string("set-default-sink ") + sink);
-        ASSERT_FALSE(rumble->start());
-        play(sink, 48000, 7.0, amplitude);
-        ASSERT_TRUE(waitUntil([&] { return lastPublished().low > 0.05f; }));
+        start();
+        ASSERT_TRUE(daemon.play(sink, rate, 7.0, amplitude));
+        ASSERT_TRUE(waitUntil([&] { return !levels().empty() && levels().back().low > 0.05f; }));
         for (const char* volume : {"100%", "30%", "10%"}) {
             pactl(std::string("set-sink-volume ") + sink + " " + volume);
             std::this_thread::sleep_for(500ms);
-            const auto since = std::chrono::steady_clock::now();
+            const auto since = Steady::now();
             std::this_thread::sleep_for(1200ms);
             const auto heard = levels(since);
-            double low = 0;
-            for (const auto& l : heard) {
-                low += l.low / double(heard.size());
-            }
-            std::printf("amplitude %.1f on %s at %s: low %.4f\n", amplitude, sink, volume, low);
-            lows[amplitude].push_back(low);
+            const auto sum = [](double low, RumbleLevels l) { return low + l.low; };
+            lows[amplitude].push_back(std::accumulate(heard.begin(), heard.end(), 0.0, sum) /
+                                      double(heard.size()));
         }
-        EXPECT_TRUE(waitForPlayer());
     }
     for (const auto& [amplitude, each] : lows) {
         const double mean = std::accumulate(each.begin(), each.end(), 0.0) / double(each.size());

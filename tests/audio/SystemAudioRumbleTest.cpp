@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -122,30 +123,13 @@ constexpr const char* built = "connect default describe:speakers open:speakers.m
                               "start watch";
 constexpr const char* teardown = "unwatch stop close disconnect";
 
-TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
+// Starting again rebuilds from scratch, after tearing the running capture down; so does
+// destruction, and each publishes a zero. The watch holds only the callback, so it is harmless
+// even after the object is gone.
+TEST_F(SystemAudioRumbleTest, StartingAgainAndDestructionTearDownInReverse) {
     auto rumble = make();
     EXPECT_TRUE(published.empty());
-    // Stereo is asked for whatever the output's layout: the server downmixes.
-    server->output.value.format.channels = 6;
-    // The rate is printed the same in a locale whose decimal mark is a comma.
-    const bool commaLocale = useCommaLocale();
     ASSERT_EQ(rumble->start(), std::nullopt);
-    std::setlocale(LC_NUMERIC, "C");
-    if (!commaLocale) {
-        std::printf("no German locale (localedef failed): the rate was printed in the C locale\n");
-    }
-    EXPECT_EQ(server->calls, built);
-    EXPECT_TRUE(server->requested.isFloat);
-    EXPECT_EQ(server->requested.sampleRate, 48000);
-    EXPECT_EQ(server->requested.channels, 2u);
-    ASSERT_EQ(log->lines().size(), 1u);
-    EXPECT_EQ(log->lines("AudioRumble").at(0).message,
-              "System audio rumble started at 48000.000000 Hz, 2 ch");
-    server->onChange();
-    EXPECT_EQ(deviceChanges, 1);
-
-    // Starting again rebuilds from scratch, after tearing the running capture down; so does
-    // destruction, and each publishes a zero.
     server->calls.clear();
     ASSERT_EQ(rumble->start(), std::nullopt);
     EXPECT_EQ(server->calls, std::string(teardown) + " " + built);
@@ -153,49 +137,57 @@ TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
     rumble.reset();
     EXPECT_EQ(server->calls, teardown);
     EXPECT_THAT(published, ElementsAre(zero, zero, zero));
-    // The watch holds only the callback, so it is harmless even after the object is gone.
     server->onChange();
-    EXPECT_EQ(deviceChanges, 2);
+    EXPECT_EQ(deviceChanges, 1);
 }
 
-// Each step that can fail: what start says, and what the stop after it tears down.
+// Each step in order, and each that can fail: what start says, and what the stop after it tears
+// down. Stereo floats are asked for whatever the output's layout, the server downmixing; the
+// rate is logged the same in a locale whose decimal mark is a comma.
 TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
     using S = FakeServer&;
     const struct {
         void (*script)(FakeServer&);
-        const char* step; // none: started
-        int status;
+        const char* failure; // none: started
         const char* teardown;
     } cases[] = {
-        {[](S s) { s.connectStatus = 6; }, "connect to the sound server", 6, ""},
-        {[](S s) { s.defaultOutput.status = 8; }, "find the audio output", 8, "disconnect"},
-        {[](S s) { s.defaultOutput.value.clear(); }, "find the audio output", -1, "disconnect"},
-        {[](S s) { s.output.status = 5; }, "identify the audio output", 5, "disconnect"},
-        {[](S s) { s.output.value.monitorSource.clear(); }, "identify the audio output", -1,
+        {[](S s) { s.output.value.format.channels = 6; }, nullptr, teardown},
+        {[](S s) { s.connectStatus = 6; }, "connect to the sound server (error 6)", ""},
+        {[](S s) { s.defaultOutput.status = 8; }, "find the audio output (error 8)", "disconnect"},
+        {[](S s) { s.defaultOutput.value.clear(); }, "find the audio output (error -1)",
          "disconnect"},
-        {[](S s) { s.output.value.format.channels = 0; }, "read the audio format", -1,
+        {[](S s) { s.output.status = 5; }, "identify the audio output (error 5)", "disconnect"},
+        {[](S s) { s.output.value.monitorSource.clear(); }, "identify the audio output (error -1)",
          "disconnect"},
-        {[](S s) { s.output.value.format.sampleRate = 0; }, "read the audio format", -1,
+        {[](S s) { s.output.value.format.channels = 0; }, "read the audio format (error -1)",
          "disconnect"},
-        {[](S s) { s.openStatus = 3; }, "listen to system audio", 3, "disconnect"},
+        {[](S s) { s.output.value.format.sampleRate = 0; }, "read the audio format (error -1)",
+         "disconnect"},
+        {[](S s) { s.openStatus = 3; }, "listen to system audio (error 3)", "disconnect"},
         {[](S s) {
              s.delivered = {48000, 2, false, true, 3};
          },
-         "use the system audio format", 3, "stop close disconnect"},
-        {[](S s) { s.startStatus = -1; }, "start listening", -1, "stop close disconnect"},
+         "use the system audio format (error 3)", "stop close disconnect"},
+        {[](S s) { s.startStatus = -1; }, "start listening (error -1)", "stop close disconnect"},
         // A failed watch is no failure, and is not undone.
-        {[](S s) { s.watchSucceeds = false; }, nullptr, 0, "stop close disconnect"},
+        {[](S s) { s.watchSucceeds = false; }, nullptr, "stop close disconnect"},
     };
+    const bool commaLocale = useCommaLocale();
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         server = std::make_shared<FakeServer>();
         c.script(*server);
         auto rumble = make();
         const auto error = rumble->start();
-        EXPECT_EQ(error ? error->description() : "", c.step ? "Couldn't " + std::string(c.step) +
-                                                                  " (error " +
-                                                                  std::to_string(c.status) + ")."
-                                                            : "");
+        EXPECT_EQ(error ? error->description() : "",
+                  c.failure ? "Couldn't " + std::string(c.failure) + "." : "");
+        if (!error) {
+            EXPECT_EQ(server->calls, built);
+            const auto& r = server->requested;
+            EXPECT_EQ(std::tie(r.sampleRate, r.channels, r.isFloat), std::tuple(48000.0, 2u, true));
+            EXPECT_EQ(log->lines().at(0).message,
+                      "System audio rumble started at 48000.000000 Hz, 2 ch");
+        }
         EXPECT_EQ(log->lines().size(), error ? 0u : 1u);
         log->clear();
         server->calls.clear();
@@ -203,6 +195,10 @@ TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
         rumble->stop();
         EXPECT_EQ(server->calls, c.teardown);
         EXPECT_THAT(published, ElementsAre(zero));
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    if (!commaLocale) {
+        std::printf("no German locale (localedef failed): the rate was printed in the C locale\n");
     }
 }
 
@@ -212,6 +208,10 @@ TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
 TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
     const std::vector<float> loud(1200, 0.3f), quiet(1200, -0.1f),
         nan(1200, std::numeric_limits<float>::quiet_NaN());
+    std::vector<float> mixed;
+    for (int i = 0; i < 400; ++i) {
+        mixed.insert(mixed.end(), {0.3f, -0.1f, 0.2f});
+    }
     using Delivery = std::vector<AudioCapture::Buffer>;
     const struct {
         AudioCapture::Format format;
@@ -219,13 +219,14 @@ TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
         std::vector<std::pair<float, std::uint32_t>> mono; // what the analyser must have seen
         std::size_t published;
     } cases[] = {
-        // 4096 bytes: 512 stereo frames. Not a number poisons for good, until the next start.
-        {{48000, 2, true, true},
-         {{{quiet.data(), 4096}}, {{nan.data(), 4800}}, {{quiet.data(), 4096}}},
-         {{-0.1f, 512}, {NAN, 600}, {-0.1f, 512}},
-         3},
-        // Less than one frame is not analysed, but still publishes the unchanged levels.
+        // 4096 bytes: 512 stereo frames. Less than one frame is not analysed, but still publishes
+        // the unchanged levels.
         {{48000, 2, true, true}, {{{quiet.data(), 4096}}, {{nan.data(), 7}}}, {{-0.1f, 512}}, 2},
+        // The general mix of more channels.
+        {{44100, 3, true, true},
+         {{{mixed.data(), 4800}}},
+         {{(0.0f + 0.3f + -0.1f + 0.2f) / 3.0f, 400}},
+         1},
         {{8000, 1, true, true}, {{{quiet.data(), 1920}}}, {{-0.1f, 480}}, 1},
         // A delivery without any data publishes nothing, even when due.
         {{48000, 2, true, false},

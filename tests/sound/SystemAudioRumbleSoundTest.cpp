@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -120,24 +121,21 @@ protected:
         daemon = spawn("pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no -n -F " +
                        dir + "/probe.pa --log-target=stderr >>" + dir + "/daemon.log");
         const auto answers = [&] {
-            return std::filesystem::exists(dir + "/native") && run("pactl info");
+            return std::filesystem::exists(dir + "/native") && pactl("info", false);
         };
         const bool up = waitUntil([&] { return reap(daemon, {}) || answers(); }, 30s) && daemon > 0;
         EXPECT_TRUE(up) << "pulseaudio did not come up:\n" << read("daemon.log");
         return up;
     }
-    // Runs a command line; what it printed, or nothing when it failed or overran 20 s.
-    std::optional<std::string> run(const std::string& command) const {
-        if (std::system(("timeout 20 " + command + " >" + dir + "/out 2>/dev/null").c_str()) != 0) {
-            return std::nullopt;
-        }
+    // Runs `pactl arguments`; what it printed, or nothing when it failed or overran 20 s, which
+    // fails the test when `mustWork`.
+    std::optional<std::string> pactl(const std::string& arguments, bool mustWork = true) {
+        const auto line = "timeout 20 pactl " + arguments + " >" + dir + "/out 2>/dev/null";
+        const bool worked = std::system(line.c_str()) == 0;
+        EXPECT_TRUE(worked || !mustWork) << "pactl " << arguments;
         const std::string text = read("out");
-        return text.substr(0, text.find_last_not_of('\n') + 1);
-    }
-    std::optional<std::string> pactl(const std::string& arguments) {
-        const auto printed = run("pactl " + arguments);
-        EXPECT_TRUE(printed) << "pactl " << arguments;
-        return printed;
+        return worked ? std::optional(text.substr(0, text.find_last_not_of('\n') + 1))
+                      : std::nullopt;
     }
     std::string read(const std::string& file) const {
         std::ifstream in(dir + "/" + file);
@@ -179,10 +177,7 @@ protected:
         return std::any_of(all.begin(), all.end(), [](RumbleLevels l) { return l.low > 0.9f; });
     }
 
-    std::string dir = [] {
-        char pattern[] = "/tmp/jolto-sound-XXXXXX";
-        return std::string(mkdtemp(pattern) ? pattern : "/tmp/jolto-sound");
-    }();
+    const std::string dir = ::testing::TempDir() + "jolto-sound-" + std::to_string(getpid());
     pid_t daemon = -1;
     pid_t player = -1;
     ScopedLogCapture log;

@@ -95,16 +95,14 @@ protected:
 
 const RumbleLevels zero{0, 0};
 
-// Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiling it into a temporary
-// folder when the system has not installed it. False when neither works.
+// Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiled into a temporary folder
+// when the system has not installed it. False when neither works.
 bool useCommaLocale() {
     const std::string folder = testing::TempDir() + "jolto-locale";
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
-        const std::string make = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " +
-                                 folder + "/de_DE.UTF-8 >/dev/null 2>&1";
-        if (std::system(make.c_str()) >= 0) { // localedef may warn and still build it
-            setenv("LOCPATH", folder.c_str(), 1);
-        }
+    const std::string make = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " + folder +
+                             "/de_DE.UTF-8 >/dev/null 2>&1"; // may warn and still build it
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && std::system(make.c_str()) >= 0) {
+        setenv("LOCPATH", folder.c_str(), 1);
     }
     return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
 }

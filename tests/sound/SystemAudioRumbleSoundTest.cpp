@@ -83,15 +83,15 @@ protected:
     void SetUp() override {
         if (std::system("{ command -v pulseaudio && command -v pactl && command -v pacat; } "
                         ">/dev/null 2>&1") != 0) {
-            GTEST_SKIP() << "pulseaudio, pactl or pacat is not installed (scripts/setup.sh "
-                            "installs them); no sound server to capture from";
+            GTEST_SKIP() << "pulseaudio, pactl or pacat missing (scripts/setup.sh installs them)";
         }
         ASSERT_TRUE(startDaemon());
         rumble = std::make_unique<SystemAudioRumble>(
             makeSystemAudioCapture(),
             [this](RumbleLevels levels) {
                 std::lock_guard lock(mutex);
-                published.emplace_back(Steady::now(), levels);
+                times.push_back(Steady::now());
+                published.push_back(levels);
             },
             [this] { ++deviceChanges; });
         start();
@@ -100,8 +100,7 @@ protected:
         rumble.reset();
         end(player);
         end(daemon);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        std::filesystem::remove_all(dir);
     }
 
     // Starts the daemon and waits until it answers. A second start, after it was ended, brings
@@ -164,13 +163,8 @@ protected:
     // The levels published since `since` (the start of the test when not given).
     std::vector<RumbleLevels> levels(Steady::time_point since = {}) {
         std::lock_guard lock(mutex);
-        std::vector<RumbleLevels> out;
-        for (const auto& [at, l] : published) {
-            if (at >= since) {
-                out.push_back(l);
-            }
-        }
-        return out;
+        const auto from = std::lower_bound(times.begin(), times.end(), since) - times.begin();
+        return std::vector(published.begin() + from, published.end());
     }
     bool heardBass(Steady::time_point since = {}) {
         const auto all = levels(since);
@@ -182,7 +176,8 @@ protected:
     pid_t player = -1;
     ScopedLogCapture log;
     std::mutex mutex;
-    std::vector<std::pair<Steady::time_point, RumbleLevels>> published;
+    std::vector<Steady::time_point> times; // of each publish
+    std::vector<RumbleLevels> published;
     std::atomic<int> deviceChanges{0};
     std::unique_ptr<SystemAudioRumble> rumble;
 };

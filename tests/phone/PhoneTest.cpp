@@ -1,4 +1,3 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -115,9 +114,8 @@ TEST(PhoneIdentity, MadeOnceKeptPrivateReadBackAndNeverOverwritten) {
     ASSERT_TRUE(made.identity) << made.error;
     EXPECT_TRUE(made.created);
     EXPECT_NE(made.identity->deviceID, made.identity->secret);
-    struct stat info {};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(file).permissions(), perms::owner_read | perms::owner_write);
 
     const auto again = PhoneIdentity::loadOrCreate(file);
     ASSERT_TRUE(again.identity);

@@ -56,11 +56,9 @@ TEST(RumbleAnalyzer, LevelsOfEachSignal) {
         std::vector<Feed> feeds;
         double low, high;
     } cases[] = {
-        {"nothing yet", {}, 0, 0},
         {"silence", {{constant(0), 5}}, 0, 0},
         {"stereo whose channels cancel out", {{opposite, 5, 2}}, 0, 0},
         {"one constant block", {{constant(0.1f)}}, 0.3776, 0.4748},
-        {"two", {{constant(0.1f), 2}}, 0.6583, 0.6927},
         {"a steady signal caught up with its average", {{constant(0.1f), 202}}, 0.8460, 0},
         {"sound dying away", {{constant(0.1f), 3}, {constant(0.02f), 2}}, 0.6519, 0.6303},
         {"a treble onset, no bass", {{sine(512, 1000, 0.5, 48000)}}, 0.0098, 1},

@@ -145,7 +145,9 @@ TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
         // A failed watch is no failure, and is not undone.
         {[](S s) { s.watchSucceeds = false; }, nullptr, "stop close disconnect"},
     };
-    const bool commaLocale = useCommaLocale();
+    if (!useCommaLocale()) {
+        std::printf("no German locale (localedef failed): the rate is printed in the C locale\n");
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         server = std::make_shared<FakeServer>();
@@ -176,9 +178,6 @@ TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
     }
     EXPECT_EQ(deviceChanges, 1);
     std::setlocale(LC_NUMERIC, "C");
-    if (!commaLocale) {
-        std::printf("no German locale (localedef failed): the rate was printed in the C locale\n");
-    }
 }
 
 // What the analyser is fed: whole frames from the byte size, the average of the channels that
@@ -191,10 +190,9 @@ TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
     for (int i = 0; i < 400; ++i) {
         mixed.insert(mixed.end(), {0.3f, -0.1f, 0.2f});
     }
-    using Delivery = std::vector<AudioCapture::Buffer>;
     const struct {
         AudioCapture::Format format;
-        std::vector<Delivery> deliveries;
+        std::vector<std::vector<AudioCapture::Buffer>> deliveries;
         std::vector<std::pair<float, std::uint32_t>> mono; // what the analyser must have seen
         std::size_t published;
     } cases[] = {

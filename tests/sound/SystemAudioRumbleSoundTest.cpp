@@ -73,11 +73,9 @@ void end(pid_t& child) {
     }
 }
 
-// Capture from a PulseAudio daemon of the test's own: two null sinks (sinkA at 48000 Hz, the
-// default, and sinkB at 44100 Hz) and an anonymous unix socket, all in a temporary folder that
-// the process's environment points libpulse and the pulse utilities to. Proven here is what
-// needs the real server: the stream and its pauses, device changes and losses, volume and
-// speaker layout. The publish rule is the unit tests'.
+// Capture from a PulseAudio daemon of the test's own: null sinks sinkA (48000 Hz, the default)
+// and sinkB (44100 Hz) on an anonymous unix socket, in a temporary folder that the environment
+// points libpulse and pactl to. Only what needs the real server is proven here.
 class SystemAudioRumbleOnPulseAudio : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -156,10 +154,7 @@ protected:
         return player > 0;
     }
 
-    void start() {
-        const auto error = rumble->start();
-        ASSERT_FALSE(error) << error->description();
-    }
+    void start() { ASSERT_EQ(rumble->start(), std::nullopt); }
     // The levels published since `since` (the start of the test when not given).
     std::vector<RumbleLevels> levels(Steady::time_point since = {}) {
         std::lock_guard lock(mutex);
@@ -184,17 +179,14 @@ protected:
 
 } // namespace
 
-// One server through device changes, volumes, speaker layouts, pauses and a loss. A new default
-// sink is a device change, and the rebuild finds its rate; another server event that leaves the
-// default sink alone is not. The same tone gives the same levels whatever the sink's volume,
-// followed while it changes, and on a 5.1 sink (downmixed by the server) the same as on a
-// stereo one: a full-scale tone on the 16-bit sinkB, a tenth of full scale (so that the heavy
-// motor does not saturate) on float sinks, where a tenth of the volume loses no precision.
-// Bass drives the heavy motor many times a second. When audio stops arriving while the tone
-// plays (the sink suspended, or the whole server stalled by a signal, as a busy machine or a
-// debugger would) one (0, 0) follows within 200 ms, nothing more while it lasts, levels again
-// once audio returns, and no device change. Losing the server is reported once; the capture
-// cannot connect until the server is back, then works on the new one.
+// A new default sink is a device change whose rebuild finds its rate; another server event that
+// leaves the default sink alone is not. A tone gives the same levels at any sink volume, and on
+// 5.1 (downmixed by the server) as on stereo: full scale on the 16-bit sinkB, a tenth of it on
+// float sinks (no saturation, no precision lost at a tenth of the volume). When audio stops
+// arriving while a tone plays on surround (the sink suspended, or the server stalled by a signal
+// as a busy machine or a debugger would) one (0, 0) follows within 200 ms, nothing more while it
+// lasts, then levels again. Losing the server is reported once; the capture cannot connect until
+// the server is back, then works on the new one.
 TEST_F(SystemAudioRumbleOnPulseAudio, FollowsDevicesVolumesLayoutsPausesAndALostServer) {
     pactl("load-module module-null-sink rate=48000 format=float32le sink_name=stereo");
     pactl("load-module module-null-sink rate=48000 format=float32le sink_name=surround "
@@ -228,11 +220,7 @@ TEST_F(SystemAudioRumbleOnPulseAudio, FollowsDevicesVolumesLayoutsPausesAndALost
         }
     }
 
-    pactl("set-default-sink sinkA");
-    ASSERT_TRUE(waitUntil([&] { return deviceChanges > 0; }));
-    deviceChanges = 0;
-    start();
-    ASSERT_TRUE(play("sinkA", 48000, 10.0, 0.5));
+    ASSERT_TRUE(play("surround", 48000, 10.0, 0.5));
     auto since = Steady::now();
     ASSERT_TRUE(waitUntil([&] { return heardBass(since); })) << "the 60 Hz sine never drove low";
     since = Steady::now();
@@ -243,8 +231,8 @@ TEST_F(SystemAudioRumbleOnPulseAudio, FollowsDevicesVolumesLayoutsPausesAndALost
         const char* name;
         std::function<void()> halt, resume;
     } cases[] = {
-        {"suspended sink", [&] { pactl("suspend-sink sinkA 1"); },
-         [&] { pactl("suspend-sink sinkA 0"); }},
+        {"suspended sink", [&] { pactl("suspend-sink surround 1"); },
+         [&] { pactl("suspend-sink surround 0"); }},
         {"stalled server", [&] { kill(daemon, SIGSTOP); }, [&] { kill(daemon, SIGCONT); }},
     };
     for (const auto& c : cases) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -85,33 +86,23 @@ protected:
             [this](RumbleLevels l) { published.push_back(l); }, [this] { ++deviceChanges; }, clock);
     }
 
-    // One interleaved delivery of `frames` stereo frames, both channels `value`.
-    void deliver(std::size_t frames, float value) {
-        samples.assign(frames * 2, value);
-        AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
-        server->onInput(std::span(&buffer, 1));
-    }
-
     std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     ScopedLogCapture log;
     std::vector<RumbleLevels> published;
     int deviceChanges = 0;
-    std::vector<float> samples;
 };
 
 const RumbleLevels zero{0, 0};
 
-// Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiling it into a temporary
-// folder when the system has not installed it. False when neither works.
+// Switches LC_NUMERIC to German, where 1.5 is written "1,5", compiled into a temporary folder
+// when the system has not installed it. False when neither works.
 bool useCommaLocale() {
     const std::string folder = testing::TempDir() + "jolto-locale";
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
-        const std::string make = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " +
-                                 folder + "/de_DE.UTF-8 >/dev/null 2>&1";
-        if (std::system(make.c_str()) >= 0) { // localedef may warn and still build it
-            setenv("LOCPATH", folder.c_str(), 1);
-        }
+    const std::string make = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " + folder +
+                             "/de_DE.UTF-8 >/dev/null 2>&1"; // may warn and still build it
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && std::system(make.c_str()) >= 0) {
+        setenv("LOCPATH", folder.c_str(), 1);
     }
     return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
 }
@@ -122,146 +113,122 @@ constexpr const char* built = "connect default describe:speakers open:speakers.m
                               "start watch";
 constexpr const char* teardown = "unwatch stop close disconnect";
 
-TEST_F(SystemAudioRumbleTest, StartBuildsInOrderAndTeardownRunsInReverse) {
-    auto rumble = make();
-    EXPECT_TRUE(published.empty());
-    rumble->stop(); // with nothing running: only the zero
-    EXPECT_EQ(server->calls, "");
-    EXPECT_THAT(published, ElementsAre(zero));
-
-    // Stereo is asked for whatever the output's layout: the server downmixes.
-    server->output.value.format.channels = 6;
-    // The rate is printed the same in a locale whose decimal mark is a comma.
-    const bool commaLocale = useCommaLocale();
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    std::setlocale(LC_NUMERIC, "C");
-    if (!commaLocale) {
-        std::printf("no German locale (localedef failed): the rate was printed in the C locale\n");
-    }
-    EXPECT_EQ(server->calls, built);
-    EXPECT_TRUE(server->requested.isFloat);
-    EXPECT_EQ(server->requested.sampleRate, 48000);
-    EXPECT_EQ(server->requested.channels, 2u);
-    ASSERT_EQ(log->lines().size(), 1u);
-    EXPECT_EQ(log->lines("AudioRumble").at(0).message,
-              "System audio rumble started at 48000.000000 Hz, 2 ch");
-    server->onChange();
-    EXPECT_EQ(deviceChanges, 1);
-
-    // Starting again rebuilds from scratch, after tearing the running capture down; so does
-    // destruction, and each publishes a zero.
-    server->calls.clear();
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    EXPECT_EQ(server->calls, std::string(teardown) + " " + built);
-    server->calls.clear();
-    rumble.reset();
-    EXPECT_EQ(server->calls, teardown);
-    EXPECT_THAT(published, ElementsAre(zero, zero, zero, zero));
-    // The watch holds only the callback, so it is harmless even after the object is gone.
-    server->onChange();
-    EXPECT_EQ(deviceChanges, 2);
-}
-
-// Each step that can fail: what start says, and what the stop after it tears down.
+// Each step in order, and each that can fail: what start says, and what destruction tears down
+// after it, in reverse, publishing one zero. Stereo floats are asked for whatever the output's
+// layout, the server downmixing; the rate is logged the same in a locale whose decimal mark is
+// a comma. The watch holds only the callback, so it is harmless even after the object is gone.
 TEST_F(SystemAudioRumbleTest, AFailedStepIsNamedAndWhatWasBuiltIsLeftForStop) {
     using S = FakeServer&;
     const struct {
         void (*script)(FakeServer&);
-        const char* step; // none: started
-        int status;
+        const char* failure; // none: started
         const char* teardown;
     } cases[] = {
-        {[](S s) { s.connectStatus = 6; }, "connect to the sound server", 6, ""},
-        {[](S s) { s.defaultOutput.status = 8; }, "find the audio output", 8, "disconnect"},
-        {[](S s) { s.defaultOutput.value.clear(); }, "find the audio output", -1, "disconnect"},
-        {[](S s) { s.output.status = 5; }, "identify the audio output", 5, "disconnect"},
-        {[](S s) { s.output.value.monitorSource.clear(); }, "identify the audio output", -1,
+        {[](S s) { s.output.value.format.channels = 6; }, nullptr, teardown},
+        {[](S s) { s.connectStatus = 6; }, "connect to the sound server (error 6)", ""},
+        {[](S s) { s.defaultOutput.status = 8; }, "find the audio output (error 8)", "disconnect"},
+        {[](S s) { s.defaultOutput.value.clear(); }, "find the audio output (error -1)",
          "disconnect"},
-        {[](S s) { s.output.value.format.channels = 0; }, "read the audio format", -1,
+        {[](S s) { s.output.status = 5; }, "identify the audio output (error 5)", "disconnect"},
+        {[](S s) { s.output.value.monitorSource.clear(); }, "identify the audio output (error -1)",
          "disconnect"},
-        {[](S s) { s.output.value.format.sampleRate = 0; }, "read the audio format", -1,
+        {[](S s) { s.output.value.format.channels = 0; }, "read the audio format (error -1)",
          "disconnect"},
-        {[](S s) { s.openStatus = 3; }, "listen to system audio", 3, "disconnect"},
+        {[](S s) { s.output.value.format.sampleRate = 0; }, "read the audio format (error -1)",
+         "disconnect"},
+        {[](S s) { s.openStatus = 3; }, "listen to system audio (error 3)", "disconnect"},
         {[](S s) {
              s.delivered = {48000, 2, false, true, 3};
          },
-         "use the system audio format", 3, "stop close disconnect"},
-        {[](S s) { s.startStatus = -1; }, "start listening", -1, "stop close disconnect"},
+         "use the system audio format (error 3)", "stop close disconnect"},
+        {[](S s) { s.startStatus = -1; }, "start listening (error -1)", "stop close disconnect"},
         // A failed watch is no failure, and is not undone.
-        {[](S s) { s.watchSucceeds = false; }, nullptr, 0, "stop close disconnect"},
+        {[](S s) { s.watchSucceeds = false; }, nullptr, "stop close disconnect"},
     };
+    if (!useCommaLocale()) {
+        std::printf("no German locale (localedef failed): the rate is printed in the C locale\n");
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         server = std::make_shared<FakeServer>();
         c.script(*server);
+        published.clear();
         auto rumble = make();
+        EXPECT_TRUE(published.empty());
         const auto error = rumble->start();
-        EXPECT_EQ(error ? error->description() : "", c.step ? "Couldn't " + std::string(c.step) +
-                                                                  " (error " +
-                                                                  std::to_string(c.status) + ")."
-                                                            : "");
+        EXPECT_EQ(error ? error->description() : "",
+                  c.failure ? "Couldn't " + std::string(c.failure) + "." : "");
+        if (!error) {
+            EXPECT_EQ(server->calls, built);
+            const auto& r = server->requested;
+            EXPECT_EQ(std::tie(r.sampleRate, r.channels, r.isFloat), std::tuple(48000.0, 2u, true));
+            EXPECT_EQ(log->lines().at(0).message,
+                      "System audio rumble started at 48000.000000 Hz, 2 ch");
+        }
         EXPECT_EQ(log->lines().size(), error ? 0u : 1u);
         log->clear();
         server->calls.clear();
         published.clear();
-        rumble->stop();
+        rumble.reset();
         EXPECT_EQ(server->calls, c.teardown);
         EXPECT_THAT(published, ElementsAre(zero));
+        if (server->onChange) {
+            server->onChange();
+        }
     }
+    EXPECT_EQ(deviceChanges, 1);
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 // What the analyser is fed: whole frames from the byte size, the average of the channels that
 // have data, read no further than the shortest; each start a fresh analyser at the stream rate.
+// Each case starts anew on the same object, then makes its deliveries 20 ms apart.
 TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
-    const auto levelsOf = [](float mix, std::uint32_t frames, double rate) {
-        RumbleAnalyzer reference(rate);
-        const std::vector<float> mono(frames, mix);
-        reference.processInterleaved(mono.data(), frames, 1);
-        return reference.currentLevels();
-    };
-    const auto feed = [&](std::span<const AudioCapture::Buffer> buffers) {
-        clock->advance(20ms);
-        server->onInput(buffers);
+    const std::vector<float> loud(1200, 0.3f), quiet(1200, -0.1f),
+        nan(1200, std::numeric_limits<float>::quiet_NaN());
+    std::vector<float> mixed;
+    for (int i = 0; i < 400; ++i) {
+        mixed.insert(mixed.end(), {0.3f, -0.1f, 0.2f});
+    }
+    const struct {
+        AudioCapture::Format format;
+        std::vector<std::vector<AudioCapture::Buffer>> deliveries;
+        std::vector<std::pair<float, std::uint32_t>> mono; // what the analyser must have seen
+        std::size_t published;
+    } cases[] = {
+        // 4096 bytes: 512 stereo frames. Less than one frame is not analysed, but still publishes
+        // the unchanged levels.
+        {{48000, 2, true, true}, {{{quiet.data(), 4096}}, {{nan.data(), 7}}}, {{-0.1f, 512}}, 2},
+        // The general mix of more channels.
+        {{44100, 3, true, true},
+         {{{mixed.data(), 4800}}},
+         {{(0.0f + 0.3f + -0.1f + 0.2f) / 3.0f, 400}},
+         1},
+        {{8000, 1, true, true}, {{{quiet.data(), 1920}}}, {{-0.1f, 480}}, 1},
+        // A delivery without any data publishes nothing, even when due.
+        {{48000, 2, true, false},
+         {{{nullptr, 4096}, {loud.data(), 2048}, {quiet.data(), 2400}}, {{nullptr, 2048}}, {}},
+         {{(0.0f + 0.3f + -0.1f) / 2.0f, 512}},
+         1},
     };
     auto rumble = make();
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    clock->advance(20ms);
-    deliver(512, 0.2f); // 4096 bytes: 512 stereo frames
-    EXPECT_EQ(published.back(), levelsOf(0.2f, 512, 48000));
-    // Less than one frame is not analysed, but still publishes the unchanged levels.
-    std::vector<float> mono(960, std::numeric_limits<float>::quiet_NaN());
-    const AudioCapture::Buffer crumb{mono.data(), 7};
-    feed(std::span(&crumb, 1));
-    EXPECT_EQ(published.size(), 3u);
-    EXPECT_EQ(published.back(), levelsOf(0.2f, 512, 48000));
-    // Poisoned for good, until the next start.
-    const AudioCapture::Buffer poison{mono.data(), mono.size() * sizeof(float)};
-    feed(std::span(&poison, 1));
-    EXPECT_EQ(published.back().low, 0.0f);
-
-    server->delivered = {8000, 1, true, true, 5};
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    EXPECT_EQ(published.back(), zero);
-    mono.assign(480, 0.3f);
-    const AudioCapture::Buffer monoBuffer{mono.data(), mono.size() * sizeof(float)};
-    feed(std::span(&monoBuffer, 1));
-    EXPECT_EQ(published.back(), levelsOf(0.3f, 480, 8000));
-    EXPECT_GT(published.back().low, 0.5f);
-
-    server->delivered = {48000, 2, true, false, 5};
-    ASSERT_EQ(rumble->start(), std::nullopt);
-    const std::vector<float> left(512, 0.3f);
-    const std::vector<float> right(600, -0.1f);
-    const AudioCapture::Buffer planes[] = {
-        {nullptr, 4096}, {left.data(), 2048}, {right.data(), right.size() * sizeof(float)}};
-    feed(planes);
-    EXPECT_EQ(published.back(), levelsOf((0.0f + 0.3f + -0.1f) / 2.0f, 512, 48000));
-    // A delivery without any data publishes nothing, even when due.
-    const auto count = published.size();
-    const AudioCapture::Buffer empty[] = {{nullptr, 2048}};
-    feed(empty);
-    feed({});
-    EXPECT_EQ(published.size(), count);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        server->delivered = c.format;
+        ASSERT_EQ(rumble->start(), std::nullopt);
+        published.clear();
+        for (const auto& delivery : c.deliveries) {
+            clock->advance(20ms);
+            server->onInput(delivery);
+        }
+        RumbleAnalyzer reference(c.format.sampleRate);
+        for (const auto& [mix, frames] : c.mono) {
+            const std::vector<float> block(frames, mix);
+            reference.processInterleaved(block.data(), frames, 1);
+        }
+        ASSERT_EQ(published.size(), c.published);
+        EXPECT_EQ(published.back(), reference.currentLevels());
+    }
 }
 
 // The publish rule. A script of steps, each the milliseconds the clock moves and then what
@@ -270,8 +237,10 @@ TEST_F(SystemAudioRumbleTest, EachStartFeedsAFreshAnalyserWholeFramesOfTheMix) {
 // not zero) or 0 (both zero) and matched against a pattern.
 TEST_F(SystemAudioRumbleTest, PublishRuleAroundSilenceRestartsAndPauses) {
     const std::pair<const char*, const char*> cases[] = {
-        // At most every 16 ms, creation counting as the last publish.
+        // At most every 16 ms, creation counting as the last publish, and so does a pause's zero.
+        {"10L", ""},
         {"10L 10L 10s 6L", "LL"},
+        {"20L 10p 10L", "L0"},
         // Sound dies away: published until the first quiet levels, then nothing until sound.
         {"20L 16s*100 16L", "L+[q0]L"},
         // Silence published nothing, so it does not hold back the next sound.
@@ -287,16 +256,17 @@ TEST_F(SystemAudioRumbleTest, PublishRuleAroundSilenceRestartsAndPauses) {
         auto rumble = make();
         ASSERT_EQ(rumble->start(), std::nullopt);
         published.clear();
+        const std::vector<float> loud(960, 0.3f), silent(960, 0.0f);
         std::istringstream steps(script);
         for (std::string step; steps >> step;) {
-            std::size_t used = 0;
-            const int after = std::stoi(step, &used);
-            const char action = step[used];
-            const int times = step.size() > used + 2 ? std::stoi(step.substr(used + 2)) : 1;
+            int after = 0, times = 1;
+            char action = 0;
+            std::sscanf(step.c_str(), "%d%c*%d", &after, &action, &times);
             for (int i = 0; i < times; ++i) {
                 clock->advance(std::chrono::milliseconds(after));
                 if (action == 'L' || action == 's') {
-                    deliver(480, action == 'L' ? 0.3f : 0.0f);
+                    const AudioCapture::Buffer buffer{(action == 'L' ? loud : silent).data(), 3840};
+                    server->onInput(std::span(&buffer, 1));
                 } else if (action == 'p') {
                     server->onPause();
                 } else {

@@ -78,7 +78,6 @@ public:
             ev->u.output.size = size;
             std::copy(data.begin(), data.end(), ev->u.output.data);
         } else if (type == UHID_GET_REPORT) {
-            ev->u.get_report.id = id;
             ev->u.get_report.rtype = rtype;
         } else if (type == UHID_SET_REPORT) {
             ev->u.set_report.id = id;
@@ -101,15 +100,14 @@ struct RecordingDelegate final : VirtualHidDevice::Delegate {
         bool operator==(const Set&) const = default;
     };
     std::vector<Set> sets;
-    std::vector<std::pair<ReportType, std::uint8_t>> gets;
-    Bytes answer{1, 2, 3};
+    std::vector<ReportType> gets;
 
     void setReport(ReportType type, std::uint8_t id, std::span<const std::uint8_t> data) override {
         sets.push_back({type, id, Bytes(data.begin(), data.end())});
     }
-    std::span<const std::uint8_t> getReport(ReportType type, std::uint8_t id) override {
-        gets.emplace_back(type, id);
-        return answer;
+    std::span<const std::uint8_t> getReport(ReportType type, std::uint8_t) override {
+        gets.push_back(type);
+        return {};
     }
 };
 
@@ -196,42 +194,33 @@ TEST_F(UhidDeviceTest, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
     EXPECT_EQ(nextInput(), Bytes(latest.begin(), latest.end()));
 }
 
+// Hidraw writes with and without the report number and the get-report answer are checked in
+// the real kernel (tests/kernel); here the requests that it never makes, and the kind of report
+// asked for, which the gamepad's answer does not show.
 TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered) {
     createAndStart();
-    kernel.send(UHID_OUTPUT, UHID_OUTPUT_REPORT, {0x00, 0x80, 0xFF}); // hidraw write, number 0
-    kernel.send(UHID_OUTPUT, UHID_OUTPUT_REPORT, {0x80, 0xFF});       // bare report
-    kernel.send(UHID_OUTPUT, UHID_OUTPUT_REPORT, {0x00, 0x40});       // bare, heavy motor off
     kernel.send(UHID_OUTPUT, UHID_OUTPUT_REPORT, {0x05, 0x06, 0x07}); // no prefix to remove
     kernel.send(UHID_OUTPUT, UHID_FEATURE_REPORT, {0x00, 0x01, 0x02});
-    kernel.send(UHID_GET_REPORT, UHID_INPUT_REPORT, {}, 42);
     kernel.send(UHID_SET_REPORT, UHID_OUTPUT_REPORT, {0x00, 0x10, 0x20}, 43);
     kernel.send(UHID_SET_REPORT, UHID_FEATURE_REPORT, {0x00, 0x10, 0x20}, 44);
+    kernel.send(UHID_GET_REPORT, UHID_INPUT_REPORT);
     ASSERT_TRUE(service());
 
-    auto reply = kernel.read();
-    ASSERT_NE(reply, nullptr);
-    ASSERT_EQ(reply->type, UHID_GET_REPORT_REPLY);
-    EXPECT_EQ(reply->u.get_report_reply.id, 42u);
-    EXPECT_EQ(reply->u.get_report_reply.err, 0);
-    ASSERT_EQ(reply->u.get_report_reply.size, 3u);
-    EXPECT_EQ(Bytes(reply->u.get_report_reply.data, reply->u.get_report_reply.data + 3),
-              delegate.answer);
     for (std::uint32_t id : {43u, 44u}) {
-        reply = kernel.read();
+        auto reply = kernel.read();
         ASSERT_NE(reply, nullptr);
         ASSERT_EQ(reply->type, UHID_SET_REPORT_REPLY);
         EXPECT_EQ(reply->u.set_report_reply.id, id);
         EXPECT_EQ(reply->u.set_report_reply.err, 0);
     }
-    ASSERT_EQ(delegate.gets.size(), 1u);
-    EXPECT_EQ(delegate.gets[0].first, ReportType::input);
     std::vector<RecordingDelegate::Set> expected{
-        {ReportType::output, 0, {0x80, 0xFF}},        {ReportType::output, 0, {0x80, 0xFF}},
-        {ReportType::output, 0, {0x00, 0x40}},        {ReportType::output, 0, {0x05, 0x06, 0x07}},
-        {ReportType::feature, 0, {0x00, 0x01, 0x02}}, {ReportType::output, 0, {0x10, 0x20}},
+        {ReportType::output, 0, {0x05, 0x06, 0x07}},
+        {ReportType::feature, 0, {0x00, 0x01, 0x02}},
+        {ReportType::output, 0, {0x10, 0x20}},
         {ReportType::feature, 0, {0x00, 0x10, 0x20}},
     };
     EXPECT_EQ(delegate.sets, expected);
+    EXPECT_EQ(delegate.gets, std::vector{ReportType::input});
 }
 
 TEST_F(UhidDeviceTest, DestroyIsSentOnlyForACreatedDevice) {

@@ -133,10 +133,14 @@ TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
     const std::vector<std::pair<std::vector<Event>, std::vector<Written>>> batches = {
         // No translation, so nothing written, and nothing written needs no SYN_REPORT.
         {{key(Type::keyDown, 52, true)}, {}},
-        {{move(Type::mouseMoved, 0, 7),
+        {{press(Type::leftMouseDown), move(Type::leftMouseDragged, 5, -3),
+          move(Type::mouseMoved, 0, 7),
           move(Type::otherMouseDragged, std::int64_t{1} << 40, -(std::int64_t{1} << 40)),
           press(Type::otherMouseUp), press(Type::rightMouseDown)},
-         {{EV_REL, REL_Y, 7},
+         {{EV_KEY, BTN_LEFT, 1},
+          {EV_REL, REL_X, 5},
+          {EV_REL, REL_Y, -3},
+          {EV_REL, REL_Y, 7},
           {EV_REL, REL_X, 2147483647},
           {EV_REL, REL_Y, -2147483648},
           {EV_KEY, BTN_MIDDLE, 0},

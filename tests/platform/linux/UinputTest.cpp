@@ -128,11 +128,13 @@ TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
     // 60 pixels are one detent of 120 units. Wheel 2 is positive to the left; REL_HWHEEL
     // positive to the right. A reversal starts the detent count afresh (else the 30 units left
     // from scrolling up would swallow the detent down), and several detents go out as one value.
-    // Keys and modifiers going down and up, the left button and motion both ways, and a whole
-    // wheel detent are read back from the real kernel (tests/kernel).
     const std::vector<std::pair<std::vector<Event>, std::vector<Written>>> batches = {
-        // No translation, so nothing written, and nothing written needs no SYN_REPORT.
-        {{key(Type::keyDown, 52, true)}, {}},
+        {{key(Type::flagsChanged, 56, true), key(Type::keyDown, 0, true),
+          key(Type::keyDown, 52, true)}, // no translation: nothing
+         {{EV_KEY, KEY_LEFTSHIFT, 1}, {EV_KEY, KEY_A, 1}, syn}},
+        {{key(Type::keyUp, 0, false), key(Type::flagsChanged, 56, false)},
+         {{EV_KEY, KEY_A, 0}, {EV_KEY, KEY_LEFTSHIFT, 0}, syn}},
+        {{key(Type::keyUp, 52, false)}, {}}, // nothing written needs no SYN_REPORT
         {{press(Type::leftMouseDown), move(Type::leftMouseDragged, 5, -3),
           move(Type::mouseMoved, 0, 7),
           move(Type::otherMouseDragged, std::int64_t{1} << 40, -(std::int64_t{1} << 40)),

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -173,13 +171,13 @@ struct Host {
     }
 
     // A new phone that pairs with the host's first PIN and plays `script`.
-    std::unique_ptr<Child> play(const std::string& script, std::vector<std::string> args = {}) {
+    std::unique_ptr<Child> play(const std::string& script) {
         std::ofstream(folder / "phone.script") << script;
-        args.insert(args.begin(), {JOLTO_PHONE_PROGRAM, "play", "127.0.0.1", port, "--script",
-                                   (folder / "phone.script").string(), "--pin", pin});
-        args.insert(args.end(), {"--identity", (folder / "phone.json").string(), "--name", "phone1",
-                                 "--timeout", "30"});
-        return Child::start(args, folder / "phone");
+        return Child::start({JOLTO_PHONE_PROGRAM, "play", "127.0.0.1", port, "--script",
+                             (folder / "phone.script").string(), "--pin", pin, "--identity",
+                             (folder / "phone.json").string(), "--name", "phone1", "--timeout",
+                             "30"},
+                            folder / "phone");
     }
 };
 
@@ -187,25 +185,6 @@ struct Host {
 Fd openNode(const std::string& name) {
     auto node = openEventNode(name, Clock::now() + 30s);
     return node ? std::move(node->first) : Fd();
-}
-
-// An event's time stamp, in µs on the monotonic clock.
-std::uint64_t microseconds(const input_event& e) {
-    return static_cast<std::uint64_t>(e.input_event_sec) * 1000000u +
-           static_cast<std::uint64_t>(e.input_event_usec);
-}
-
-// The states the phone sent, from its --trace lines: buttons and the time sent.
-std::vector<std::pair<std::uint32_t, std::uint64_t>> sentStates(const Child& phone) {
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> sent;
-    for (const auto& l : phone.lines) {
-        std::uint32_t buttons = 0;
-        unsigned long long us = 0;
-        if (std::sscanf(l.text.c_str(), "state seq=%*u buttons=0x%" SCNx32 " sent_us=%llu",
-                        &buttons, &us) == 2)
-            sent.emplace_back(buttons, us);
-    }
-    return sent;
 }
 
 // Each test runs a host of its own, which it starts in the output mode it needs.
@@ -237,7 +216,7 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
         script += "press south\nwait 0.03\nrelease south\nwait 0.03\n";
         expected += std::to_string(KEY_SPACE) + "+ " + std::to_string(KEY_SPACE) + "- ";
     }
-    auto phone = host_.play(script, {"--trace"});
+    auto phone = host_.play(script);
     ASSERT_TRUE(phone);
     std::vector<input_event> events;
     for (const auto until = Clock::now() + 120s; phone->running() && Clock::now() < until;)
@@ -245,7 +224,7 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
     EXPECT_EQ(phone->waitForExit(Clock::now()), 0) << phone->transcript();
     // The goodbye's release, if any, follows the phone's exit.
     readEvents(node.get(), events, Clock::now() + 300ms);
-    // The keys in order, and the pointer: the right stick pushed right for 0.4 s at the preset's
+    // The keys in order, each of the fast taps too, and the pointer: the right stick pushed right for 0.4 s at the preset's
     // 1400 points a second moves it right only, by some hundreds of points. Loose bounds: the
     // host integrates the time it saw the stick held, which a loaded machine stretches.
     std::string keys;
@@ -259,24 +238,6 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
     EXPECT_GT(dx, 50);
     EXPECT_LT(dx, 2800);
     EXPECT_EQ(dy, 0);
-
-    // South's edges in the order the phone sent them, and Space's in the order evdev saw them:
-    // every press and release arrives, in order, and none before it was sent.
-    std::vector<std::pair<bool, std::uint64_t>> edges;
-    for (const auto& [buttons, us] : sentStates(*phone))
-        if ((buttons & 1u) != (edges.empty() ? 0u : edges.back().first))
-            edges.emplace_back((buttons & 1u) != 0, us);
-    std::vector<const input_event*> spaces;
-    for (const auto& e : events)
-        if (e.type == EV_KEY && e.code == KEY_SPACE)
-            spaces.push_back(&e);
-    ASSERT_EQ(edges.size(), 2u * (taps + 1));
-    ASSERT_EQ(spaces.size(), edges.size());
-    for (std::size_t i = 0; i < edges.size(); ++i) {
-        ASSERT_EQ(spaces[i]->value == 1, edges[i].first) << "edge " << i;
-        ASSERT_GE(microseconds(*spaces[i]), edges[i].second)
-            << "edge " << i << " seen before it was sent";
-    }
 }
 
 TEST_F(EndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {

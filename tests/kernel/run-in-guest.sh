@@ -2,8 +2,7 @@
 # Runs a command inside Debian's own kernel under qemu (software emulation) and exits with the
 # command's exit status.
 #
-#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--]
-#                                command [args...]
+#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... command [args...]
 #
 # The guest sees the host's file system read-only at the same paths, with its own /dev, /proc,
 # /sys and empty /tmp and /run (where the project, the current directory and each --bind folder
@@ -25,12 +24,11 @@ while [ $# -gt 0 ]; do
     --timeout) timeout_s=$2; shift 2 ;;
     --memory) memory_mb=$2; shift 2 ;;
     --bind) binds+=("$(cd "$2" && pwd -P)") || exit 2; shift 2 ;;
-    --) shift; break ;;
     -*) echo "run-in-guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
     esac
 done
-[ $# -gt 0 ] || { echo "usage: run-in-guest.sh [options] [--] command [args...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: run-in-guest.sh [options] command [args...]" >&2; exit 2; }
 
 failed() { echo "run-in-guest: FAILED, $*" >&2; exit 1; }
 cannot_run() {

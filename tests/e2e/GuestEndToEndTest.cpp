@@ -224,9 +224,9 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
     EXPECT_EQ(phone->waitForExit(Clock::now()), 0) << phone->transcript();
     // The goodbye's release, if any, follows the phone's exit.
     readEvents(node.get(), events, Clock::now() + 300ms);
-    // The keys in order, each of the fast taps too, and the pointer: the right stick pushed right for 0.4 s at the preset's
-    // 1400 points a second moves it right only, by some hundreds of points. Loose bounds: the
-    // host integrates the time it saw the stick held, which a loaded machine stretches.
+    // The keys in order, the fast taps too, and the pointer: the right stick held right 0.4 s
+    // at the preset's 1400 points a second moves it right only, by some hundreds of points.
+    // Loose bounds: the host integrates the time it saw the stick held, which load stretches.
     std::string keys;
     std::int64_t dx = 0, dy = 0;
     for (const auto& e : events) {

@@ -6,7 +6,7 @@
 #   netns.sh up KEY          creates both namespaces and starts their daemons
 #   netns.sh discovery KEY HOST_PROGRAM PHONE_PROGRAM
 #                            jolto-host runs headless in the host namespace; jolto-phone in the
-#                            phone namespace finds it, pairs with the PIN it prints and plays;
+#                            phone namespace finds it and pairs with the PIN it prints;
 #                            the controller page is found as _http._tcp under the same name
 #   netns.sh down KEY        stops every process in the namespaces and deletes them
 #
@@ -155,24 +155,13 @@ discovery() {
     name=${found#service name=}
     name=${name%% address=*}
 
-    # Pairing through discovery with the PIN the host printed, then playing, trusted now: a
-    # press, a ping answered across the namespaces, goodbye.
-    phone=(--timeout 30 --identity "$work/phone.json" --name "Namespace Phone")
-    in_ns phone "$phone_program" pair discover --pin "${pin#pin }" "${phone[@]}" >"$work/pair.out" 2>&1 ||
+    # Pairing through discovery with the PIN the host printed, answered across the namespaces.
+    in_ns phone "$phone_program" pair discover --pin "${pin#pin }" --timeout 30 \
+        --identity "$work/phone.json" --name "Namespace Phone" >"$work/pair.out" 2>&1 ||
         fail "pairing failed"
     welcome=$(grep -m 1 '^welcome ' "$work/pair.out")
     [[ $welcome == "welcome status=accepted session="*" player=1 host=$name" ]] ||
         fail "expected an accepted welcome from $name as player 1, got: $welcome"
-    printf 'press south\nwait 0.2\nping\nrelease south\nwait 0.5\n' >"$work/script"
-    in_ns phone "$phone_program" play discover --script "$work/script" "${phone[@]}" >"$work/play.out" 2>&1 ||
-        fail "playing failed"
-    grep -q "^welcome status=accepted session=.* player=1 " "$work/play.out" ||
-        fail "the trusted phone was not accepted"
-    grep -q '^pong rtt_us=' "$work/play.out" || fail "the ping was not answered"
-    for event in joined left; do
-        wait_line 10 "controller $event player=1 name=\"Namespace Phone\"" >/dev/null ||
-            fail "the host did not report the phone as $event"
-    done
 
     # The controller page: advertised under the same name on the port the host printed, and
     # served across the namespaces.
@@ -191,7 +180,7 @@ discovery() {
     # urlopen fails on any answer but a success.
     in_ns phone /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=10)' \
         "$url" 2>>"$work/web.out" || fail "the controller page at $url did not load"
-    echo "PASS: discovered, paired and played across the namespaces; the page at $url"
+    echo "PASS: discovered and paired across the namespaces; the page at $url"
 }
 
 case $action in

@@ -14,6 +14,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -100,12 +101,6 @@ openEventNode(const std::string& name, Clock::time_point deadline = Clock::now()
     return node;
 }
 
-inline std::optional<std::pair<Fd, std::string>> openHidrawNode(const std::string& name) {
-    return openByName(
-        "/dev", "hidraw", name, O_RDWR | O_NONBLOCK,
-        [](std::size_t n) { return HIDIOCGRAWNAME(n); }, Clock::now() + kDeadline);
-}
-
 // Waits until no evdev node is named `name` any more. A removed device's node lingers for a
 // moment, and a new device of the same name must not be mistaken for it.
 inline bool waitUntilGone(const std::string& name) {
@@ -117,17 +112,12 @@ inline bool waitUntilGone(const std::string& name) {
     return true;
 }
 
-// Milliseconds left until `deadline`, for poll(); never negative.
-inline int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 // Appends what has arrived on `fd`, waiting at most until `until` for the first event; whether
 // anything came.
 inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point until = {}) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, millisecondsUntil(until)) <= 0)
+    if (::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) <= 0)
         return false;
     input_event ev{};
     while (::read(fd, &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev))

@@ -8,10 +8,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
-uptime_s() { cut -d' ' -f1 /proc/uptime; }
 arg() { sed -n "s/.*[[:space:]]$1=\([^[:space:]]*\).*/\1/p" /proc/cmdline; }
-verbose=$(arg jolto.verbose)
-note() { [ -z "$verbose" ] || echo "guest: $* ($(uptime_s) s)"; }
 
 # isa-debug-exit turns the byte written to port 0xf4 into qemu's exit status (byte << 1) | 1,
 # so only seven bits survive; the exact status travels in the console line before it.
@@ -25,12 +22,10 @@ finish() {
 }
 setup_failed() { echo "guest: $*" >&2; dmesg | tail -n 20 >&2; finish 126; }
 
-note "kernel $(uname -r) up"
 for m in $(cat /lib/modules/modules.order); do
     insmod "/lib/modules/$m.ko" || setup_failed "insmod $m failed"
 done
 ip link set lo up
-note "modules loaded"
 
 root=/mnt/root
 # The virtio device is probed asynchronously, so its mount tag may not be there yet.
@@ -41,7 +36,6 @@ until error=$(mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=
     [ $tries -lt 40 ] || setup_failed "mounting the host root over 9p failed: $error"
     sleep 0.05
 done
-note "host root mounted"
 job=$(arg jolto.job)
 [ -n "$job" ] && [ -f "$root$job/job.sh" ] || setup_failed "no job at '$job'"
 cp "$root$job/job.sh" /job.sh
@@ -70,10 +64,7 @@ mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts devpts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 cp /job.sh "$root/run/jolto-job.sh"
-note "chroot ready"
 
 chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/tmp TMPDIR=/tmp TERM=dumb LANG=C.UTF-8 JOLTO_GUEST=1 /bin/bash /run/jolto-job.sh
-status=$?
-note "job ended with status $status"
-finish "$status"
+finish $?

@@ -2,8 +2,7 @@
 # Runs a command inside Debian's own kernel under qemu (software emulation) and exits with the
 # command's exit status.
 #
-#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... [--]
-#                                command [args...]
+#   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... command [args...]
 #
 # The guest sees the host's file system read-only at the same paths, with its own /dev, /proc,
 # /sys and empty /tmp and /run (where the project, the current directory and each --bind folder
@@ -25,18 +24,15 @@ while [ $# -gt 0 ]; do
     --timeout) timeout_s=$2; shift 2 ;;
     --memory) memory_mb=$2; shift 2 ;;
     --bind) binds+=("$(cd "$2" && pwd -P)") || exit 2; shift 2 ;;
-    --) shift; break ;;
     -*) echo "run-in-guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
     esac
 done
-[ $# -gt 0 ] || { echo "usage: run-in-guest.sh [options] [--] command [args...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: run-in-guest.sh [options] command [args...]" >&2; exit 2; }
 
+failed() { echo "run-in-guest: FAILED, $*" >&2; exit 1; }
 cannot_run() {
-    case ${CI:-} in true | TRUE | True | 1 | yes)
-        echo "run-in-guest: FAILED, CI must run the kernel tests: $*" >&2
-        exit 1 ;;
-    esac
+    [ "${CI:-}" != true ] || failed "CI must run the kernel tests: $*"
     echo "run-in-guest: skipped: $*" >&2
     exit 77
 }
@@ -49,8 +45,7 @@ status=$?
 if [ $status -eq 77 ]; then
     cannot_run "the guest kernel is not available (see the reason above)"
 elif [ $status -ne 0 ]; then
-    echo "run-in-guest: preparing the guest kernel failed" >&2
-    exit 1
+    failed "preparing the guest kernel failed"
 fi
 kernel=$(sed -n 's/^kernel=//p' <<<"$prepared")
 initrd=$(sed -n 's/^initrd=//p' <<<"$prepared")
@@ -58,7 +53,7 @@ initrd=$(sed -n 's/^initrd=//p' <<<"$prepared")
 job=$(mktemp -d "${TMPDIR:-/tmp}/jolto-guest.XXXXXX") || exit 1
 trap 'rm -rf "$job"' EXIT
 # The kernel command line carries the job folder's path.
-case $job in *[[:space:]]*) echo "run-in-guest: white space in '$job'" >&2; exit 1 ;; esac
+case $job in *[[:space:]]*) failed "white space in '$job'" ;; esac
 {
     echo "cd $(printf '%q' "$PWD") || exit 126"
     for name in $(compgen -e); do
@@ -78,7 +73,7 @@ for path in "$project" "$(pwd -P)" ${binds[@]+"${binds[@]}"}; do
 done | sort -u >"$job/binds"
 
 append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job loglevel=3"
-[ -z "${JOLTO_GUEST_VERBOSE:-}" ] || append+=" loglevel=7 jolto.verbose=1"
+[ -z "${JOLTO_GUEST_VERBOSE:-}" ] || append+=" loglevel=7"
 
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -accel tcg -cpu max -M pc -smp 1 -m "$memory_mb" \
@@ -89,20 +84,13 @@ timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     sed -u -e 's/\r$//' -e '/SeaBIOS (version/d' -e 's/^Booting from ROM\.\.//' | tee "$job/console.log"
 qemu_status=${PIPESTATUS[0]}
 
-if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
-    echo "run-in-guest: FAILED, the guest did not finish within $timeout_s s" >&2
-    exit 1
-fi
+[ "$qemu_status" -ne 124 ] && [ "$qemu_status" -ne 137 ] ||
+    failed "the guest did not finish within $timeout_s s"
 # qemu itself exits with 1 when it cannot start, which would read as a guest status of 0;
 # the guest's console line has to agree with the port value.
 reported=$(sed -n 's/.*JOLTO_GUEST_EXIT=\([0-9]*\)$/\1/p' "$job/console.log" | tail -n 1)
-if [ -z "$reported" ]; then
-    echo "run-in-guest: FAILED, the guest ended without an exit status (qemu status $qemu_status)" >&2
-    exit 1
-fi
-if [ "$qemu_status" -ne $((((reported > 127 ? 127 : reported) << 1) | 1)) ]; then
-    echo "run-in-guest: FAILED, qemu status $qemu_status does not match the guest's $reported" >&2
-    exit 1
-fi
+[ -n "$reported" ] || failed "the guest ended without an exit status (qemu status $qemu_status)"
+[ "$qemu_status" -eq $((((reported > 127 ? 127 : reported) << 1) | 1)) ] ||
+    failed "qemu status $qemu_status does not match the guest's $reported"
 echo "run-in-guest: status $reported" >&2
 exit "$reported"

@@ -343,7 +343,6 @@ TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     client.wait(60s);
     EXPECT_EQ(client.exitCode, 0) << client.text;
     for (const std::string line : {
-             "hello without pin status=1",
              "paired status=0 player=1",
              "pong echoed=True",
              "rumble session=True low=204 high=102",

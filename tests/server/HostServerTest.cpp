@@ -8,7 +8,6 @@
 
 #include "fakes/FakeVirtualHidDevice.h"
 #include "fakes/HostServerHarness.h"
-#include "output/VirtualGamepad.h"
 #include "output/VirtualGamepadFactory.h"
 #include "server/TransportMux.h"
 
@@ -619,16 +618,9 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
 
     hid.with([&] { hid.stalledDevice = 0; });
     ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
-    hid.with([&] {
-        EXPECT_EQ(hid.history, (std::vector{1, 2, -1, 3}));
-        // The stalled gamepad still sent what it held, then its neutral report.
-        ASSERT_GE(hid.dispatchedBy.size(), 5u);
-        EXPECT_EQ(hid.dispatchedBy[3], 1);
-        EXPECT_EQ(hid.dispatched[3][0], 0x01) << "south";
-        EXPECT_EQ(hid.dispatchedBy[4], 1);
-        constexpr auto neutral = VirtualGamepad::neutralReport();
-        EXPECT_EQ(hid.dispatched[4], std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
-    });
+    // The first device went before the phone's next one came; what a gamepad sends as it ends
+    // is the output tests' to check.
+    EXPECT_EQ(hid.with([&] { return hid.history; }), (std::vector{1, 2, -1, 3}));
     // The orderly end waits for every device, and no thread of the server stays behind.
     server.reset();
     EXPECT_EQ(hid.with([&] { return hid.devicesDestroyed; }), 3);
@@ -741,15 +733,6 @@ protected:
         mux.onStateChanged([this](std::size_t, const ListenerState& s) { webStates.push_back(s); });
         Server::SetUp();
     }
-    // A hello with the PIN over the WebSocket; the welcome it got there.
-    Packet::Welcome webPair(ConnectionId connection, const Phone& phone) {
-        web.receive(connection,
-                    encoded(Packet::Hello{phone.device, phone.secret, currentPIN(), {}}),
-                    clock.now());
-        auto welcomes = web.sentTo<Packet::Welcome>(connection);
-        EXPECT_EQ(welcomes.size(), 1u);
-        return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
-    }
 
     FakeListener web;
     TransportMux mux{{&listener, &web}};
@@ -760,13 +743,12 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     // Both transports number their first connection 1; the server must not mix them up.
     Phone udpPhone, webPhone;
     ASSERT_EQ(pair(1, udpPhone).status, WelcomeStatus::accepted);
-    auto welcome = webPair(1, webPhone);
+    auto welcome = pair(1, webPhone, &web);
     EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
     EXPECT_EQ(welcome.playerNumber, 2);
     EXPECT_EQ(listener.sentTo<Packet::Welcome>(1).size(), 1u) << "no welcome crossed over";
 
-    web.receive(1, encoded(Packet::State{welcome.session, 1, pressing(ControllerButton::south)}),
-                clock.now());
+    deliver(1, Packet::State{welcome.session, 1, pressing(ControllerButton::south)}, &web);
     ASSERT_FALSE(keyboard.updates.empty());
     EXPECT_EQ(keyboard.updates.back().first, webPhone.device);
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
@@ -788,7 +770,7 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
 TEST_F(Transports, SwitchingThePageOffClosesItsPlayersAndItsPort) {
     EXPECT_EQ(web.starts, 1) << "the page opens with the server";
     Phone webPhone;
-    ASSERT_EQ(webPair(7, webPhone).status, WelcomeStatus::accepted);
+    ASSERT_EQ(pair(7, webPhone, &web).status, WelcomeStatus::accepted);
     mux.setEnabled(1, false);
     EXPECT_EQ(web.cancels, 1);
     EXPECT_EQ(keyboard.removed, std::vector<Uuid>{webPhone.device});

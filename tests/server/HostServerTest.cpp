@@ -504,9 +504,8 @@ TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
     keyboard.motion = false;
     deliver(1, Packet::Goodbye{session});
     EXPECT_TRUE(runsIdle());
-    auto lists = eventsOf<HostEvent::Clients>();
-    ASSERT_EQ(lists.size(), 2u) << "the last list was still published";
-    EXPECT_TRUE(lists[1].clients.empty());
+    EXPECT_TRUE(eventsOf<HostEvent::Clients>().back().clients.empty())
+        << "the last list was still published";
 
     // Timers armed for a moving phone end with the server.
     join(2);
@@ -742,8 +741,6 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     EXPECT_EQ(listener.sentTo<Packet::Welcome>(1).size(), 1u) << "no welcome crossed over";
 
     deliver(1, Packet::State{welcome.session, 1, pressing(ControllerButton::south)}, &web);
-    ASSERT_FALSE(keyboard.updates.empty());
-    EXPECT_EQ(keyboard.updates.back().first, webPhone.device);
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
     // The UDP phone's session does not open the browser's connection, and vice versa.
     sendState(1, welcome.session, 2, ControllerState{});

@@ -388,9 +388,7 @@ TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
 
     using B = ControllerButton;
     const auto all = routed();
-    const auto seen = [&](auto&& predicate) {
-        return std::any_of(all.begin(), all.end(), predicate);
-    };
+    const auto seen = [&](auto&& predicate) { return std::ranges::any_of(all, predicate); };
     EXPECT_TRUE(seen([](const ControllerState& s) { return s.buttons == ButtonSet{B::south}; }))
         << "A alone";
     EXPECT_TRUE(seen([](const ControllerState& s) {

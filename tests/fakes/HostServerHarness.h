@@ -255,8 +255,9 @@ protected:
         });
     }
 
-    void deliver(ConnectionId connection, const Packet& packet) {
-        deliverBytes(connection, encoded(packet));
+    // Hands the server a packet through `via`, by default the only transport.
+    void deliver(ConnectionId connection, const Packet& packet, FakeListener* via = nullptr) {
+        (via ? *via : listener).receive(connection, encoded(packet), clock.now());
     }
     void deliverBytes(ConnectionId connection, std::span<const std::uint8_t> bytes) {
         listener.receive(connection, bytes, clock.now());
@@ -268,15 +269,17 @@ protected:
 
     // Sends a hello and returns the welcome it got.
     Packet::Welcome hello(ConnectionId connection, const Phone& phone,
-                          std::optional<std::uint16_t> pin = std::nullopt) {
-        auto before = listener.sentTo<Packet::Welcome>(connection).size();
-        deliver(connection, Packet::Hello{phone.device, phone.secret, pin, phone.name});
-        auto welcomes = listener.sentTo<Packet::Welcome>(connection);
+                          std::optional<std::uint16_t> pin = std::nullopt,
+                          FakeListener* via = nullptr) {
+        auto& transport = via ? *via : listener;
+        auto before = transport.sentTo<Packet::Welcome>(connection).size();
+        deliver(connection, Packet::Hello{phone.device, phone.secret, pin, phone.name}, via);
+        auto welcomes = transport.sentTo<Packet::Welcome>(connection);
         EXPECT_EQ(welcomes.size(), before + 1) << "every hello gets exactly one welcome";
         return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
     }
-    Packet::Welcome pair(ConnectionId connection, const Phone& phone) {
-        return hello(connection, phone, currentPIN());
+    Packet::Welcome pair(ConnectionId connection, const Phone& phone, FakeListener* via = nullptr) {
+        return hello(connection, phone, currentPIN(), via);
     }
     // Pairs a new phone; returns its session.
     std::uint32_t join(ConnectionId connection, Phone phone = {}) {

@@ -343,7 +343,6 @@ TEST_F(WebLoopback, PythonPairsPlaysAndIsBoundedLikeAPhone) {
     client.wait(60s);
     EXPECT_EQ(client.exitCode, 0) << client.text;
     for (const std::string line : {
-             "hello without pin status=1",
              "paired status=0 player=1",
              "pong echoed=True",
              "rumble session=True low=204 high=102",
@@ -389,9 +388,7 @@ TEST_F(WebLoopback, ChromiumPairsOnThePageAndItsTouchesArriveAsStates) {
 
     using B = ControllerButton;
     const auto all = routed();
-    const auto seen = [&](auto&& predicate) {
-        return std::any_of(all.begin(), all.end(), predicate);
-    };
+    const auto seen = [&](auto&& predicate) { return std::ranges::any_of(all, predicate); };
     EXPECT_TRUE(seen([](const ControllerState& s) { return s.buttons == ButtonSet{B::south}; }))
         << "A alone";
     EXPECT_TRUE(seen([](const ControllerState& s) {

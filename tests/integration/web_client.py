@@ -47,7 +47,6 @@ async def welcome(ws, pin=0xFFFF):
 
 async def pair_and_play():
     async with websockets.connect(URL) as ws:
-        print(f"hello without pin status={(await welcome(ws))[0]}")
         # Before a welcome nothing but a hello reaches the server: this ping goes unanswered.
         await ws.send(packet(4, struct.pack("<IQ", 0, 7)))
         status, session, player = await welcome(ws, int(PIN))

@@ -93,10 +93,10 @@ struct Ending {
 
 class OrderlyEnd : public HeadlessTest, public testing::WithParamInterface<Ending> {};
 
-// A logout or `systemctl --user stop` ends either program as Quit does, with status 0. The
-// headless one prints its PIN, then its port: a phone pairs with them, its joining and leaving
-// are printed, and pairing uses the PIN up. What changed just before the end (a trusted phone
-// came by under a new name) is in the settings file.
+// A logout or `systemctl --user stop` ends either program as Quit does, with status 0 (each
+// program and each signal once; the end-to-end tests pair a phone with what the headless one
+// prints). What changed just before the end (a trusted phone came by under a new name) is in
+// the settings file.
 TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
     const std::string phoneID = "0A1B2C3D-0000-4000-8000-00000000ABCD";
     const std::string secret = "5E5E5E5E-0000-4000-8000-00000000CAFE";
@@ -134,24 +134,9 @@ TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
         60s));
 
     if (!GetParam().window) {
-        const auto pin = awaitLine(R"(pin (\d{4}))");
         const auto port = awaitLine(R"(listener ready port=(\d+))");
-        ASSERT_TRUE(pin && port) << printed << host.readAllStandardError().toStdString();
+        ASSERT_TRUE(port) << printed << host.readAllStandardError().toStdString();
         QProcess phone;
-        QProcessEnvironment phoneEnv = env;
-        phoneEnv.insert("XDG_CONFIG_HOME", folder.filePath("phone"));
-        phone.setProcessEnvironment(phoneEnv);
-        phone.start(JOLTO_PHONE_PROGRAM,
-                    {"play", "127.0.0.1", QString::fromStdString(*port), "--pin",
-                     QString::fromStdString(*pin), "--name", "Pixel \"8\"", "--rate", "30",
-                     "--duration", "3", "--timeout", "20"});
-        EXPECT_TRUE(awaitLine(R"(controller joined player=1 name="Pixel \\"8\\"")")) << printed;
-        ASSERT_TRUE(waitForEnd(phone));
-        EXPECT_EQ(phone.exitCode(), 0) << phone.readAllStandardError().toStdString();
-        EXPECT_TRUE(awaitLine(R"(controller left player=1 name=".*")")) << printed;
-        EXPECT_TRUE(std::regex_search(printed, std::regex("\npin (?!" + *pin + ")\\d{4}\n")))
-            << printed;
-
         phone.setProcessEnvironment(env);
         phone.start(JOLTO_PHONE_PROGRAM,
                     {"ping", "127.0.0.1", QString::fromStdString(*port), "--count", "1",
@@ -176,10 +161,8 @@ TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowAndHeadless, OrderlyEnd,
-                         testing::Values(Ending{"headlessTerm", false, SIGTERM},
-                                         Ending{"headlessInt", false, SIGINT},
-                                         Ending{"windowTerm", true, SIGTERM},
-                                         Ending{"windowInt", true, SIGINT}),
+                         testing::Values(Ending{"headlessInt", false, SIGINT},
+                                         Ending{"windowTerm", true, SIGTERM}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,7 +1,7 @@
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -13,8 +13,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 #include "QtTestSupport.h"
 
@@ -85,19 +83,14 @@ TEST_F(HeadlessTest, HelpAndVersionNeedNothingAndAnUnknownOptionFails) {
     }
 }
 
-struct Ending {
-    const char* name;
-    bool window;
-    int signal;
-};
+class OrderlyEnd : public HeadlessTest, public testing::WithParamInterface<bool> {};
 
-class OrderlyEnd : public HeadlessTest, public testing::WithParamInterface<Ending> {};
-
-// A logout or `systemctl --user stop` ends either program as Quit does, with status 0. The
-// headless one prints its PIN, then its port: a phone pairs with them, its joining and leaving
-// are printed, and pairing uses the PIN up. What changed just before the end (a trusted phone
-// came by under a new name) is in the settings file.
+// A logout or `systemctl --user stop` ends either program as Quit does, with status 0 (each
+// program and each signal once; the end-to-end tests pair a phone with what the headless one
+// prints). What changed just before the end (a trusted phone came by under a new name) is in
+// the settings file.
 TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
+    const bool window = GetParam();
     const std::string phoneID = "0A1B2C3D-0000-4000-8000-00000000ABCD";
     const std::string secret = "5E5E5E5E-0000-4000-8000-00000000CAFE";
     const QDir config(folder.filePath("config/jolto-host"));
@@ -110,7 +103,7 @@ TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
     std::ofstream(identity.toStdString())
         << R"({"deviceID": ")" << phoneID << R"(", "secret": ")" << secret << R"("})";
 
-    if (GetParam().window) {
+    if (window) {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_QUICK_BACKEND", "software");
         // Qt and fontconfig keep caches until exit.
@@ -133,25 +126,10 @@ TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
         },
         60s));
 
-    if (!GetParam().window) {
-        const auto pin = awaitLine(R"(pin (\d{4}))");
+    if (!window) {
         const auto port = awaitLine(R"(listener ready port=(\d+))");
-        ASSERT_TRUE(pin && port) << printed << host.readAllStandardError().toStdString();
+        ASSERT_TRUE(port) << printed << host.readAllStandardError().toStdString();
         QProcess phone;
-        QProcessEnvironment phoneEnv = env;
-        phoneEnv.insert("XDG_CONFIG_HOME", folder.filePath("phone"));
-        phone.setProcessEnvironment(phoneEnv);
-        phone.start(JOLTO_PHONE_PROGRAM,
-                    {"play", "127.0.0.1", QString::fromStdString(*port), "--pin",
-                     QString::fromStdString(*pin), "--name", "Pixel \"8\"", "--rate", "30",
-                     "--duration", "3", "--timeout", "20"});
-        EXPECT_TRUE(awaitLine(R"(controller joined player=1 name="Pixel \\"8\\"")")) << printed;
-        ASSERT_TRUE(waitForEnd(phone));
-        EXPECT_EQ(phone.exitCode(), 0) << phone.readAllStandardError().toStdString();
-        EXPECT_TRUE(awaitLine(R"(controller left player=1 name=".*")")) << printed;
-        EXPECT_TRUE(std::regex_search(printed, std::regex("\npin (?!" + *pin + ")\\d{4}\n")))
-            << printed;
-
         phone.setProcessEnvironment(env);
         phone.start(JOLTO_PHONE_PROGRAM,
                     {"ping", "127.0.0.1", QString::fromStdString(*port), "--count", "1",
@@ -159,27 +137,20 @@ TEST_P(OrderlyEnd, SignalEndsTheProgramLikeQuit) {
         ASSERT_TRUE(waitForEnd(phone));
         ASSERT_EQ(phone.exitCode(), 0) << phone.readAll().toStdString();
     }
-    ::kill(static_cast<pid_t>(host.processId()), GetParam().signal);
+    ::kill(static_cast<pid_t>(host.processId()), window ? SIGTERM : SIGINT);
 
     ASSERT_TRUE(waitForEnd(host));
     EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(host.exitCode(), 0) << host.readAllStandardError().toStdString();
-    if (!GetParam().window) {
+    if (!window) {
         std::ifstream in(config.filePath("settings.json").toStdString());
-        const auto saved = nlohmann::json::parse(in, nullptr, false);
-        ASSERT_FALSE(saved.is_discarded());
-        const auto& devices = saved["trustedDevices"]["$json"];
-        EXPECT_TRUE(std::any_of(devices.begin(), devices.end(), [](const auto& d) {
-            return d["name"] == "New name";
-        })) << saved.dump();
+        const std::string saved(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(saved.find("\"New name\""), std::string::npos) << saved;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowAndHeadless, OrderlyEnd,
-                         testing::Values(Ending{"headlessTerm", false, SIGTERM},
-                                         Ending{"headlessInt", false, SIGINT},
-                                         Ending{"windowTerm", true, SIGTERM},
-                                         Ending{"windowInt", true, SIGINT}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(WindowAndHeadless, OrderlyEnd, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "windowTerm" : "headlessInt");
+});
 
 } // namespace

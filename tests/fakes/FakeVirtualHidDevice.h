@@ -32,7 +32,6 @@ struct FakeHidDeviceLog {
     // Set by the test.
     bool refuseCreate = false;
     bool liveOnCreate = true;
-    bool blockDispatch = false;
     // The number (from 1, in order of making) of the one device whose dispatches block.
     int stalledDevice = 0;
     bool failDispatch = false;
@@ -49,18 +48,16 @@ struct FakeHidDeviceLog {
     // +n when device n was made, -n when it was destroyed.
     std::vector<int> history;
     std::vector<Bytes> getReportAnswers;
-    int requestsHandled = 0;
     std::thread::id servicingThread;
 
     // Waiting for the servicing thread; `woken` by `start`, which serves tests of one device.
     std::deque<Request> pending;
     bool woken = false;
 
-    // Waits up to `timeout` for `done` (called with the lock held); true when it held.
-    template <typename Pred>
-    bool waitUntil(Pred done, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    // Waits up to 20 s for `done` (called with the lock held); true when it held.
+    template <typename Pred> bool waitUntil(Pred done) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return done(); });
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(); });
     }
 
     // Runs `f` with the lock held and wakes every waiter to look again.
@@ -76,9 +73,6 @@ struct FakeHidDeviceLog {
     // The system starts the device (for devices made with liveOnCreate = false).
     void start() {
         with([&] { live = woken = true; });
-    }
-    void setBlockDispatch(bool block) {
-        with([&] { blockDispatch = block; });
     }
 };
 
@@ -113,8 +107,7 @@ public:
         std::unique_lock lock(log_->mutex);
         ++log_->dispatchesEntered;
         log_->changed.notify_all();
-        log_->changed.wait(lock,
-                           [&] { return !log_->blockDispatch && log_->stalledDevice != number_; });
+        log_->changed.wait(lock, [&] { return log_->stalledDevice != number_; });
         log_->dispatched.emplace_back(report.begin(), report.end());
         log_->dispatchedBy.push_back(number_);
         log_->changed.notify_all();
@@ -135,7 +128,6 @@ public:
             } else {
                 delegate.setReport(r.type, r.reportID, r.data);
             }
-            log_->with([&] { ++log_->requestsHandled; });
         }
     }
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/FakeVirtualHidDevice.h"
+#include "fakes/OutputFakes.h"
 #include "output/KeyMapping.h"
 #include "output/KeyNames.h"
 #include "output/KeyboardMouseOutput.h"
@@ -16,7 +16,8 @@
 #include "output/VirtualGamepad.h"
 
 using namespace jolto;
-using jolto::fakes::FakeVirtualHidDeviceFactory;
+using jolto::testing::FakeHidDeviceLog;
+using jolto::testing::FakeVirtualHidDeviceFactory;
 using B = ControllerButton;
 using Bytes = std::vector<std::uint8_t>;
 using ReportType = VirtualHidDevice::ReportType;
@@ -577,7 +578,7 @@ TEST(GamepadReport, FieldsAndDescriptorHaveTheirPublishedValues) {
 class GamepadFeeding : public ::testing::Test {
 protected:
     FakeVirtualHidDeviceFactory factory;
-    std::shared_ptr<fakes::FakeHidDeviceLog> log = factory.log;
+    std::shared_ptr<FakeHidDeviceLog> log = factory.log;
 
     std::unique_ptr<VirtualGamepad> make(VirtualGamepad::RumbleHandler onRumble = {}) {
         return VirtualGamepad::create(factory, 2, "0A1B2C3D-0000-4000-8000-00000000ABCD",
@@ -601,7 +602,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     EXPECT_EQ(make(), nullptr);
     EXPECT_EQ(log->with([&] { return log->properties->product; }), "JOLTO Controller 2");
     // The device the system refused (it never started) is let go without any report.
-    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);
+    EXPECT_EQ(log->with([&] { return log->history; }), (std::vector{1, -1}));
     EXPECT_TRUE(dispatched().empty());
 
     log->refuseCreate = false;
@@ -618,7 +619,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     gamepad->finish();
     gamepad->push(numbered(99)); // after the end: ignored
     gamepad.reset();
-    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 2);
+    EXPECT_EQ(log->with([&] { return log->history; }), (std::vector{1, -1, 2, -2}));
     std::vector<Bytes> expected;
     for (int n = 8; n <= 40; ++n) {
         expected.push_back(bytes(numbered(n)));
@@ -648,7 +649,7 @@ TEST_F(GamepadFeeding, OutputReportsBecomeRumbleThatMayDropTheGamepad) {
     log->send({false, ReportType::output, 0, {0x80}});             // too short
     log->send({false, ReportType::feature, 0, {0x10, 0x20}});      // not an output report
     log->send({false, ReportType::output, 5, {0x00, 0x33, 0x44}}); // id, extra bytes ignored
-    ASSERT_TRUE(log->waitUntil([&] { return log->devicesDestroyed == 1; }));
+    ASSERT_TRUE(log->waitUntil([&] { return log->history.size() == 2; }));
     EXPECT_EQ(gamepad, nullptr);
     EXPECT_EQ(levels,
               (std::vector<std::pair<float, float>>{{0x80 / 255.0f, 1.0f}, {0.0f, 0x33 / 255.0f}}));

@@ -155,10 +155,6 @@ protected:
     void deliver(ConnectionId connection, const Packet& packet, FakeListener* via = nullptr) {
         (via ? *via : listener).receive(connection, encoded(packet), clock.now());
     }
-    void sendState(ConnectionId connection, std::uint32_t session, std::uint32_t sequence,
-                   ControllerState state) {
-        deliver(connection, Packet::State{session, sequence, state});
-    }
 
     // Sends a hello and returns the welcome it got.
     Packet::Welcome hello(ConnectionId connection, const Phone& phone,
@@ -268,7 +264,7 @@ protected:
         ControllerState state;
         state.leftTrigger = static_cast<float>(++marker % 255) / 255.0f; // exact on the wire
         auto before = keyboard.updates.size();
-        sendState(connection, session, sequence, state);
+        deliver(connection, Packet::State{session, sequence, state});
         return keyboard.updates.size() == before + 1 &&
                keyboard.updates.back().second.leftTrigger == state.leftTrigger;
     }
@@ -335,11 +331,11 @@ TEST_F(Sessions, StatesNeedTheirSessionAndANewerSequence) {
 // pings do not end staleness.
 TEST_F(Sessions, UnchangedStatesAndPingsKeepThePhoneConnected) {
     auto session = join(1);
-    sendState(1, session, 1, pressing(ControllerButton::east));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::east)});
     publish();
     auto updates = keyboard.updates.size();
     for (std::uint32_t seq = 2; seq < 40; ++seq) {
-        sendState(1, session, seq, pressing(ControllerButton::east));
+        deliver(1, Packet::State{session, seq, pressing(ControllerButton::east)});
         watch(500ms);
         EXPECT_TRUE(publish().empty());
     }
@@ -366,7 +362,7 @@ TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientReleasesItsInputAndIsPublish
     auto b = join(2);
     EXPECT_EQ(seats(), (std::vector{1, 2}));
     EXPECT_TRUE(publish().empty());
-    sendState(2, b, 1, pressing(ControllerButton::north));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::north)});
     EXPECT_EQ(publish().at(0).clients.at(1).state, pressing(ControllerButton::north));
     deliver(1, Packet::Goodbye{a + 1});
     EXPECT_TRUE(publish().empty()) << "a goodbye in another session is ignored";
@@ -536,7 +532,7 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
     EXPECT_EQ(keyboard.removed, std::vector{phones[2].device});
     // Its old session no longer drives anything.
     auto updates = keyboard.updates.size();
-    sendState(9, old, 1, pressing(ControllerButton::south));
+    deliver(9, Packet::State{old, 1, pressing(ControllerButton::south)});
     EXPECT_EQ(keyboard.updates.size(), updates);
 
     // A fifth phone is refused, but keeps its pairing and uses the PIN up.
@@ -552,7 +548,7 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
 
 TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
     Phone first, second;
-    sendState(1, join(1, first), 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{join(1, first), 1, pressing(ControllerButton::south)});
     ASSERT_EQ(keyboard.states.count(first.device), 1u);
     second.name = "";
     EXPECT_EQ(pair(1, second).status, WelcomeStatus::accepted);
@@ -622,7 +618,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
     Phone a;
     auto session = join(1, a);
     hello(2, Phone{});
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     publish();
     watch(1s);
     EXPECT_TRUE(publish().empty()) << "exactly one second is not yet stale";
@@ -635,7 +631,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
     EXPECT_TRUE(publish().empty()) << "turning stale is reported once";
 
     // The same held button again: staleness released it, so it must be pressed again.
-    sendState(1, session, 2, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 2, pressing(ControllerButton::south)});
     EXPECT_EQ(keyboard.states.at(a.device), pressing(ControllerButton::south));
     EXPECT_FALSE(publish().at(0).clients[0].isStale);
     watch(15s);
@@ -688,7 +684,7 @@ TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
     // After a long sleep the first step must count from the wake, not from the last tick.
     clock.advance(10s);
     keyboard.motion = true;
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     ASSERT_TRUE(runUntil([&] {
         return keyboard.steps.size() >= 2 && !eventsOf<HostEvent::Clients>().empty();
     })) << "motion wakes the frame timer";
@@ -723,7 +719,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     auto b = join(2);
     ASSERT_EQ(gamepads.created.size(), 2u) << "before the phone sent any state";
     EXPECT_EQ(gamepads.created[1]->playerNumber, 2);
-    sendState(2, b, 1, pressing(ControllerButton::west));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::west)});
     EXPECT_EQ(gamepads.created[1]->pushed.back(), pressing(ControllerButton::west));
     EXPECT_TRUE(keyboard.updates.empty());
     // A phone that falls silent has its gamepad released, not held in its last state.
@@ -736,7 +732,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     // Each way of replacing a gamepad: the old one is finished, its rumble stops with one
     // closing packet and its late levels are ignored, and its successor gets the input of the
     // moment.
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     const std::function<void()> replacements[] = {
         [&] { server->setGamepadDevice(GamepadDevice::hid); },
         [&] {
@@ -790,11 +786,11 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
 
     hid.with([&] { hid.stalledDevice = 1; });
-    sendState(1, a, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{a, 1, pressing(ControllerButton::south)});
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
     // The goodbye returns although the first gamepad cannot send its reports, let alone end.
     deliver(1, Packet::Goodbye{a});
-    sendState(2, b, 1, pressing(ControllerButton::east));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::east)});
     ASSERT_TRUE(hid.waitUntil(
         [&] { return std::count(hid.dispatchedBy.begin(), hid.dispatchedBy.end(), 2) == 2; }));
     // Back on a new connection, the phone waits for its old device to go.
@@ -876,7 +872,7 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
     watch(1s);
     EXPECT_EQ(rumbleStep(), Bytes({0, 0}));
     EXPECT_EQ(rumbleStep(), std::nullopt);
-    sendState(1, session, 1, {});
+    deliver(1, Packet::State{session, 1, {}});
     EXPECT_EQ(rumbleStep(), Bytes({128, 128}));
     // The game's rumble does not outlive the phone's visit.
     deliver(1, Packet::Goodbye{session});
@@ -887,9 +883,9 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
 
 TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
     auto a = join(1);
-    sendState(2, join(2), 1, {});
+    deliver(2, Packet::State{join(2), 1, {}});
     clock.advance(700ms);
-    sendState(1, a, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{a, 1, pressing(ControllerButton::south)});
     watch(400ms);
     ASSERT_TRUE(publish().at(0).clients.at(1).isStale);
 
@@ -937,7 +933,7 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     deliver(1, Packet::State{welcome.session, 1, pressing(ControllerButton::south)}, &web);
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
     // The UDP phone's session does not open the browser's connection, and vice versa.
-    sendState(1, welcome.session, 2, ControllerState{});
+    deliver(1, Packet::State{welcome.session, 2, ControllerState{}});
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
 
     // A closed WebSocket leaves at once, without waiting for silence; the UDP phone stays.

@@ -31,15 +31,11 @@ public:
         return lines_;
     }
 
-    // Lines of one category, optionally of one level only.
-    std::vector<LogLine> lines(std::string_view category) const {
-        auto out = lines();
-        std::erase_if(out, [&](const LogLine& line) { return line.category != category; });
-        return out;
-    }
+    // The lines of one level and category.
     std::vector<LogLine> lines(LogLevel level, std::string_view category) const {
-        auto out = lines(category);
-        std::erase_if(out, [&](const LogLine& line) { return line.level != level; });
+        auto out = lines();
+        std::erase_if(out,
+                      [&](const LogLine& l) { return l.level != level || l.category != category; });
         return out;
     }
 

@@ -23,7 +23,7 @@
 
 #include "server/Asio.h"
 
-#include "fakes/HostServerHarness.h"
+#include "fakes/OutputFakes.h"
 #include "platform/linux/AsioUdpListener.h"
 #include "platform/linux/PageAddress.h"
 #include "platform/linux/WebSocketListener.h"

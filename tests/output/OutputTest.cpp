@@ -1,14 +1,14 @@
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "fakes/FakePointerDisplay.h"
-#include "fakes/FakeVirtualHidDevice.h"
-#include "fakes/RecordingInputSink.h"
+#include "fakes/OutputFakes.h"
 #include "output/KeyMapping.h"
 #include "output/KeyNames.h"
 #include "output/KeyboardMouseOutput.h"
@@ -16,14 +16,12 @@
 #include "output/VirtualGamepad.h"
 
 using namespace jolto;
-using jolto::fakes::FakeVirtualHidDeviceFactory;
-using jolto::testing::FakePointerDisplay;
-using jolto::testing::RecordingInputSink;
+using jolto::testing::FakeHidDeviceLog;
+using jolto::testing::FakeVirtualHidDeviceFactory;
 using B = ControllerButton;
 using Bytes = std::vector<std::uint8_t>;
 using ReportType = VirtualHidDevice::ReportType;
 using Type = InputEventSink::EventType;
-using Sink = RecordingInputSink;
 using Events = std::vector<InputEventSink::Event>;
 using Keys = std::vector<std::uint16_t>;
 using Point = PointerDisplay::Point;
@@ -41,6 +39,68 @@ namespace {
 constexpr std::uint16_t W = 13, A = 0, S = 1, D = 2, Space = 49, RightShift = 60;
 constexpr std::uint16_t Command = 55, RightCommand = 54, Z = 6, CapsLock = 57;
 constexpr std::uint64_t shiftBit = InputEventSink::shiftFlag;
+
+// Keeps every posted event and, for each batch, the number of events posted when it ended.
+class Sink final : public InputEventSink {
+public:
+    std::vector<Event> events;
+    std::vector<std::size_t> batchEnds;
+
+    void post(const Event& event) override { events.push_back(event); }
+    void endBatch() override { batchEnds.push_back(events.size()); }
+
+    void clear() {
+        events.clear();
+        batchEnds.clear();
+    }
+
+    static Event key(EventType type, std::uint16_t code, bool down, std::uint64_t flags) {
+        return {.type = type, .keyCode = code, .keyDown = down, .location = {}, .flags = flags};
+    }
+    static Event keyDown(std::uint16_t code, std::uint64_t flags = 0) {
+        return key(EventType::keyDown, code, true, flags);
+    }
+    static Event keyUp(std::uint16_t code, std::uint64_t flags = 0) {
+        return key(EventType::keyUp, code, false, flags);
+    }
+    static Event flagsChanged(std::uint16_t code, bool down, std::uint64_t flags) {
+        return key(EventType::flagsChanged, code, down, flags);
+    }
+    static Event mouse(EventType type, std::uint32_t button, Point at, std::int64_t dx = 0,
+                       std::int64_t dy = 0, std::uint64_t flags = 0) {
+        return {.type = type,
+                .buttonNumber = button,
+                .location = at,
+                .deltaX = dx,
+                .deltaY = dy,
+                .flags = flags};
+    }
+    static Event scroll(std::int32_t wheel1, std::int32_t wheel2) {
+        return {.type = EventType::scrollWheel, .location = {}, .wheel1 = wheel1, .wheel2 = wheel2};
+    }
+};
+
+// A pointer location and displays that a test sets, either of which can be unknown; counts how
+// often the displays were listed.
+class FakePointerDisplay final : public PointerDisplay {
+public:
+    std::optional<Point> location = Point{};
+    std::optional<Rects> displays = Rects{};
+    std::optional<Rect> mainDisplay;
+    int listCalls = 0;
+
+    std::optional<Point> pointerLocation() override { return location; }
+    std::optional<std::size_t> activeDisplayBounds(std::span<Rect> out) override {
+        ++listCalls;
+        if (!displays) {
+            return std::nullopt;
+        }
+        std::size_t n = std::min(out.size(), displays->size());
+        std::copy_n(displays->begin(), n, out.begin());
+        return n;
+    }
+    std::optional<Rect> mainDisplayBounds() override { return mainDisplay; }
+};
 
 const Uuid phone1 = *Uuid::parse("00000000-0000-0000-0000-000000000001");
 const Uuid phone2 = *Uuid::parse("00000000-0000-0000-0000-000000000002");
@@ -518,7 +578,7 @@ TEST(GamepadReport, FieldsAndDescriptorHaveTheirPublishedValues) {
 class GamepadFeeding : public ::testing::Test {
 protected:
     FakeVirtualHidDeviceFactory factory;
-    std::shared_ptr<fakes::FakeHidDeviceLog> log = factory.log;
+    std::shared_ptr<FakeHidDeviceLog> log = factory.log;
 
     std::unique_ptr<VirtualGamepad> make(VirtualGamepad::RumbleHandler onRumble = {}) {
         return VirtualGamepad::create(factory, 2, "0A1B2C3D-0000-4000-8000-00000000ABCD",
@@ -542,7 +602,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     EXPECT_EQ(make(), nullptr);
     EXPECT_EQ(log->with([&] { return log->properties->product; }), "JOLTO Controller 2");
     // The device the system refused (it never started) is let go without any report.
-    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 1);
+    EXPECT_EQ(log->with([&] { return log->history; }), (std::vector{1, -1}));
     EXPECT_TRUE(dispatched().empty());
 
     log->refuseCreate = false;
@@ -559,7 +619,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     gamepad->finish();
     gamepad->push(numbered(99)); // after the end: ignored
     gamepad.reset();
-    EXPECT_EQ(log->with([&] { return log->devicesDestroyed; }), 2);
+    EXPECT_EQ(log->with([&] { return log->history; }), (std::vector{1, -1, 2, -2}));
     std::vector<Bytes> expected;
     for (int n = 8; n <= 40; ++n) {
         expected.push_back(bytes(numbered(n)));
@@ -589,7 +649,7 @@ TEST_F(GamepadFeeding, OutputReportsBecomeRumbleThatMayDropTheGamepad) {
     log->send({false, ReportType::output, 0, {0x80}});             // too short
     log->send({false, ReportType::feature, 0, {0x10, 0x20}});      // not an output report
     log->send({false, ReportType::output, 5, {0x00, 0x33, 0x44}}); // id, extra bytes ignored
-    ASSERT_TRUE(log->waitUntil([&] { return log->devicesDestroyed == 1; }));
+    ASSERT_TRUE(log->waitUntil([&] { return log->history.size() == 2; }));
     EXPECT_EQ(gamepad, nullptr);
     EXPECT_EQ(levels,
               (std::vector<std::pair<float, float>>{{0x80 / 255.0f, 1.0f}, {0.0f, 0x33 / 255.0f}}));

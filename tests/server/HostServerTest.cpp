@@ -4,11 +4,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <set>
 #include <thread>
 
-#include "fakes/FakeVirtualHidDevice.h"
-#include "fakes/HostServerHarness.h"
+#include <gtest/gtest.h>
+
+#include "fakes/CapturingLogSink.h"
+#include "fakes/OutputFakes.h"
 #include "output/VirtualGamepadFactory.h"
+#include "protocol/Packet.h"
+#include "protocol/Random.h"
 #include "server/TransportMux.h"
 
 using namespace jolto;
@@ -18,18 +24,187 @@ namespace {
 
 using Bytes = std::optional<std::pair<int, int>>;
 
-class Server : public HostServerTest {
+class FakeClock final : public Clock {
+public:
+    Instant now() const override { return now_; }
+    void advance(Duration d) { now_ += d; }
+    Instant now_ = Instant{} + std::chrono::hours(1);
+};
+
+class FakeListener final : public UdpListener {
+public:
+    std::string start(UdpListenerHandler h) override {
+        ++starts;
+        if (startError.empty()) {
+            handler = std::move(h);
+        }
+        return startError;
+    }
+    void cancel() override { ++cancels; }
+    void send(ConnectionId connection, std::span<const std::uint8_t> datagram) override {
+        auto packet = decode(datagram);
+        ASSERT_TRUE(packet) << "the server sent an undecodable datagram";
+        sent[connection].push_back(*packet);
+    }
+    void close(ConnectionId connection) override { closed.push_back(connection); }
+    std::string describe(ConnectionId) const override { return {}; }
+
+    // Hands the server a datagram, announcing the connection the first time it is heard.
+    void receive(ConnectionId connection, std::span<const std::uint8_t> bytes, Instant at) {
+        if (known.insert(connection).second) {
+            handler.newConnection(connection);
+        }
+        handler.datagram(connection, bytes, at);
+    }
+    template <typename T> std::vector<T> sentTo(ConnectionId connection) {
+        return only<T>(sent[connection]);
+    }
+
+    UdpListenerHandler handler;
+    std::string startError;
+    int starts = 0;
+    int cancels = 0;
+    std::map<ConnectionId, std::vector<Packet>> sent;
+    std::vector<ConnectionId> closed;
+    std::set<ConnectionId> known;
+};
+
+class FakeAdvertiser final : public ServiceAdvertiser {
+public:
+    void publish(const std::string&, const std::string& type, std::uint16_t port,
+                 ProblemCallback onProblem) override {
+        published.emplace_back(type, port);
+        callback = std::move(onProblem);
+    }
+    void withdraw() override { ++withdrawals; }
+
+    std::vector<std::pair<std::string, std::uint16_t>> published;
+    ProblemCallback callback;
+    int withdrawals = 0;
+};
+
+// Keeps the gamepads the server retires until `Server::pump` ends them, after the
+// server's call has returned, as a gamepad ending on its own thread would.
+class FakeRetirement final : public GamepadRetirement {
+public:
+    void retire(std::unique_ptr<GamepadHandle> gamepad, std::function<void()> gone) override {
+        waiting.emplace_back(std::move(gamepad), std::move(gone));
+    }
+    // Ends every waiting gamepad; true when there was one.
+    bool endAll() {
+        auto ending = std::move(waiting);
+        waiting.clear();
+        for (auto& [gamepad, gone] : ending) {
+            gamepad.reset();
+            gone();
+        }
+        return !ending.empty();
+    }
+
+    std::vector<std::pair<std::unique_ptr<GamepadHandle>, std::function<void()>>> waiting;
+};
+
+// A phone's identity as the tests see it.
+struct Phone {
+    Uuid device = Uuid::random();
+    Uuid secret = Uuid::random();
+    std::string name = "Phone";
+};
+
+class Server : public ::testing::Test {
 protected:
-    void gamepadMode() {
-        server->setMode(OutputMode::gamepad);
+    void SetUp() override { restart(); }
+    void TearDown() override { server.reset(); }
+
+    // Starts a new server on the same fakes; on a real gamepad factory, it ends the gamepads
+    // with its own threads.
+    void restart(bool runTimers = false, GamepadFactory* factory = nullptr,
+                 OutputMode mode = OutputMode::keyboardMouse) {
+        server.reset();
+        auto pin = [this] {
+            auto next = forcedPINs.empty() ? randomUniform(0, 9999) : forcedPINs.front();
+            forcedPINs.erase(forcedPINs.begin(), forcedPINs.begin() + !forcedPINs.empty());
+            return static_cast<std::uint16_t>(next);
+        };
+        server = HostServer::create(
+            "Test Host", HostServer::Ports{context, clock, *transport, &advertiser, settings,
+                                           keyboard, factory ? *factory : gamepads, runTimers,
+                                           factory ? nullptr : &retirement, pin});
+        server->start(mode, KeyMapping::shooter(),
+                      [this](const HostEvent& event) { events.push_back(event); });
         pump();
     }
+
+    // Runs whatever has been posted onto the server's context.
+    void pump() {
+        do {
+            context.restart();
+            context.poll();
+        } while (retirement.endAll());
+    }
+    // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
+    template <typename Pred> bool runUntil(Pred done) {
+        return waitFor([&] {
+            context.restart();
+            context.run_one_for(10ms);
+            return done();
+        });
+    }
+
+    // Hands the server a packet through `via`, by default the only transport.
+    void deliver(ConnectionId connection, const Packet& packet, FakeListener* via = nullptr) {
+        (via ? *via : listener).receive(connection, encoded(packet), clock.now());
+    }
+
+    // Sends a hello and returns the welcome it got.
+    Packet::Welcome hello(ConnectionId connection, const Phone& phone,
+                          std::optional<std::uint16_t> pin = std::nullopt,
+                          FakeListener* via = nullptr) {
+        auto& transport = via ? *via : listener;
+        auto before = transport.sentTo<Packet::Welcome>(connection).size();
+        deliver(connection, Packet::Hello{phone.device, phone.secret, pin, phone.name}, via);
+        auto welcomes = transport.sentTo<Packet::Welcome>(connection);
+        EXPECT_EQ(welcomes.size(), before + 1) << "every hello gets exactly one welcome";
+        return welcomes.empty() ? Packet::Welcome{} : welcomes.back();
+    }
+    Packet::Welcome pair(ConnectionId connection, const Phone& phone, FakeListener* via = nullptr) {
+        return hello(connection, phone, currentPIN(), via);
+    }
+    // Pairs a new phone; returns its session.
+    std::uint32_t join(ConnectionId connection, Phone phone = {}) {
+        auto welcome = pair(connection, phone);
+        EXPECT_EQ(welcome.status, WelcomeStatus::accepted);
+        return welcome.session;
+    }
+    std::uint32_t sessionOf(ConnectionId connection) {
+        return listener.sentTo<Packet::Welcome>(connection).back().session;
+    }
+
+    // Lets `d` pass and runs the watchdog.
+    void watch(Duration d) {
+        clock.advance(d);
+        server->watchdogTick(clock.now());
+    }
+    // The client lists one publish tick sent.
+    std::vector<HostEvent::Clients> publish() {
+        auto before = eventsOf<HostEvent::Clients>().size();
+        server->publishTick(clock.now());
+        auto lists = eventsOf<HostEvent::Clients>();
+        return {lists.begin() + static_cast<std::ptrdiff_t>(before), lists.end()};
+    }
+
+    std::uint16_t currentPIN() const {
+        auto pins = eventsOf<HostEvent::Pin>();
+        EXPECT_FALSE(pins.empty()) << "no PIN was published";
+        return pins.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(pins.back().pin));
+    }
+    std::uint16_t wrongPIN() const {
+        return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);
+    }
+    template <typename T> std::vector<T> eventsOf() const { return only<T>(events); }
+
     void gameRumble(std::size_t gamepad, float low, float high) {
         gamepads.created.at(gamepad)->onRumble(low, high);
-        pump();
-    }
-    void audio(float low, float high) {
-        server->setAudioRumble({low, high});
         pump();
     }
     // One 33 ms publish tick; the levels of the one rumble packet it sent to `connection`, as
@@ -89,11 +264,26 @@ protected:
         ControllerState state;
         state.leftTrigger = static_cast<float>(++marker % 255) / 255.0f; // exact on the wire
         auto before = keyboard.updates.size();
-        sendState(connection, session, sequence, state);
+        deliver(connection, Packet::State{session, sequence, state});
         return keyboard.updates.size() == before + 1 &&
                keyboard.updates.back().second.leftTrigger == state.leftTrigger;
     }
 
+    asio::io_context context;
+    FakeClock clock;
+    FakeListener listener;
+    // What the server listens on.
+    UdpListener* transport = &listener;
+    FakeAdvertiser advertiser;
+    MemorySettingsStore settings;
+    FakeKeyboard keyboard;
+    FakeGamepads gamepads;
+    FakeRetirement retirement;
+    // The PINs the server draws next; random ones after them.
+    std::vector<std::uint16_t> forcedPINs;
+    ScopedLogCapture log;
+    std::shared_ptr<HostServer> server;
+    std::vector<HostEvent> events;
     Phone guessers[2];
     int marker = 0;
 };
@@ -141,11 +331,11 @@ TEST_F(Sessions, StatesNeedTheirSessionAndANewerSequence) {
 // pings do not end staleness.
 TEST_F(Sessions, UnchangedStatesAndPingsKeepThePhoneConnected) {
     auto session = join(1);
-    sendState(1, session, 1, pressing(ControllerButton::east));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::east)});
     publish();
     auto updates = keyboard.updates.size();
     for (std::uint32_t seq = 2; seq < 40; ++seq) {
-        sendState(1, session, seq, pressing(ControllerButton::east));
+        deliver(1, Packet::State{session, seq, pressing(ControllerButton::east)});
         watch(500ms);
         EXPECT_TRUE(publish().empty());
     }
@@ -172,7 +362,7 @@ TEST_F(Sessions, GoodbyeInTheSessionRemovesTheClientReleasesItsInputAndIsPublish
     auto b = join(2);
     EXPECT_EQ(seats(), (std::vector{1, 2}));
     EXPECT_TRUE(publish().empty());
-    sendState(2, b, 1, pressing(ControllerButton::north));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::north)});
     EXPECT_EQ(publish().at(0).clients.at(1).state, pressing(ControllerButton::north));
     deliver(1, Packet::Goodbye{a + 1});
     EXPECT_TRUE(publish().empty()) << "a goodbye in another session is ignored";
@@ -237,27 +427,27 @@ TEST_F(Sessions, UndecodableDatagramsGoUnansweredAndTheirConnectionsAreCapped) {
     auto session = join(1);
     publish();
     // Of the flood's first two connections, only the one of another protocol is answered.
-    deliverBytes(100, std::vector<std::uint8_t>{'Z', 'E', 'V', 'C', 2, 3});
+    listener.receive(100, std::vector<std::uint8_t>{'Z', 'E', 'V', 'C', 2, 3}, clock.now());
     EXPECT_EQ(listener.sentTo<Packet::Welcome>(100),
               (std::vector{Packet::Welcome{WelcomeStatus::versionMismatch, 0, 0, "Test Host"}}));
     for (std::vector<std::uint8_t> junk :
          {std::vector<std::uint8_t>{'Z', 'E', 'V', 'C', 1, 9}, {'Z', 'E', 'V', 'C', 2}, {}}) {
-        deliverBytes(101, junk);
+        listener.receive(101, junk, clock.now());
     }
     EXPECT_TRUE(listener.sent[101].empty());
     std::vector<std::uint8_t> junk{1, 2, 3};
     for (ConnectionId c = 102; c < 100 + HostServer::maxUnwelcomedClients; ++c) {
         clock.advance(1ms);
-        deliverBytes(c, junk);
+        listener.receive(c, junk, clock.now());
     }
     EXPECT_TRUE(listener.closed.empty());
     // A hello makes connection 100 the most recently heard, so 101 is the oldest now.
     hello(100, Phone{});
-    deliverBytes(500, junk);
+    listener.receive(500, junk, clock.now());
     EXPECT_EQ(listener.closed, std::vector<ConnectionId>{101});
 
     for (ConnectionId c = 1000; c < 3000; ++c) {
-        deliverBytes(c, junk);
+        listener.receive(c, junk, clock.now());
     }
     EXPECT_EQ(listener.closed.size(), 2001u);
     EXPECT_EQ(std::count(listener.closed.begin(), listener.closed.end(), 1u), 0)
@@ -342,7 +532,7 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
     EXPECT_EQ(keyboard.removed, std::vector{phones[2].device});
     // Its old session no longer drives anything.
     auto updates = keyboard.updates.size();
-    sendState(9, old, 1, pressing(ControllerButton::south));
+    deliver(9, Packet::State{old, 1, pressing(ControllerButton::south)});
     EXPECT_EQ(keyboard.updates.size(), updates);
 
     // A fifth phone is refused, but keeps its pairing and uses the PIN up.
@@ -358,7 +548,7 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
 
 TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
     Phone first, second;
-    sendState(1, join(1, first), 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{join(1, first), 1, pressing(ControllerButton::south)});
     ASSERT_EQ(keyboard.states.count(first.device), 1u);
     second.name = "";
     EXPECT_EQ(pair(1, second).status, WelcomeStatus::accepted);
@@ -428,7 +618,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
     Phone a;
     auto session = join(1, a);
     hello(2, Phone{});
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     publish();
     watch(1s);
     EXPECT_TRUE(publish().empty()) << "exactly one second is not yet stale";
@@ -441,7 +631,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
     EXPECT_TRUE(publish().empty()) << "turning stale is reported once";
 
     // The same held button again: staleness released it, so it must be pressed again.
-    sendState(1, session, 2, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 2, pressing(ControllerButton::south)});
     EXPECT_EQ(keyboard.states.at(a.device), pressing(ControllerButton::south));
     EXPECT_FALSE(publish().at(0).clients[0].isStale);
     watch(15s);
@@ -453,7 +643,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
 
     // For the connection without a session only its hello counts.
     clock.advance(3800ms);
-    deliverBytes(2, std::vector<std::uint8_t>{9, 9});
+    listener.receive(2, std::vector<std::uint8_t>{9, 9}, clock.now());
     deliver(2, Packet::Ping{0, 1});
     auto logged = log->lines().size();
     watch(10s);
@@ -474,7 +664,7 @@ TEST_F(Ticks, FrameTickStepsMotionWithTheElapsedTimeCappedAfterAStall) {
     ASSERT_EQ(keyboard.steps.size(), 2u) << "no motion, no step";
     EXPECT_NEAR(keyboard.steps[0], 0.008, 1e-9) << "the time since the previous tick";
     EXPECT_DOUBLE_EQ(keyboard.steps[1], 0.05);
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     server->frameTick(clock.now());
     EXPECT_EQ(keyboard.steps.size(), 2u) << "no pointer in gamepad mode";
 
@@ -494,7 +684,7 @@ TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
     // After a long sleep the first step must count from the wake, not from the last tick.
     clock.advance(10s);
     keyboard.motion = true;
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     ASSERT_TRUE(runUntil([&] {
         return keyboard.steps.size() >= 2 && !eventsOf<HostEvent::Clients>().empty();
     })) << "motion wakes the frame timer";
@@ -520,7 +710,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     Phone a;
     auto session = join(1, a);
     keyboard.updates.clear();
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     EXPECT_EQ(keyboard.removeAlls, 1);
     ASSERT_EQ(gamepads.created.size(), 1u);
     EXPECT_EQ(gamepads.created[0]->serial, a.device.string());
@@ -529,7 +719,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     auto b = join(2);
     ASSERT_EQ(gamepads.created.size(), 2u) << "before the phone sent any state";
     EXPECT_EQ(gamepads.created[1]->playerNumber, 2);
-    sendState(2, b, 1, pressing(ControllerButton::west));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::west)});
     EXPECT_EQ(gamepads.created[1]->pushed.back(), pressing(ControllerButton::west));
     EXPECT_TRUE(keyboard.updates.empty());
     // A phone that falls silent has its gamepad released, not held in its last state.
@@ -542,7 +732,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     // Each way of replacing a gamepad: the old one is finished, its rumble stops with one
     // closing packet and its late levels are ignored, and its successor gets the input of the
     // moment.
-    sendState(1, session, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     const std::function<void()> replacements[] = {
         [&] { server->setGamepadDevice(GamepadDevice::hid); },
         [&] {
@@ -580,7 +770,7 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
 // Real gamepads on fake devices, ended by the server's own threads: a device that stalls holds
 // up neither the server nor other phones.
 TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
-    fakes::FakeVirtualHidDeviceFactory devices;
+    FakeVirtualHidDeviceFactory devices;
     auto& hid = *devices.log;
     VirtualGamepadFactory factory{devices, devices, [](GamepadDevice) { return true; }};
     restart(false, &factory, OutputMode::gamepad);
@@ -596,11 +786,11 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatched.size() == 2; }));
 
     hid.with([&] { hid.stalledDevice = 1; });
-    sendState(1, a, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{a, 1, pressing(ControllerButton::south)});
     ASSERT_TRUE(hid.waitUntil([&] { return hid.dispatchesEntered == 3; }));
     // The goodbye returns although the first gamepad cannot send its reports, let alone end.
     deliver(1, Packet::Goodbye{a});
-    sendState(2, b, 1, pressing(ControllerButton::east));
+    deliver(2, Packet::State{b, 1, pressing(ControllerButton::east)});
     ASSERT_TRUE(hid.waitUntil(
         [&] { return std::count(hid.dispatchedBy.begin(), hid.dispatchedBy.end(), 2) == 2; }));
     // Back on a new connection, the phone waits for its old device to go.
@@ -615,7 +805,7 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     EXPECT_EQ(hid.with([&] { return hid.history; }), (std::vector{1, 2, -1, 3}));
     // The orderly end waits for every device, and no thread of the server stays behind.
     server.reset();
-    EXPECT_EQ(hid.with([&] { return hid.devicesDestroyed; }), 3);
+    EXPECT_EQ(hid.with([&] { return hid.history.size(); }), 6u);
 }
 
 // Every problem report in order, the first one from the start in keyboard mode.
@@ -624,16 +814,16 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceAndRetriedOnRequest) {
     gamepads.entitled = false;
     join(1);
     join(2);
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     join(3);
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     EXPECT_EQ(gamepads.attempts, 1) << "no further attempt in this mode";
     EXPECT_EQ(keyboard.removeAlls, 1);
     act(&HostServer::retryGamepads);
     EXPECT_EQ(gamepads.attempts, 2) << "still refused: one try, not one per phone";
     gamepads.entitled = true;
     server->setMode(OutputMode::keyboardMouse);
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     gamepads.refuse = false;
     act(&HostServer::retryGamepads);
     EXPECT_EQ(gamepads.created.size(), 3u);
@@ -653,7 +843,7 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceAndRetriedOnRequest) {
 TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
     Phone phone;
     auto session = join(1, phone);
-    gamepadMode();
+    act(&HostServer::setMode, OutputMode::gamepad);
     struct Row {
         RumbleLevels audio, game;
         float strength;
@@ -673,7 +863,7 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
         SCOPED_TRACE(i);
         server->setRumbleStrength(rows[i].strength);
         gameRumble(0, rows[i].game.low, rows[i].game.high);
-        audio(rows[i].audio.low, rows[i].audio.high);
+        act(&HostServer::setAudioRumble, RumbleLevels{rows[i].audio.low, rows[i].audio.high});
         EXPECT_EQ(rumbleStep(), rows[i].sent);
     }
     // A phone falling stale gets one closing packet; its gamepad keeps the game's levels.
@@ -682,7 +872,7 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
     watch(1s);
     EXPECT_EQ(rumbleStep(), Bytes({0, 0}));
     EXPECT_EQ(rumbleStep(), std::nullopt);
-    sendState(1, session, 1, {});
+    deliver(1, Packet::State{session, 1, {}});
     EXPECT_EQ(rumbleStep(), Bytes({128, 128}));
     // The game's rumble does not outlive the phone's visit.
     deliver(1, Packet::Goodbye{session});
@@ -693,9 +883,9 @@ TEST_F(Ticks, RumbleTakesTheLouderOfAudioAndGameScaledAndCappedAndEndsOnce) {
 
 TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
     auto a = join(1);
-    sendState(2, join(2), 1, {});
+    deliver(2, Packet::State{join(2), 1, {}});
     clock.advance(700ms);
-    sendState(1, a, 1, pressing(ControllerButton::south));
+    deliver(1, Packet::State{a, 1, pressing(ControllerButton::south)});
     watch(400ms);
     ASSERT_TRUE(publish().at(0).clients.at(1).isStale);
 
@@ -708,10 +898,10 @@ TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
     EXPECT_EQ(rumbleStep(), std::nullopt);
 
     // The test raises the levels, never lowers them; a second request extends it from then.
-    audio(1.0f, 0.8f);
+    act(&HostServer::setAudioRumble, RumbleLevels{1.0f, 0.8f});
     act(&HostServer::testRumble);
     EXPECT_EQ(rumbleStep(), Bytes({255, 204}));
-    audio(0.0f, 0.0f);
+    act(&HostServer::setAudioRumble, RumbleLevels{0.0f, 0.0f});
     clock.advance(400ms);
     act(&HostServer::testRumble);
     clock.advance(400ms);
@@ -720,8 +910,8 @@ TEST_F(Ticks, TestRumbleShakesFreshPhonesForSixTenthsOfASecond) {
 
 class Transports : public Server {
 protected:
-    UdpListener& transport() override { return mux; }
     void SetUp() override {
+        transport = &mux;
         mux.onStateChanged([this](std::size_t, const ListenerState& s) { webStates.push_back(s); });
         Server::SetUp();
     }
@@ -743,7 +933,7 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     deliver(1, Packet::State{welcome.session, 1, pressing(ControllerButton::south)}, &web);
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
     // The UDP phone's session does not open the browser's connection, and vice versa.
-    sendState(1, welcome.session, 2, ControllerState{});
+    deliver(1, Packet::State{welcome.session, 2, ControllerState{}});
     EXPECT_EQ(keyboard.states[webPhone.device], pressing(ControllerButton::south));
 
     // A closed WebSocket leaves at once, without waiting for silence; the UDP phone stays.

@@ -25,6 +25,7 @@
 #include "fakes/MemorySettingsStore.h"
 #include "platform/linux/AccessHelper.h"
 #include "platform/linux/JsonFileSettingsStore.h"
+#include "platform/linux/UhidDevice.h"
 
 using namespace jolto;
 namespace fs = std::filesystem;
@@ -517,4 +518,10 @@ TEST_F(AccessHelperRun, PicksTheFirstExecutableCandidateCanonicallyAndQuotesItFo
     writeScript(dir_ / "it's here" / "jolto-host-access", "#!/bin/sh\n");
     AccessHelper odd({(dir_ / "it's here" / "jolto-host-access").string()}, "/usr/bin");
     EXPECT_EQ(odd.manualCommand(), "sudo '" + dir_.string() + "/it'\\''s here/jolto-host-access'");
+}
+
+// Whether the helper is needed at all: the right to open the device for reading and writing.
+TEST_F(AccessHelperRun, TheDeviceEntitlementIsTheRightToOpenIt) {
+    EXPECT_FALSE(hasVirtualDeviceEntitlement((dir_ / "missing").c_str()));
+    EXPECT_TRUE(hasVirtualDeviceEntitlement(helper_.c_str()));
 }

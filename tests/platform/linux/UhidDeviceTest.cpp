@@ -251,13 +251,3 @@ TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
     // Now only a wake ends the wait; a poll that kept reporting the hang-up would spin.
     EXPECT_FALSE(service(50ms));
 }
-
-TEST(UhidEntitlement, IsTheRightToOpenTheDeviceForReadingAndWriting) {
-    EXPECT_FALSE(hasVirtualDeviceEntitlement("/nonexistent/jolto-uhid"));
-    char path[] = "/tmp/jolto-uhid-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_TRUE(hasVirtualDeviceEntitlement(path));
-    ::unlink(path);
-}

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -69,17 +70,6 @@ private:
     asio::io_context io_;
     udp::socket socket_;
 };
-
-bool hasIPv6Loopback() {
-    asio::io_context io;
-    udp::socket socket(io);
-    asio::error_code error;
-    socket.open(udp::v6(), error);
-    if (!error) {
-        socket.bind({asio::ip::address_v6::loopback(), 0}, error);
-    }
-    return !error;
-}
 
 std::vector<std::uint8_t> bytes(std::string_view text) {
     return {text.begin(), text.end()};
@@ -205,18 +195,20 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
     listener.send(deliveries[5].id, bytes("w"));
     EXPECT_EQ(phone.receive(), "w") << "the reply came from another local address";
 
-    if (!hasIPv6Loopback()) {
+    std::optional<Peer> c;
+    try {
+        c.emplace(true);
+    } catch (const std::exception&) { // Boost.Asio throws on a failed bind
         GTEST_SKIP() << "no IPv6 loopback here, the dual-stack half is not checked";
     }
     EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IPV6, IPV6_TCLASS), 0xB8);
-    Peer c(true);
-    c.send(port, "c1");
+    c->send(port, "c1");
     ASSERT_TRUE(delivered(7));
     ASSERT_EQ(opened.size(), 5u);
     EXPECT_EQ(deliveries[6].id, opened[4]);
-    EXPECT_EQ(listener.describe(opened[4]), "[::1]:" + std::to_string(c.port()));
+    EXPECT_EQ(listener.describe(opened[4]), "[::1]:" + std::to_string(c->port()));
     listener.send(opened[4], bytes("toC"));
-    EXPECT_EQ(c.receive(), "toC");
+    EXPECT_EQ(c->receive(), "toC");
 }
 
 TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAgain) {
@@ -416,15 +408,13 @@ TEST_F(AdvertiserTest, OnABusWithoutTheDaemonTheProblemIsReported) {
     ASSERT_TRUE(busUp) << "the private bus did not come up";
 }
 
-TEST(AdvertisedName, FitsTheSixtyThreeByteLimitOnWholeCharacters) {
+TEST(AdvertisedName, IsThePrettyHostnameCutToSixtyThreeBytesOnWholeCharacters) {
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(70, 'a')), std::string(63, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(63, 'a')), std::string(63, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(62, 'a') + "\xC3\xA9"),
               std::string(62, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(""), "Linux");
-}
-
-TEST(AdvertisedName, IsThePrettyHostnameReadLikeAShellWould) {
+    // The pretty hostname, read like a shell would.
     EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"Living Room PC\"\n"),
               "Living Room PC");
     EXPECT_EQ(prettyHostnameFromMachineInfo("CHASSIS=desktop\nPRETTY_HOSTNAME='Ann'\n"), "Ann");

@@ -98,30 +98,26 @@ TYPED_TEST(SettingsContract, EachKindAnswersOnlyToItsOwnReadAndAbsentKeysToTheFa
     store->setString("s", "1");
     store->setBool("b", true);
     store->setNumber("n", 1.0);
-    struct Reads {
-        const char* key;
-        std::optional<Bytes> data;
-        std::optional<std::string> text;
-        bool boolean;
-        double number; // a bool is not a number: the fallback answers
+    // data, string, boolean and number, read as one value.
+    using Reads = std::tuple<std::optional<Bytes>, std::optional<std::string>, bool, double>;
+    auto reads = [&](const char* key) {
+        return Reads{store->data(key), store->string(key), store->boolean(key), store->number(key)};
     };
-    auto check = [&](const Reads& r) {
-        EXPECT_EQ(store->data(r.key), r.data) << r.key;
-        EXPECT_EQ(store->string(r.key), r.text) << r.key;
-        EXPECT_EQ(store->boolean(r.key), r.boolean) << r.key;
-        EXPECT_EQ(store->number(r.key), r.number) << r.key;
+    const std::pair<const char*, Reads> expected[] = {
+        {"d", {bytesOf("true"), std::nullopt, false, 0.0}},
+        {"s", {std::nullopt, "1", false, 0.0}},
+        {"b", {std::nullopt, std::nullopt, true, 7.0}}, // a bool is not a number: the fallback
+        {"n", {std::nullopt, std::nullopt, false, 1.0}},
+        {"absent", {std::nullopt, std::nullopt, false, 3.0}},
     };
-    for (const Reads& r : {Reads{"d", bytesOf("true"), std::nullopt, false, 0.0},
-                           Reads{"s", std::nullopt, "1", false, 0.0},
-                           Reads{"b", std::nullopt, std::nullopt, true, 7.0},
-                           Reads{"n", std::nullopt, std::nullopt, false, 1.0},
-                           Reads{"absent", std::nullopt, std::nullopt, false, 3.0}}) {
-        check(r);
+    for (const auto& [key, want] : expected) {
+        EXPECT_EQ(reads(key), want) << key;
     }
     store->setString("n", "replaced");
-    check({"n", std::nullopt, "replaced", false, 7.0});
+    EXPECT_EQ(reads("n"), (Reads{std::nullopt, "replaced", false, 7.0}));
     store->setNumber("n", 0.0);
-    check({"n", std::nullopt, std::nullopt, false, 0.0}); // a stored 0 is not absent
+    EXPECT_EQ(reads("n"), (Reads{std::nullopt, std::nullopt, false, 0.0}))
+        << "a stored 0 is not absent";
 }
 
 class JsonFileSettingsStoreTest : public ::testing::Test {

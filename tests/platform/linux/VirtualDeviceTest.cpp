@@ -292,11 +292,15 @@ struct Effects : ::testing::Test {
     ForceFeedbackEffects::TimePoint t0{std::chrono::seconds(100)};
     using Levels = ForceFeedbackEffects::Levels;
 
+    static ff_effect effect(std::uint16_t type, int id) {
+        ff_effect e{};
+        e.type = type;
+        e.id = static_cast<std::int16_t>(id);
+        return e;
+    }
     void rumble(int id, std::uint16_t strong, std::uint16_t weak, std::uint16_t length,
                 std::uint16_t delay = 0) {
-        ff_effect e{};
-        e.type = FF_RUMBLE;
-        e.id = static_cast<std::int16_t>(id);
+        ff_effect e = effect(FF_RUMBLE, id);
         e.u.rumble.strong_magnitude = strong;
         e.u.rumble.weak_magnitude = weak;
         e.replay.length = length;
@@ -344,21 +348,14 @@ TEST_F(Effects, StopEraseGainAndSums) {
 }
 
 TEST_F(Effects, PeriodicAndConstantDriveBothMotors) {
-    ff_effect sine{};
-    sine.type = FF_PERIODIC;
-    sine.id = 5;
+    ff_effect sine = effect(FF_PERIODIC, 5);
     sine.u.periodic.waveform = FF_SINE;
     sine.u.periodic.magnitude = -0x2000;
-    ff_effect constant{};
-    constant.type = FF_CONSTANT;
-    constant.id = 6;
+    ff_effect constant = effect(FF_CONSTANT, 6);
     constant.u.constant.level = 0x7FFF;
-    ff_effect spring{};
-    spring.type = FF_SPRING;
-    spring.id = 7;
     ASSERT_EQ(effects.upload(sine), 0);
     ASSERT_EQ(effects.upload(constant), 0);
-    EXPECT_LT(effects.upload(spring), 0);
+    EXPECT_LT(effects.upload(effect(FF_SPRING, 7)), 0);
     effects.play(5, 1, t0);
     EXPECT_EQ(at(1ms), (Levels{0x4000, 0x4000}));
     effects.play(6, 1, t0);

@@ -322,14 +322,10 @@ TEST(JsonFileSettingsStorePath, IsUnderHomeWithoutAnAbsoluteXdgConfigHome) {
     // Put back on leaving, so that no other test sees these values.
     struct Saved {
         const char* name;
-        std::optional<std::string> value;
-        explicit Saved(const char* n) : name(n) {
-            if (const char* v = std::getenv(n)) {
-                value = v;
-            }
-        }
+        std::optional<std::string> value =
+            std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
         ~Saved() { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
-    } xdg("XDG_CONFIG_HOME"), home("HOME");
+    } xdg{"XDG_CONFIG_HOME"}, home{"HOME"};
 
     ::setenv("HOME", "/home/someone", 1);
     for (bool relative : {true, false}) {

@@ -191,7 +191,6 @@ TEST_F(JsonFileSettingsStoreTest, EveryKindSurvivesTheFileExactly) {
 // Each case sets up a folder, opens the store on a file in it, reads, writes twice (the second
 // change right before the store goes) and then looks at the disk and the log.
 TEST_F(JsonFileSettingsStoreTest, WhatIsOnDiskDecidesWhatIsReadAndWhatIsWritten) {
-    using Check = std::function<void(const fs::path& root)>;
     // The settings file in a folder of this user's alone, then spoilt.
     auto own = [](std::string text, std::function<void(const fs::path&)> spoil = {}) {
         return [=](const fs::path& root) {
@@ -215,7 +214,7 @@ TEST_F(JsonFileSettingsStoreTest, WhatIsOnDiskDecidesWhatIsReadAndWhatIsWritten)
         std::optional<std::string> reads;                      // outputMode on opening
         std::size_t errors;                                    // each naming the folder
         std::optional<std::string> after;                      // nothing: the file as it was
-        Check check = {};
+        std::function<void(const fs::path& root)> check = {};
     };
     const Case cases[] = {
         {"other keys are kept, odd data forms are not data", own(foreign), "x", 0,

@@ -227,7 +227,8 @@ void UhidDevice::handle(const uhid_event& event, Delegate& delegate) {
             reply.err = EIO;
         } else {
             reply.size = static_cast<__u16>(answer.size());
-            std::memcpy(reply.data, answer.data(), answer.size());
+            // An empty answer may come as a null span, which memcpy must never see.
+            std::copy(answer.begin(), answer.end(), reply.data);
         }
         (void)send(*out_);
         break;

@@ -244,10 +244,8 @@ protected:
         auto lists = publish();
         EXPECT_EQ(lists.size(), 1u);
         std::vector<int> numbers;
-        for (const auto& list : lists) {
-            for (const auto& client : list.clients) {
-                numbers.push_back(client.playerNumber);
-            }
+        for (const auto& client : lists.at(0).clients) {
+            numbers.push_back(client.playerNumber);
         }
         return numbers;
     }

@@ -946,6 +946,7 @@ TEST_F(Transports, SameInnerIdsAreSeparatePlayersUntilTheirTransportLetsGoOrIsSw
     ASSERT_EQ(pair(7, pagePhone, &web).status, WelcomeStatus::accepted);
     mux.setEnabled(1, false);
     EXPECT_EQ(web.cancels, 1);
+    ASSERT_FALSE(keyboard.removed.empty());
     EXPECT_EQ(keyboard.removed.back(), pagePhone.device);
     ASSERT_FALSE(webStates.empty());
     EXPECT_EQ(webStates.back(), ListenerState::failed({}));

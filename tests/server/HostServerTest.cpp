@@ -92,8 +92,7 @@ public:
     }
     // Ends every waiting gamepad; true when there was one.
     bool endAll() {
-        auto ending = std::move(waiting);
-        waiting.clear();
+        auto ending = std::exchange(waiting, {});
         for (auto& [gamepad, gone] : ending) {
             gamepad.reset();
             gone();
@@ -202,6 +201,14 @@ protected:
         return static_cast<std::uint16_t>((currentPIN() + 1) % 10000);
     }
     template <typename T> std::vector<T> eventsOf() const { return only<T>(events); }
+    // One field of every event of its type, in order.
+    template <typename T, typename Field> std::vector<Field> fieldsOf(Field T::*field) const {
+        std::vector<Field> values;
+        for (const auto& e : eventsOf<T>()) {
+            values.push_back(e.*field);
+        }
+        return values;
+    }
 
     void gameRumble(std::size_t gamepad, float low, float high) {
         gamepads.created.at(gamepad)->onRumble(low, high);
@@ -237,10 +244,8 @@ protected:
         auto lists = publish();
         EXPECT_EQ(lists.size(), 1u);
         std::vector<int> numbers;
-        for (const auto& list : lists) {
-            for (const auto& client : list.clients) {
-                numbers.push_back(client.playerNumber);
-            }
+        for (const auto& client : lists.at(0).clients) {
+            numbers.push_back(client.playerNumber);
         }
         return numbers;
     }
@@ -401,11 +406,10 @@ TEST_F(Sessions, ListenerIsAdvertisedWhenReadyAndRestartedAfterTwoSecondsWhenItF
     EXPECT_EQ(listener.starts, 1);
     ASSERT_TRUE(runUntil([&] { return listener.starts == 2; }));
     listener.handler.ready(4001);
-    EXPECT_EQ(eventsOf<HostEvent::Listener>(),
-              (std::vector{HostEvent::Listener{ListenerState::failed("Network is unreachable")},
-                           HostEvent::Listener{ListenerState::failed("Socket closed")},
-                           HostEvent::Listener{ListenerState::starting()},
-                           HostEvent::Listener{ListenerState::ready(4001)}}));
+    EXPECT_EQ(fieldsOf(&HostEvent::Listener::state),
+              (std::vector{ListenerState::failed("Network is unreachable"),
+                           ListenerState::failed("Socket closed"), ListenerState::starting(),
+                           ListenerState::ready(4001)}));
     EXPECT_EQ(advertiser.published.back().second, 4001);
     EXPECT_TRUE(keyboard.removed.empty());
 
@@ -413,10 +417,9 @@ TEST_F(Sessions, ListenerIsAdvertisedWhenReadyAndRestartedAfterTwoSecondsWhenItF
     listener.startError = "Address family not supported";
     events.clear();
     restart();
-    EXPECT_EQ(
-        eventsOf<HostEvent::Listener>(),
-        (std::vector{HostEvent::Listener{ListenerState::starting()},
-                     HostEvent::Listener{ListenerState::failed("Address family not supported")}}));
+    EXPECT_EQ(fieldsOf(&HostEvent::Listener::state),
+              (std::vector{ListenerState::starting(),
+                           ListenerState::failed("Address family not supported")}));
     context.restart();
     context.run_for(2500ms);
     EXPECT_EQ(listener.starts, 3);
@@ -456,7 +459,7 @@ TEST_F(Sessions, UndecodableDatagramsGoUnansweredAndTheirConnectionsAreCapped) {
     EXPECT_TRUE(stateAccepted(1, session, 1));
 }
 
-TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
+TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUpAndAnotherIdentityReleasesTheOldOne) {
     EXPECT_EQ(eventsOf<HostEvent::Trusted>().size(), 1u);
     EXPECT_EQ(keyboard.mappings, std::vector{KeyMapping::shooter()});
     // The next draw repeats the PIN just used, which must not come back.
@@ -473,6 +476,15 @@ TEST_F(Admission, CorrectPINAdmitsTrustsAndIsUsedUp) {
     // The trust was stored: it survives a server built on the same settings.
     restart();
     EXPECT_TRUE(isTrusted(phone));
+
+    // A connection taking another identity releases the old one.
+    Phone second{Uuid::random(), Uuid::random(), ""};
+    deliver(3, Packet::State{join(3, phone), 1, pressing(ControllerButton::south)});
+    ASSERT_EQ(keyboard.states.count(phone.device), 1u);
+    EXPECT_EQ(pair(3, second).status, WelcomeStatus::accepted);
+    EXPECT_EQ(keyboard.states.count(phone.device), 0u) << "nothing held for an identity gone";
+    EXPECT_EQ(keyboard.states.count(second.device), 1u);
+    EXPECT_EQ(publish().at(0).clients.at(0).name, "iPhone") << "an empty name";
 }
 
 TEST_F(Admission, TrustedPhoneIsAdmittedWithoutPINAndItsWrongPINIsIgnoredUntilForgotten) {
@@ -546,17 +558,6 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
     EXPECT_EQ(later.playerNumber, 2) << "the lowest free number";
 }
 
-TEST_F(Admission, ConnectionTakingAnotherIdentityReleasesTheOldOne) {
-    Phone first, second;
-    deliver(1, Packet::State{join(1, first), 1, pressing(ControllerButton::south)});
-    ASSERT_EQ(keyboard.states.count(first.device), 1u);
-    second.name = "";
-    EXPECT_EQ(pair(1, second).status, WelcomeStatus::accepted);
-    EXPECT_EQ(keyboard.states.count(first.device), 0u) << "nothing held for an identity gone";
-    EXPECT_EQ(keyboard.states.count(second.device), 1u);
-    EXPECT_EQ(publish().at(0).clients.at(0).name, "iPhone") << "an empty name";
-}
-
 // Guessing a four-digit PIN at network speed must not succeed: the fifth wrong try from any
 // phone replaces the PIN and pauses every PIN check, for longer each time. The pauses are
 // compared at the end, as the whole sequence reported.
@@ -602,14 +603,11 @@ TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingForUpToADay) {
     wrongTries(5);
     // Once per pause; a pairing and a new PIN end it and restart the growth, which doubles up
     // to a day.
-    std::vector<std::optional<std::chrono::seconds>> pauses;
-    for (const auto& pause : eventsOf<HostEvent::PairingPause>()) {
-        pauses.push_back(pause.length);
-    }
-    EXPECT_EQ(pauses, (std::vector<std::optional<std::chrono::seconds>>{
-                          30s,    60s,    std::nullopt, 30s,    60s,          120s,   240s,
-                          480s,   960s,   1920s,        3840s,  7680s,        15360s, 30720s,
-                          61440s, 86400s, 86400s,       86400s, std::nullopt, 30s}));
+    EXPECT_EQ(fieldsOf(&HostEvent::PairingPause::length),
+              (std::vector<std::optional<std::chrono::seconds>>{
+                  30s,    60s,    std::nullopt, 30s,    60s,          120s,   240s,
+                  480s,   960s,   1920s,        3840s,  7680s,        15360s, 30720s,
+                  61440s, 86400s, 86400s,       86400s, std::nullopt, 30s}));
 }
 
 // A phone is stale after a second of silence and dropped after fifteen; a connection that
@@ -654,7 +652,7 @@ TEST_F(Ticks, SilentConnectionsTurnStaleAndAreDroppedJustAfterTheirTimes) {
     EXPECT_TRUE(publish().empty());
 }
 
-TEST_F(Ticks, FrameTickStepsMotionWithTheElapsedTimeCappedAfterAStall) {
+TEST_F(Ticks, FrameTickStepsMotionCappedAfterAStallAndIdleTimersSleepUntilAPhoneWakes) {
     const std::pair<bool, Duration> ticks[] = {{false, 8ms}, {true, 8ms}, {true, 300ms}};
     for (auto [motion, after] : ticks) {
         keyboard.motion = motion;
@@ -673,11 +671,10 @@ TEST_F(Ticks, FrameTickStepsMotionWithTheElapsedTimeCappedAfterAStall) {
     EXPECT_EQ(HostServer::nextDeadline(t0, t0 + 3ms, 8ms), t0 + 8ms);
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 24ms, 8ms), t0 + 16ms);
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 300ms, 8ms), t0 + 300ms);
-}
 
-// An idle host must not wake 160 times a second: with nothing to do no timer stays armed, and
-// a phone wakes the ones it needs.
-TEST_F(Ticks, IdleTimersSleepAndWakeForAPhone) {
+    // An idle host must not wake 160 times a second: with nothing to do no timer stays armed,
+    // and a phone wakes the ones it needs.
+    keyboard = {};
     restart(true);
     EXPECT_TRUE(runsIdle()) << "no phone, no timer";
     auto session = join(1);
@@ -828,15 +825,12 @@ TEST_F(Ticks, UnavailableGamepadIsReportedOnceAndRetriedOnRequest) {
     act(&HostServer::retryGamepads);
     EXPECT_EQ(gamepads.created.size(), 3u);
     act(&HostServer::retryGamepads); // nothing left to retry
-    std::vector<std::optional<std::string>> problems;
-    for (const auto& e : eventsOf<HostEvent::GamepadProblem>()) {
-        problems.push_back(e.problem);
-    }
     // Each attempt clears the report before it makes its own; leaving the mode clears it too.
     const std::optional<std::string> ok,
         noAccess = "JOLTO Host has no access to /dev/uinput.",
         refused = "The system refused to create the virtual gamepad.";
-    EXPECT_EQ(problems, (std::vector{ok, noAccess, ok, noAccess, ok, ok, refused, ok}));
+    EXPECT_EQ(fieldsOf(&HostEvent::GamepadProblem::problem),
+              (std::vector{ok, noAccess, ok, noAccess, ok, ok, refused, ok}));
 }
 
 // Each row sets the audio's and the game's levels and the strength, then takes one tick.
@@ -921,7 +915,7 @@ protected:
     std::vector<ListenerState> webStates;
 };
 
-TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTransportLetsGo) {
+TEST_F(Transports, SameInnerIdsAreSeparatePlayersUntilTheirTransportLetsGoOrIsSwitchedOff) {
     // Both transports number their first connection 1; the server must not mix them up.
     Phone udpPhone, webPhone;
     ASSERT_EQ(pair(1, udpPhone).status, WelcomeStatus::accepted);
@@ -945,15 +939,15 @@ TEST_F(Transports, SameInnerIdsOnBothTransportsAreSeparatePlayersUntilTheirTrans
     deliver(1, Packet::Goodbye{sessionOf(1)});
     EXPECT_EQ(listener.closed, std::vector<ConnectionId>{1});
     EXPECT_TRUE(web.closed.empty());
-}
 
-TEST_F(Transports, SwitchingThePageOffClosesItsPlayersAndItsPort) {
+    // Switching the page off closes its players and its port.
     EXPECT_EQ(web.starts, 1) << "the page opens with the server";
-    Phone webPhone;
-    ASSERT_EQ(pair(7, webPhone, &web).status, WelcomeStatus::accepted);
+    Phone pagePhone;
+    ASSERT_EQ(pair(7, pagePhone, &web).status, WelcomeStatus::accepted);
     mux.setEnabled(1, false);
     EXPECT_EQ(web.cancels, 1);
-    EXPECT_EQ(keyboard.removed, std::vector<Uuid>{webPhone.device});
+    ASSERT_FALSE(keyboard.removed.empty());
+    EXPECT_EQ(keyboard.removed.back(), pagePhone.device);
     ASSERT_FALSE(webStates.empty());
     EXPECT_EQ(webStates.back(), ListenerState::failed({}));
 
@@ -962,9 +956,8 @@ TEST_F(Transports, SwitchingThePageOffClosesItsPlayersAndItsPort) {
     web.handler.ready(8080);
     EXPECT_EQ(webStates.back(), ListenerState::ready(8080));
     // The UDP listener's readiness is the server's; the page's port never reaches it.
-    for (const auto& e : eventsOf<HostEvent::Listener>()) {
-        EXPECT_NE(e.state.port, 8080);
-    }
+    EXPECT_EQ(std::ranges::count(fieldsOf(&HostEvent::Listener::state), ListenerState::ready(8080)),
+              0);
 }
 
 } // namespace

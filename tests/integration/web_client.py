@@ -63,9 +63,6 @@ async def pair_and_play():
         ours = struct.unpack_from('<I', rumble, 6)[0] == session
         print(f"rumble session={ours} low={rumble[10]} high={rumble[11]}")
         await ws.send(packet(6, struct.pack("<I", session)))
-    async with websockets.connect(URL) as ws:
-        status, _, player = await welcome(ws)
-        print(f"trusted status={status} player={player}")
 
 
 async def refusals():
@@ -81,7 +78,7 @@ async def refusals():
             print("oversized answered")
         except websockets.exceptions.ConnectionClosed as e:
             print(f"oversized closed code={e.rcvd.code if e.rcvd else None}")
-    for path in ("/", "/controller.js", "/nothing", "/../etc/passwd"):
+    for path in ("/", "/nothing", "/../etc/passwd"):
         reader, writer = await asyncio.open_connection("127.0.0.1", PORT)
         writer.write(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{PORT}\r\n\r\n".encode())
         line = await asyncio.wait_for(reader.readline(), 3)

@@ -66,8 +66,7 @@ TEST(PacketWire, EveryKindHasItsLiteralBytesAndTheGyroIsClamped) {
         EXPECT_EQ(decode(c.bytes), c.packet) << testing::PrintToString(c.bytes);
     }
 
-    // The gyro is clamped and rounded, and left out when zero. (The stick axes and levels share
-    // their conversions with the gamepad report, whose tests pin their clamping and rounding.)
+    // The gyro is clamped and rounded, and left out when zero; the gamepad report pins the sticks'.
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const struct {
@@ -94,8 +93,7 @@ TEST(PacketStrings, AreCutToSixtyFourBytesOnWholeCharactersButReadWholeAndRepair
         {std::string(70, 'a'), std::string(64, 'a')},
         {std::string(63, 'a') + "\xC3\xA9", std::string(63, 'a')},
         {family + family + family, family + family},
-        {std::string(62, 'a') + "e\xCC\x81", std::string(62, 'a')}, // e + combining accent
-        {"", ""}};
+        {std::string(62, 'a') + "e\xCC\x81", std::string(62, 'a')}}; // e + combining accent
     for (const auto& [name, cut] : names) {
         auto bytes = encoded(Packet::Hello{deviceA, secretA, std::nullopt, name});
         EXPECT_EQ(bytes[40], bytes.size() - 41);
@@ -112,8 +110,6 @@ TEST(PacketStrings, AreCutToSixtyFourBytesOnWholeCharactersButReadWholeAndRepair
     EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80!"), "\xF0\x9F\x98\x80!");
 }
 
-// Malformed datagrams decode to nothing; wire values are converted, and the gyro field read
-// only when it is whole.
 TEST(PacketDecoding, RefusesMalformedDatagramsAndConvertsWireValues) {
     const Bytes fiveBytes = {'Z', 'E', 'V', 'C', 1};
     const Bytes wrongMagic = {'Z', 'E', 'V', 'D', 1, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -124,9 +120,7 @@ TEST(PacketDecoding, RefusesMalformedDatagramsAndConvertsWireValues) {
           Bytes{}, name, header(2, {5, 0, 0, 0, 0, 0, 1, 'h'}), header(3, Bytes(21, 0))}) {
         EXPECT_FALSE(decode(bad)) << testing::PrintToString(bad);
     }
-    EXPECT_EQ(peekVersion(fiveBytes), std::nullopt);
     EXPECT_EQ(peekVersion(wrongMagic), std::nullopt);
-    EXPECT_EQ(peekVersion(version2), 2);
     EXPECT_EQ(peekVersion(header(99)), 1);
 
     // left x -32768, left y -32767, right x 32767, right y 0, triggers 128 and 255, gyro -32768
@@ -150,9 +144,7 @@ TEST(PacketDecoding, RefusesMalformedDatagramsAndConvertsWireValues) {
     EXPECT_EQ(r.readUInt16(), 0x0201);
     EXPECT_THROW(r.readUInt16(), ByteReader::OutOfBounds);
     EXPECT_THROW(r.read(-1), ByteReader::OutOfBounds);
-    EXPECT_EQ(r.offset, 2);
     EXPECT_EQ(r.read(1)[0], 3);
-    EXPECT_EQ(r.read(0).size(), 0u);
 }
 
 TEST(ControllerButton, RawValuesMapOnlyInRangeSetsWorkOnTheWordAndIdsOnTheirText) {
@@ -179,14 +171,9 @@ TEST(ControllerButton, RawValuesMapOnlyInRangeSetsWorkOnTheWordAndIdsOnTheirText
     EXPECT_TRUE(ButtonSet{ControllerButton::east}.isSubset(a));
     EXPECT_FALSE(a.isDisjoint(b));
 
-    // Ids read in either case, are written upper case and refuse malformed text.
-    auto id = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
-    ASSERT_TRUE(id);
-    EXPECT_EQ(id->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    // Ids refuse malformed text; random ones are of version 4.
     EXPECT_FALSE(Uuid::parse("E621E1F8C36C495A93FC0C247A3E6E5F"));
     EXPECT_FALSE(Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5G"));
     EXPECT_FALSE(Uuid::parse("E621E1F8-C36C-495A-93FC_0C247A3E6E5F"));
-    auto r = Uuid::random();
-    EXPECT_NE(Uuid::random(), r);
-    EXPECT_EQ(r.bytes[6] >> 4, 4);
+    EXPECT_EQ(Uuid::random().bytes[6] >> 4, 4);
 }

@@ -31,7 +31,6 @@ public:
         return lines_;
     }
 
-    // The lines of one level and category.
     std::vector<LogLine> lines(LogLevel level, std::string_view category) const {
         auto out = lines();
         std::erase_if(out,

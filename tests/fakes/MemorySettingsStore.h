@@ -48,16 +48,11 @@ public:
         fallbacks_.insert_or_assign(std::string(key), value);
     }
 
-    // Test helpers.
     std::size_t writeCount() const { return writtenKeys().size(); }
     // Keys in the order they were written, one entry per write.
     std::vector<std::string> writtenKeys() const {
         std::lock_guard lock(mutex_);
         return writes_;
-    }
-    bool contains(std::string_view key) const {
-        std::lock_guard lock(mutex_);
-        return values_.find(key) != values_.end();
     }
     // Puts bytes in place as if an earlier run had written them, without counting a write.
     void preset(std::string_view key, Value value) {

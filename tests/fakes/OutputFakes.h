@@ -146,7 +146,6 @@ struct FakeHidDeviceLog {
     bool live = false;
     int dispatchesEntered = 0;
     std::vector<Bytes> dispatched;
-    // Which device sent each of `dispatched`.
     std::vector<int> dispatchedBy;
     // +n when device n was made, -n when it was destroyed.
     std::vector<int> history;

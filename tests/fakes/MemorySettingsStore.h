@@ -11,9 +11,8 @@
 
 namespace jolto {
 
-// A SettingsStore held in memory, with the kind rules of the real one: a read of another kind
-// answers like a read of an absent key, and fallbacks are never stored. It counts writes so
-// tests can tell "wrote the same content again" from "wrote nothing".
+// A SettingsStore in memory with the real one's kind rules (a read of another kind is a read of
+// an absent key; fallbacks are never stored), counting writes so that a rewrite shows.
 class MemorySettingsStore final : public SettingsStore {
 public:
     using Value = std::variant<std::vector<std::uint8_t>, std::string, bool, double>;

@@ -79,7 +79,6 @@ public:
     }
 };
 
-// A pointer location and displays that a test sets, either of which can be unknown.
 class FakePointerDisplay final : public PointerDisplay {
 public:
     std::optional<Point> location = Point{};
@@ -473,7 +472,6 @@ TEST(KeyNames, EveryKeyHasItsPublishedNameOthersTheirCodeAndActionsTheirLabel) {
 TEST(GamepadReport, FieldsAndDescriptorHaveTheirPublishedValues) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    // HID buttons as one word, hat, then the sticks with Y negated and the triggers.
     const struct {
         ControllerState state;
         std::array<int, 8> fields;
@@ -543,9 +541,8 @@ protected:
     }
 };
 
-// A refused device gives no gamepad; reports go in order even when the device refuses them.
-// Destroying the gamepad sends what is queued and the neutral report, and the device is gone
-// when it returns: only then may the phone's next gamepad appear.
+// Reports go in order even when the device refuses them. Destroying the gamepad sends the queue
+// and the neutral report, and the device is gone when it returns, before the phone's next one.
 TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral) {
     factory.refuse = true;
     EXPECT_EQ(make(), nullptr);
@@ -555,7 +552,6 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     EXPECT_EQ(log->with([&] { return log->properties->product; }), "JOLTO Controller 2");
     // The device the system refused (it never started) is let go without any report.
     EXPECT_EQ(log->with([&] { return log->history; }), (std::vector{1, -1}));
-    EXPECT_TRUE(dispatched().empty());
 
     log->refuseCreate = false;
     log->liveOnCreate = false;
@@ -580,8 +576,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
     EXPECT_EQ(dispatched(), expected);
 }
 
-// Get-report requests are answered with the neutral report and output reports become rumble on
-// the thread that services the device; the rumble handler may drop its own gamepad.
+// Get-report requests are answered with the neutral report, rumble on the servicing thread.
 TEST_F(GamepadFeeding, OutputReportsBecomeRumbleThatMayDropTheGamepad) {
     std::vector<std::pair<float, float>> levels;
     std::thread::id rumbleThread;

@@ -14,7 +14,6 @@ using namespace jolto;
 using Action = PhoneScript::Action;
 using B = ControllerButton;
 
-// Every kind of step: its time from `at` and `wait`, its values, and its own part of the state.
 TEST(PhoneScript, StepsTakeTheirTimesAndChangeOnlyTheirPartOfTheState) {
     const auto parsed = PhoneScript::parse("# warm-up\n"
                                            "press south dpadUp   # two at once\n"

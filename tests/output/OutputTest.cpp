@@ -536,9 +536,6 @@ protected:
         return VirtualGamepad::create(factory, 2, "0A1B2C3D-0000-4000-8000-00000000ABCD",
                                       std::move(onRumble));
     }
-    std::vector<Bytes> dispatched() {
-        return log->with([&] { return log->dispatched; });
-    }
 };
 
 // Reports go in order even when the device refuses them. Destroying the gamepad sends the queue
@@ -573,7 +570,7 @@ TEST_F(GamepadFeeding, ReportsWaitForTheStartKeepTheNewest32AndEndWithOneNeutral
         expected.push_back(bytes(numbered(n)));
     }
     expected.push_back(neutral);
-    EXPECT_EQ(dispatched(), expected);
+    EXPECT_EQ(log->with([&] { return log->dispatched; }), expected);
 }
 
 // Get-report requests are answered with the neutral report, rumble on the servicing thread.
@@ -597,5 +594,6 @@ TEST_F(GamepadFeeding, OutputReportsBecomeRumbleThatMayDropTheGamepad) {
     EXPECT_EQ(levels, (std::vector<std::pair<float, float>>{{0.0f, 0x33 / 255.0f}}));
     EXPECT_EQ(rumbleThread, log->with([&] { return log->servicingThread; }));
     EXPECT_EQ(log->with([&] { return log->getReportAnswers; }), std::vector<Bytes>{neutral});
-    EXPECT_EQ(dispatched(), (std::vector{bytes(numbered(1)), neutral}));
+    EXPECT_EQ(log->with([&] { return log->dispatched; }),
+              (std::vector{bytes(numbered(1)), neutral}));
 }

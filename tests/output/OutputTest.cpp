@@ -348,8 +348,7 @@ TEST(KeyMappingText, HasThePersistedShapeAndReadsBackWholeOrNotAtAll) {
         ASSERT_TRUE(back) << back.error;
         EXPECT_EQ(*back.value, *mapping);
     }
-    // Keys beside an action's one case are ignored; a mapping stored before the gyro speed
-    // existed takes the default one.
+    // Keys beside an action's one case are ignored; without a gyro speed the default applies.
     const std::tuple<const char*, const char*, StickAction> rows[] = {
         {"", "\"none\"", StickAction::none},
         {R"(,"gyroSpeed":null)", "\"wasd\"", StickAction::wasd}};

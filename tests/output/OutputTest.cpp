@@ -16,8 +16,6 @@
 #include "output/VirtualGamepad.h"
 
 using namespace jolto;
-using jolto::testing::FakeHidDeviceLog;
-using jolto::testing::FakeVirtualHidDeviceFactory;
 using B = ControllerButton;
 using Bytes = std::vector<std::uint8_t>;
 using ReportType = VirtualHidDevice::ReportType;
@@ -528,8 +526,8 @@ TEST(GamepadReport, FieldsAndDescriptorHaveTheirPublishedValues) {
 
 class GamepadFeeding : public ::testing::Test {
 protected:
-    FakeVirtualHidDeviceFactory factory;
-    std::shared_ptr<FakeHidDeviceLog> log = factory.log;
+    jolto::testing::FakeVirtualHidDeviceFactory factory;
+    std::shared_ptr<jolto::testing::FakeHidDeviceLog> log = factory.log;
 
     std::unique_ptr<VirtualGamepad> make(VirtualGamepad::RumbleHandler onRumble = {}) {
         return VirtualGamepad::create(factory, 2, "0A1B2C3D-0000-4000-8000-00000000ABCD",

@@ -103,7 +103,6 @@ TEST_F(TrustStoreTest, EveryChangeIsWrittenAndTrustNeedsTheIdWithAllOfItsSecret)
 
     const std::string before = stored();
     store.forget(phoneB);
-    EXPECT_EQ(settings.writeCount(), 4u) << "forget writes even when the phone is unknown";
     EXPECT_EQ(stored(), before);
     store.forget(phoneA);
     EXPECT_EQ(stored(), "[]");

@@ -1,10 +1,7 @@
-// The program's gamepad, VirtualGamepad, in the real kernel on both of its devices: uinput in
-// the Xbox pad layout (the default) and uhid with the HID descriptor, as hid-generic maps it.
-// Identity, controls and states read back from evdev, the first state of a new device, and
-// every control under its name in Debian's SDL2 (with no mapping for the uinput pad, with the
-// program's mapping for the uhid one; SDL's rumble is followed to the phone in tests/e2e). Then
-// per device its rumble path (hidraw writes, or `fftest` from Debian's joystick package),
-// get-report answers and the end of the stream. Runs inside the test kernel.
+// VirtualGamepad in the real kernel on both of its devices, uinput in the Xbox pad layout and
+// uhid as hid-generic maps the descriptor: evdev and Debian's SDL2 read it back (SDL with no
+// mapping for the uinput pad, with the program's for the uhid one), and per device its rumble
+// path (hidraw writes, or `fftest`), get-report answers and the end of the stream.
 
 #include "GuestSupport.h"
 #include "output/SdlMapping.h"
@@ -126,10 +123,6 @@ const Backend kUhid{
     "misc1",
     "touchpad"};
 
-void PrintTo(const Backend& backend, std::ostream* out) {
-    *out << backend.name;
-}
-
 std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
     return info.param.name;
 }
@@ -162,32 +155,26 @@ template <typename Take> bool readUntilGone(int fd, std::size_t size, Take take)
     return false;
 }
 
-// Every rumble level the gamepad hands over on its feeder thread, in order.
+// Every rumble level (heavy, light) the gamepad hands over on its feeder thread, in order.
 class RumbleLog {
 public:
-    struct Entry {
-        float heavy, light;
-        std::size_t index;
-    };
+    using Levels = std::vector<std::pair<float, float>>;
     void add(float heavy, float light) {
         std::lock_guard lock(mutex_);
-        entries_.push_back({heavy, light, entries_.size()});
+        levels_.emplace_back(heavy, light);
     }
-    // The first entry that satisfies `pred`, waiting up to `limit` for it.
-    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
+    // The levels once `done` holds for them, or as they are after `limit`.
+    template <typename Done> Levels waitUntil(Done done, Clock::duration limit = kDeadline) {
         for (auto deadline = Clock::now() + limit;; std::this_thread::sleep_for(5ms)) {
             std::lock_guard lock(mutex_);
-            for (const auto& e : entries_)
-                if (pred(e))
-                    return e;
-            if (Clock::now() >= deadline)
-                return std::nullopt;
+            if (done(levels_) || Clock::now() >= deadline)
+                return levels_;
         }
     }
 
 private:
     std::mutex mutex_;
-    std::vector<Entry> entries_;
+    Levels levels_;
 };
 
 class GamepadGuestTest : public ::testing::TestWithParam<Backend> {
@@ -442,9 +429,8 @@ protected:
     void SetUp() override {
         GamepadGuestTest::SetUp();
         if (!IsSkipped() && !HasFatalFailure()) {
-            auto node = openByName(
-                "/dev", "hidraw", kName, O_RDWR | O_NONBLOCK,
-                [](std::size_t n) { return HIDIOCGRAWNAME(n); }, Clock::now() + kDeadline);
+            auto node = openByName("/dev", "hidraw", kName, O_RDWR | O_NONBLOCK,
+                                   HIDIOCGRAWNAME(255), Clock::now() + kDeadline);
             ASSERT_TRUE(node) << "no hidraw node named " << kName;
             hidraw_ = std::move(node->first);
         }
@@ -453,51 +439,34 @@ protected:
 };
 
 TEST_P(UhidGamepadTest, HidrawWritesReachOnRumbleWithOrWithoutTheReportNumber) {
-    struct Case {
-        const char* what;
-        std::vector<std::uint8_t> bytes;
-        float heavy, light;
-    };
     // hidraw passes the buffer through as written: with report number 0 first (hidapi's way
     // for devices without report ids) the gamepad sees three bytes and skips the 0.
-    const Case cases[] = {{"bare report", {0x80, 0xFF}, 128 / 255.0f, 1.0f},
-                          {"report number 0 first", {0x00, 0x80, 0xFF}, 128 / 255.0f, 1.0f},
-                          {"heavy motor off", {0x00, 0x40}, 0.0f, 64 / 255.0f}};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].what);
-        const auto& bytes = cases[i].bytes;
+    const std::vector<std::uint8_t> writes[] = {{0x80, 0xFF}, {0x00, 0x80, 0xFF}, {0x00, 0x40}};
+    for (const auto& bytes : writes)
         ASSERT_EQ(write(hidraw_.get(), bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
-        auto levels = rumble_.waitFor([&](const auto& e) { return e.index == i; });
-        ASSERT_TRUE(levels) << "onRumble was not called";
-        EXPECT_FLOAT_EQ(levels->heavy, cases[i].heavy);
-        EXPECT_FLOAT_EQ(levels->light, cases[i].light);
-    }
+    const RumbleLog::Levels expected = {
+        {128 / 255.0f, 1.0f}, {128 / 255.0f, 1.0f}, {0.0f, 64 / 255.0f}};
+    EXPECT_EQ(rumble_.waitUntil([&](const auto& levels) { return levels.size() >= 3; }), expected);
 }
 
-TEST_P(UhidGamepadTest, GetInputReportAnswersTheNeutralReport) {
-    ASSERT_FALSE(pushAndRead(kStates[0]).empty());
-    // The feeder answers while the ioctl waits; whatever is held, the answer is the rest state.
-    std::array<std::uint8_t, 32> buffer{};
-    int n = ioctl(hidraw_.get(), HIDIOCGINPUT(buffer.size()), buffer.data());
-    ASSERT_GE(n, 0) << std::strerror(errno);
-    auto neutral = VirtualGamepad::neutralReport();
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n),
-              std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
-}
-
-TEST_P(UhidGamepadTest, FinishingSendsTheNeutralReportThenRemovesTheDevice) {
+// Whatever is held, a get-report is answered with the rest state, and so ends the stream: the
+// kernel releases a removed device's held keys itself, but not its axes or hat.
+TEST_P(UhidGamepadTest, GetReportAndTheStreamsEndAnswerTheNeutralReport) {
     ASSERT_FALSE(pushAndRead(kStates[1]).empty());
+    const auto neutral = VirtualGamepad::neutralReport();
+    const std::vector<std::uint8_t> expected(neutral.begin(), neutral.end());
+    std::array<std::uint8_t, 32> buffer{};
+    const int n = ioctl(hidraw_.get(), HIDIOCGINPUT(buffer.size()), buffer.data());
+    ASSERT_GE(n, 0) << std::strerror(errno);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n), expected);
     gamepad_->finish();
-    // hidraw hands out what it had queued first, then reports the device gone. The kernel
-    // releases held keys itself when a device goes, but not axes or the hat: those come back
-    // only through the neutral report.
+    // hidraw hands out what it had queued first, then reports the device gone.
     std::vector<std::uint8_t> last;
-    EXPECT_TRUE(readUntilGone(hidraw_.get(), 64, [&](const char* data, std::size_t n) {
-        last.assign(data, data + n);
+    EXPECT_TRUE(readUntilGone(hidraw_.get(), 64, [&](const char* data, std::size_t size) {
+        last.assign(data, data + size);
     })) << "the device is still there after the stream ended";
-    auto neutral = VirtualGamepad::neutralReport();
-    EXPECT_EQ(last, std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+    EXPECT_EQ(last, expected);
     EXPECT_TRUE(waitUntilGone(kName)) << "evdev node still listed";
     gamepad_.reset();
 }
@@ -541,19 +510,23 @@ TEST_P(UinputGamepadTest, FftestRumblesThePhone) {
     ASSERT_NE(fftest, nullptr);
     std::fputs("5\n", fftest);
     std::fflush(fftest);
-    auto light = rumble_.waitFor([](const auto& e) { return e.light > 0.0f; });
-    EXPECT_TRUE(light) << "fftest's weak rumble never reached onRumble";
-    if (light) {
-        EXPECT_NEAR(light->light, 0.75f * 0xC0 / 255.0f, 0.01f);
-        EXPECT_EQ(light->heavy, 0.0f);
-    }
+    const auto lightOn = [](const auto& levels) { return levels.second > 0.0f; };
+    rumble_.waitUntil([&](const auto& l) { return std::any_of(l.begin(), l.end(), lightOn); });
     std::fputs("-1\n", fftest);
-    int status = ::pclose(fftest);
+    const int status = ::pclose(fftest);
     // Ending the program erases its effects, which stops the rumble.
-    auto off = rumble_.waitFor(
-        [&](const auto& e) { return light && e.index > light->index && e.heavy + e.light == 0; },
-        3s);
-    EXPECT_TRUE(off) << "no rumble 0 0 after fftest ended";
+    const auto stoppedAfterLight = [&](const RumbleLog::Levels& l) {
+        const auto light = std::find_if(l.begin(), l.end(), lightOn);
+        return std::find(light, l.end(), std::pair(0.0f, 0.0f)) != l.end();
+    };
+    const auto levels = rumble_.waitUntil(stoppedAfterLight, 3s);
+    const auto light = std::find_if(levels.begin(), levels.end(), lightOn);
+    EXPECT_NE(light, levels.end()) << "fftest's weak rumble never reached onRumble";
+    if (light != levels.end()) {
+        EXPECT_NEAR(light->second, 0.75f * 0xC0 / 255.0f, 0.01f);
+        EXPECT_EQ(light->first, 0.0f);
+    }
+    EXPECT_TRUE(stoppedAfterLight(levels)) << "no rumble 0 0 after fftest ended";
     if (HasFailure() || status != 0)
         std::cout << "fftest said:\n" << std::ifstream("/tmp/fftest.log").rdbuf() << "\n";
 }

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
 # Prepares Debian's own kernel for the guest tests: fetches the current linux-image package
 # with apt-get download (nothing is installed), keeps the kernel image and the few modules the
-# tests need, and packs them with a static busybox into an initramfs. Everything is cached per
-# kernel version under ${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}.
-# JOLTO_KERNEL_VERSION=6.1.0-57-amd64 pins a version instead of resolving linux-image-amd64.
-#
-# Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine cannot
-# provide the kernel (the reason on stderr), 1 anything else went wrong.
+# tests need, and packs them with a static busybox into an initramfs, all cached per kernel
+# version. Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine
+# cannot provide the kernel (the reason on stderr), 1 anything else went wrong.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,8 +36,9 @@ newest_cached() {
         xargs -r -n1 basename | sort -V | tail -n 1
 }
 
-# Without package lists (offline, fresh container) the newest cached kernel serves.
-version=${JOLTO_KERNEL_VERSION:-$(apt-cache depends linux-image-amd64 2>/dev/null |
+# Without package lists (offline, fresh container) the newest cached kernel serves; so it does
+# when fetching fails, by running this again with its version.
+version=${1:-$(apt-cache depends linux-image-amd64 2>/dev/null |
     sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)}
 version=${version:-$(newest_cached)}
 [ -n "$version" ] || unavailable "cannot resolve linux-image-amd64 (no apt package lists?) and no kernel is cached"
@@ -59,9 +57,9 @@ if [ ! -e "$dir/ready" ]; then
     if ! (cd "$dir/download" && apt-get download -q "$package" >&2); then
         rm -rf "$dir/download"
         cached=$(newest_cached)
-        if [ -z "${JOLTO_KERNEL_VERSION:-}" ] && [ -n "$cached" ]; then
+        if [ -z "${1:-}" ] && [ -n "$cached" ]; then
             echo "prepare-kernel: download failed, using the cached $cached instead" >&2
-            exec env JOLTO_KERNEL_VERSION="$cached" "$0"
+            exec "$0" "$cached"
         fi
         unavailable "apt-get download $package failed (offline?)"
     fi

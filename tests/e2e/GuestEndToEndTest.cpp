@@ -66,8 +66,7 @@ struct Child {
             lines.push_back({line, Clock::now()});
     }
 
-    // The first line that starts with `prefix`, reading until `deadline` or until the program
-    // has ended.
+    // The first line that starts with `prefix`, reading until `deadline` or the program's end.
     std::optional<std::string> waitFor(const std::string& prefix, Clock::time_point deadline) {
         std::size_t from = 0;
         for (bool last = false;; std::this_thread::sleep_for(20ms)) {
@@ -88,8 +87,7 @@ struct Child {
         return !exitStatus;
     }
 
-    // The exit code (-1 for a signal) once the program has ended, nothing if it still runs at
-    // `deadline`.
+    // The exit code (-1 for a signal), or nothing if the program still runs at `deadline`.
     std::optional<int> waitForExit(Clock::time_point deadline) {
         for (; running(); std::this_thread::sleep_for(20ms))
             if (Clock::now() >= deadline)
@@ -120,72 +118,66 @@ struct Child {
     std::optional<int> exitStatus;
 };
 
-// jolto-host --headless with a settings, runtime and home folder of its own.
-struct Host {
-    fs::path folder;
-    std::unique_ptr<Child> process;
-    std::string port, pin;
-
-    // Starts the host in output mode `mode` and waits for its port and first PIN; what went
-    // wrong, if anything.
-    std::string start(const std::string& mode) {
-        folder = fs::temp_directory_path() / ("jolto-e2e-" + mode + "-" + std::to_string(getpid()));
-        fs::remove_all(folder);
-        fs::create_directories(folder / "config" / "jolto-host");
-        fs::create_directories(folder / "runtime");
-        fs::permissions(folder / "runtime", fs::perms::owner_all);
-        std::ofstream(folder / "config" / "jolto-host" / "settings.json")
-            << R"({"outputMode": ")" << mode << R"(", "rumbleFromAudio": false})";
-        setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
-        setenv("HOME", folder.c_str(), 1);
-        process = Child::start({JOLTO_HOST_PROGRAM, "--headless"}, folder / "host");
-        // Starting a Qt program under software emulation takes a while.
-        const auto ready =
-            process ? process->waitFor("listener ready port=", Clock::now() + 60s) : std::nullopt;
-        const auto shown = ready ? process->waitFor("pin ", Clock::now() + 60s) : std::nullopt;
-        if (!shown)
-            return "the host did not report its port and PIN\n" +
-                   (process ? process->transcript() : "");
-        port = ready->substr(ready->find('=') + 1);
-        pin = shown->substr(4);
-        return "";
+// Each test runs jolto-host --headless in the output mode it needs, with a settings, runtime
+// and home folder of its own.
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { JOLTO_REQUIRE_GUEST(); }
+    void TearDown() override {
+        if (host_ && host_->running()) {
+            EXPECT_EQ(host_->stop(), 0) << host_->transcript();
+        }
+        host_.reset();
+        if (!folder_.empty())
+            fs::remove_all(folder_);
     }
 
-    void stop() {
-        if (process && process->running()) {
-            EXPECT_EQ(process->stop(), 0) << process->transcript();
-        }
-        process.reset();
-        if (!folder.empty())
-            fs::remove_all(folder);
+    // Starts the host and waits for its port and first PIN; what went wrong, if anything.
+    std::string startHost(const std::string& mode) {
+        folder_ =
+            fs::temp_directory_path() / ("jolto-e2e-" + mode + "-" + std::to_string(getpid()));
+        fs::remove_all(folder_);
+        fs::create_directories(folder_ / "config" / "jolto-host");
+        fs::create_directories(folder_ / "runtime");
+        fs::permissions(folder_ / "runtime", fs::perms::owner_all);
+        std::ofstream(folder_ / "config" / "jolto-host" / "settings.json")
+            << R"({"outputMode": ")" << mode << R"(", "rumbleFromAudio": false})";
+        setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (folder_ / "runtime").c_str(), 1);
+        setenv("HOME", folder_.c_str(), 1);
+        host_ = Child::start({JOLTO_HOST_PROGRAM, "--headless"}, folder_ / "host");
+        // Starting a Qt program under software emulation takes a while.
+        const auto ready =
+            host_ ? host_->waitFor("listener ready port=", Clock::now() + 60s) : std::nullopt;
+        const auto shown = ready ? host_->waitFor("pin ", Clock::now() + 60s) : std::nullopt;
+        if (!shown)
+            return "the host did not report its port and PIN\n" +
+                   (host_ ? host_->transcript() : "");
+        port_ = ready->substr(ready->find('=') + 1);
+        pin_ = shown->substr(4);
+        return "";
     }
 
     // A new phone that pairs with the host's first PIN and plays `script`.
     std::unique_ptr<Child> play(const std::string& script) {
-        std::ofstream(folder / "phone.script") << script;
-        return Child::start({JOLTO_PHONE_PROGRAM, "play", "127.0.0.1", port, "--script",
-                             (folder / "phone.script").string(), "--pin", pin, "--identity",
-                             (folder / "phone.json").string(), "--name", "phone1", "--timeout",
+        std::ofstream(folder_ / "phone.script") << script;
+        return Child::start({JOLTO_PHONE_PROGRAM, "play", "127.0.0.1", port_, "--script",
+                             (folder_ / "phone.script").string(), "--pin", pin_, "--identity",
+                             (folder_ / "phone.json").string(), "--name", "phone1", "--timeout",
                              "30"},
-                            folder / "phone");
+                            folder_ / "phone");
     }
-};
 
-// Each test runs a host of its own, in the output mode it needs.
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override { JOLTO_REQUIRE_GUEST(); }
-    void TearDown() override { host_.stop(); }
-
-    Host host_;
+    fs::path folder_;
+    std::unique_ptr<Child> host_;
+    std::string port_, pin_;
 };
 
 TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
-    ASSERT_EQ(host_.start("keyboardMouse"), "");
+    ASSERT_EQ(startHost("keyboardMouse"), "");
     // The host's start-up is still under way.
     auto node = openEventNode("JOLTO Host Keyboard and Mouse", Clock::now() + 30s);
-    ASSERT_TRUE(node) << host_.process->transcript();
+    ASSERT_TRUE(node) << host_->transcript();
     const int fd = node->first.get();
     // South → Space; the left stick → W, A, S, D, each released before the next goes down; the
     // right trigger → the left mouse button; then Space tapped 250 times.
@@ -203,7 +195,7 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
         script += "press south\nwait 0.03\nrelease south\nwait 0.03\n";
         expected += std::to_string(KEY_SPACE) + "+ " + std::to_string(KEY_SPACE) + "- ";
     }
-    auto phone = host_.play(script);
+    auto phone = play(script);
     ASSERT_TRUE(phone);
     std::vector<input_event> events;
     for (const auto until = Clock::now() + 120s; phone->running() && Clock::now() < until;)
@@ -227,17 +219,15 @@ TEST_F(EndToEnd, ShooterPresetKeysPointerAndEveryEdgeInOrder) {
 }
 
 TEST_F(EndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
-    ASSERT_EQ(host_.start("gamepad"), "");
+    ASSERT_EQ(startHost("gamepad"), "");
     std::string script;
     for (int i = 0; i < 300; ++i)
         script += "press south\nwait 0.2\nrelease south\nwait 0.2\n";
-    auto phone = host_.play(script);
+    auto phone = play(script);
     ASSERT_TRUE(phone);
-    const auto welcome = phone->waitFor("welcome ", Clock::now() + 60s).value_or("");
-    EXPECT_EQ(welcome.rfind("welcome status=accepted ", 0), 0u) << welcome;
-    EXPECT_NE(welcome.find(" player=1 "), std::string::npos) << welcome;
-    auto node = openEventNode("JOLTO Controller 1", Clock::now() + 30s);
-    ASSERT_TRUE(node) << host_.process->transcript();
+    // Only an accepted phone as player 1 makes this node.
+    auto node = openEventNode("JOLTO Controller 1", Clock::now() + 60s);
+    ASSERT_TRUE(node) << host_->transcript() << phone->transcript();
     std::vector<input_event> events;
     const int fd = node->first.get();
     ASSERT_TRUE(awaitKey(fd, events, BTN_SOUTH, 1, Clock::now() + 30s)) << "no BTN_SOUTH press";
@@ -247,7 +237,6 @@ TEST_F(EndToEnd, PressesReachControllerOneAndSdlRumbleReachesThePhone) {
     // the phone then gets one closing (0, 0) packet.
     const int index = startSdl("JOLTO Controller 1");
     ASSERT_GE(index, 0) << "SDL does not list JOLTO Controller 1";
-    ASSERT_TRUE(SDL_IsGameController(index));
     SDL_GameController* pad = SDL_GameControllerOpen(index);
     ASSERT_NE(pad, nullptr) << SDL_GetError();
     phone->read();

@@ -60,9 +60,8 @@ private:
 
 using Node = std::pair<Fd, std::string>; // an opened input node and its path
 
-// Opens the node under `folder` whose name starts with `prefix` and whose device name, read with
-// `nameRequest` (for 255 bytes), is exactly `name`; polls until `deadline` because nodes appear
-// asynchronously.
+// Opens the node under `folder` named `prefix`... whose device name (`nameRequest` reads 255
+// bytes) is `name`, polling until `deadline`: nodes appear asynchronously.
 inline std::optional<Node> openByName(const char* folder, const char* prefix,
                                       const std::string& name, int flags, unsigned long nameRequest,
                                       Clock::time_point deadline) {
@@ -99,8 +98,7 @@ inline bool waitUntilGone(const std::string& name) {
     return true;
 }
 
-// Appends what has arrived on `fd`, waiting at most until `until` for the first event; whether
-// anything came.
+// Appends what has arrived on `fd`, waiting until `until` for the first; whether anything came.
 inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point until = {}) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     pollfd p{fd, POLLIN, 0};
@@ -124,9 +122,8 @@ inline std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& int
     }
 }
 
-// Starts SDL's joystick and game-controller subsystems as a game does, and waits for the
-// joystick named `name`; its device index, or -1. No udev daemon runs in the guest, so SDL
-// scans /dev/input itself.
+// Starts SDL as a game does and waits for the joystick named `name`; its index, or -1. No udev
+// daemon runs in the guest, so SDL scans /dev/input itself.
 inline int startSdl(const std::string& name) {
     setenv("SDL_JOYSTICK_DISABLE_UDEV", "1", 1);
     setenv("SDL_VIDEODRIVER", "dummy", 1);

@@ -3,14 +3,13 @@
 # with apt-get download (nothing is installed), keeps the kernel image and the few modules the
 # tests need, and packs them with a static busybox into an initramfs, all cached per kernel
 # version. Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine
-# cannot provide the kernel (the reason on stderr), 1 anything else went wrong.
+# cannot provide the kernel (the reason on stderr), any other: something else went wrong.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache_root=${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}
 
 unavailable() { echo "prepare-kernel: $*" >&2; exit 77; }
-fail() { echo "prepare-kernel: $*" >&2; exit 1; }
 
 # In load order: the package ships no modules.dep, so each module's dependencies come first.
 modules=(
@@ -70,12 +69,9 @@ if [ ! -e "$dir/ready" ]; then
     rm -rf "$dir/download"
 
     mkdir -p "$dir/modules"
+    # tar has failed unless it found every module, compressed (.ko.xz) or not.
     for m in "${modules[@]}"; do
-        src=$dir/tree/lib/modules/$version/kernel/$m.ko
-        dst=$dir/modules/$(basename "$m").ko
-        if [ -f "$src" ]; then cp "$src" "$dst"
-        elif [ -f "$src.xz" ]; then xz -dc "$src.xz" >"$dst"
-        else fail "$package has no module $m"; fi
+        xz -dcf "$dir/tree/lib/modules/$version/kernel/$m".ko* >"$dir/modules/${m##*/}.ko"
     done
     cp "$dir/tree/boot/vmlinuz-$version" "$dir/vmlinuz"
     # qemu boots an uncompressed ELF kernel through its PVH entry, which skips the real-mode

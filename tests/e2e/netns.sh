@@ -104,7 +104,6 @@ CONF
         wait_for 30 grep -q "Server startup complete" "$state/$side/avahi.log" ||
             fail "the $side's Avahi daemon did not start: $(tail -n 20 "$state/$side/avahi.log")"
     done
-    echo "netns: ready"
 }
 
 # Waits up to $1 seconds for a line starting with $2 in the host's output; prints it.

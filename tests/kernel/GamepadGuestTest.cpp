@@ -1,7 +1,6 @@
-// VirtualGamepad in the real kernel on both of its devices, uinput in the Xbox pad layout and
-// uhid as hid-generic maps the descriptor: evdev and Debian's SDL2 read it back (SDL with no
-// mapping for the uinput pad, with the program's for the uhid one), and per device its rumble
-// path (hidraw writes, or `fftest`), get-report answers and the end of the stream.
+// VirtualGamepad in the real kernel as evdev and Debian's SDL2 show it, on uinput in the Xbox pad
+// layout (SDL without a mapping) and on uhid as hid-generic maps it (with the program's mapping);
+// per device its rumble path (hidraw writes, or `fftest`), get-report answers and stream's end.
 
 #include "GuestSupport.h"
 #include "output/SdlMapping.h"
@@ -73,11 +72,9 @@ struct Backend {
     std::vector<Controls> states;
     std::vector<unsigned> extraKeys;
     std::vector<Range> ranges;
-    // SDL: whether the program's mapping applies, the controller's name, and the names of the
-    // capture and touchpad buttons (null: SDL has none for them).
-    bool withMapping;
+    bool withMapping; // SDL is given the program's mapping
     const char* controllerName;
-    const char *capture, *touchpad;
+    const char *capture, *touchpad; // SDL's names for these buttons; null: it has none
 };
 
 UinputGamepadDeviceFactory uinputFactory;
@@ -277,7 +274,7 @@ TEST_P(GamepadGuestTest, StatesArriveAsKeysAxesAndHatAndReturnToRest) {
 TEST_P(GamepadGuestTest, TheFirstStateOfANewDeviceIsNotLost) {
     gamepad_.reset();
     ASSERT_TRUE(waitUntilGone(kName));
-    event_.reset();
+    event_ = Fd();
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE("device " + std::to_string(round));
         create();

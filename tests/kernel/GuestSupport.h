@@ -46,10 +46,9 @@ public:
         std::swap(fd_, other.fd_);
         return *this;
     }
-    ~Fd() { reset(); }
-    void reset() {
+    ~Fd() {
         if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
+            ::close(fd_);
     }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }

@@ -1,13 +1,10 @@
 #!/bin/sh
-# /init of the test guest: runs the job the host left in its job folder (jolto.job=<host path>)
-# chrooted into the host's read-only root with private /dev, /proc, /sys, /tmp and /run, and
-# powers off with the job's exit status.
+# /init of the test guest: runs the job in the host's folder jolto.job=PATH, chrooted into the
+# host's read-only root with private /dev, /proc, /sys, /tmp and /run, and exits with its status.
 export PATH=/bin:/sbin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-
-arg() { sed -n "s/.*[[:space:]]$1=\([^[:space:]]*\).*/\1/p" /proc/cmdline; }
 
 # isa-debug-exit turns the byte written to port 0xf4 into qemu's exit status (byte << 1) | 1,
 # so only seven bits survive; the exact status travels in the console line before it.
@@ -39,7 +36,7 @@ done
 # the guest's own /tmp and /run: a second view of the host's root puts them back on top.
 mkdir -p /host
 mount -o bind "$root" /host
-job=/host$(arg jolto.job)
+job=/host$(sed -n 's/.*[[:space:]]jolto\.job=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
 [ -f "$job/job.sh" ] || setup_failed "no job at '$job'"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"

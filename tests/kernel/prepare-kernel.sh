@@ -35,8 +35,7 @@ newest_cached() {
         xargs -r -n1 basename | sort -V | tail -n 1
 }
 
-# Without package lists (offline, fresh container) the newest cached kernel serves; so it does
-# when fetching fails, by running this again with its version.
+# Offline (no package lists) or when fetching fails (see below), the newest cached kernel serves.
 version=${1:-$(apt-cache depends linux-image-amd64 2>/dev/null |
     sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)}
 version=${version:-$(newest_cached)}

@@ -80,5 +80,4 @@ reported=$(sed -n 's/.*JOLTO_GUEST_EXIT=\([0-9]*\)$/\1/p' "$job/console.log" | t
 [ -n "$reported" ] || failed "the guest ended without an exit status (qemu status $qemu_status)"
 [ "$qemu_status" -eq $((((reported > 127 ? 127 : reported) << 1) | 1)) ] ||
     failed "qemu status $qemu_status does not match the guest's $reported"
-echo "run-in-guest: status $reported" >&2
 exit "$reported"

@@ -44,9 +44,8 @@ installed() { cmp -s "$2" "$scratch/$case/$1" || fail "$case: $1 is not the ship
 rule=etc/udev/rules.d/70-jolto-host.rules
 list=etc/modules-load.d/jolto-host.conf
 
-# A bare system with an existing uhid gamepad, another vendor's HID device, a uinput gamepad
-# and the program's own keyboard and mouse (product 0002): the rule and the module list go to
-# /etc, and the modules load after udev has reloaded its rules.
+# A bare system with a uhid and a uinput gamepad, another vendor's HID device and the program's
+# keyboard and mouse (product 0002): the files go to /etc, the modules load after udev reloads.
 mkdir -p "$scratch/bare/sys/bus/hid/devices/"{0006:1209:0001.0003,0003:046D:C52B.0001}
 for input in input7:0001 input8:0002; do
     id=$scratch/bare/sys/devices/virtual/input/${input%:*}/id

@@ -47,8 +47,6 @@ for source in "rules_source='/usr/lib/udev/rules.d/70-jolto-host.rules'" \
 done
 sh -n "$root$helper" || fail "the packaged helper is not valid sh"
 
-[ "$(dpkg-deb -f "$deb" Package)" = jolto-host ] || fail "package name $(dpkg-deb -f "$deb" Package)"
-[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
 depends=$(dpkg-deb -f "$deb" Depends)
 recommends=$(dpkg-deb -f "$deb" Recommends)
 for runtime in qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts \

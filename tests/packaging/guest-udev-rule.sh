@@ -1,10 +1,9 @@
 #!/bin/bash
 #   guest-udev-rule.sh SOURCE_DIR HELPER         exit 0 pass, 1 fail, 77 skipped
 #
-# In the real-kernel guest (tests/kernel/run-in-guest.sh): with udev's own daemon and the
-# program's gamepads, jolto-host-access run as "Allow Access…" does must get udev to tag
-# /dev/uinput, /dev/uhid and the gamepads' hidraw, evdev and joystick nodes uaccess (the guest
-# has no logind to make ACLs of it). Only /run is writable, and udev reads rules there too.
+# In the real-kernel guest, with udev's own daemon, jolto-host-access must get udev to tag
+# /dev/uinput, /dev/uhid and the program's gamepads' hidraw, evdev and joystick nodes uaccess
+# (no logind makes ACLs of it here). Only /run is writable, and udev reads rules there too.
 . "$(dirname "$0")/checks.sh"
 src=$1
 helper=$2

@@ -1,21 +1,13 @@
 #!/usr/bin/env bash
-# DNS-SD between two machines, played by two network namespaces joined only by a veth pair, each
-# with its own D-Bus bus and Avahi daemon, so that no packet reaches this machine's own network
-# or its own mDNS daemon.
-#
-#   netns.sh up KEY          creates both namespaces and starts their daemons
+#   netns.sh up|down KEY
 #   netns.sh discovery KEY HOST_PROGRAM PHONE_PROGRAM
-#                            jolto-host runs headless in the host namespace; jolto-phone in the
-#                            phone namespace finds it and pairs with the PIN it prints;
-#                            the controller page is found as _http._tcp under the same name
-#   netns.sh down KEY        stops every process in the namespaces and deletes them
 #
-# Every name derives from KEY (a build folder), so that two builds testing at once never share a
-# daemon; `up` first clears what a killed run left under the same KEY. The host side is 10.77.0.1,
-# the phone side 10.77.0.2, both on jolto0, with no route anywhere else. Exit status 0 pass, 1
-# fail, 77 this machine cannot do it (the reason is printed; a failure under CI=true).
+# DNS-SD between two machines, played by two network namespaces (host 10.77.0.1, phone
+# 10.77.0.2) joined only by a veth pair, each with its own D-Bus bus and Avahi daemon, so that no
+# packet reaches this machine's network or mDNS daemon. Every name derives from KEY (a build
+# folder), so that two builds testing at once never share a daemon. Exit status 0 pass, 1 fail,
+# 77 this machine cannot do it (the reason is printed; a failure under CI=true).
 set -uo pipefail
-[ $# -ge 2 ] || { sed -n '6,11s/^# //p' "$0" >&2; exit 2; }
 action=$1
 key=$2
 shift 2
@@ -99,14 +91,12 @@ enable-wide-area=no
 publish-hinfo=no
 publish-workstation=no
 CONF
-        # The session bus's configuration lets every process own any name, which is what
-        # Avahi needs of a system bus of its own.
+        # The session bus's configuration lets Avahi own its name on a system bus of its own.
         in_ns $side dbus-daemon --session --address="unix:path=$dir/bus" --nofork --nopidfile \
             </dev/null >"$dir/dbus.log" 2>&1 &
         wait_for 20 test -S "$dir/bus" || fail "the $side's D-Bus daemon did not start: $(cat "$dir/dbus.log")"
-        # Avahi's pid file and socket are at fixed paths under /run: each daemon gets a /run of
-        # its own (ip netns exec gives every command a private mount namespace) and never meets
-        # this machine's daemon, if it has one.
+        # Avahi's pid file and socket are at fixed paths under /run: each daemon gets its own
+        # (ip netns exec gives every command a private mount namespace).
         in_ns $side sh -c "mount --bind '$dir/run' /run && exec avahi-daemon -f '$dir/avahi.conf' \
             --no-chroot --no-drop-root --no-proc-title --debug" </dev/null >"$dir/avahi.log" 2>&1 &
     done
@@ -114,7 +104,6 @@ CONF
         wait_for 30 grep -q "Server startup complete" "$state/$side/avahi.log" ||
             fail "the $side's Avahi daemon did not start: $(tail -n 20 "$state/$side/avahi.log")"
     done
-    echo "netns: ready"
 }
 
 # Waits up to $1 seconds for a line starting with $2 in the host's output; prints it.
@@ -137,15 +126,12 @@ discovery() {
             [ ! -e "$device" ] || { mount --bind "$0" "$device" && mount -o remount,bind,ro "$device"; } || exit 1
         done
         exec "$@"' "$work/no-device" "$host_program" --headless </dev/null >"$work/host.out" 2>"$work/host.err" &
-    host_pid=$!
-    trap 'kill -TERM $host_pid 2>/dev/null; wait_for 10 gone $host_pid || kill -KILL $host_pid; wait $host_pid; rm -rf "$work"' EXIT
 
     ready=$(wait_line 60 "listener ready port=") || fail "the host did not get ready"
     port=${ready#listener ready port=}
     pin=$(wait_line 10 "pin ") || fail "the host showed no PIN"
 
-    # The first service found from the other namespace has to be this host's, on its side of
-    # the veth pair.
+    # The first service found has to be this host's, on its side of the veth pair.
     in_ns phone "$phone_program" discover --timeout 30 --first >"$work/discover.out" 2>&1 ||
         fail "jolto-phone discover found nothing"
     found=$(grep -m 1 '^service ' "$work/discover.out")
@@ -155,7 +141,6 @@ discovery() {
     name=${found#service name=}
     name=${name%% address=*}
 
-    # Pairing through discovery with the PIN the host printed, answered across the namespaces.
     in_ns phone "$phone_program" pair discover --pin "${pin#pin }" --timeout 30 \
         --identity "$work/phone.json" --name "Namespace Phone" >"$work/pair.out" 2>&1 ||
         fail "pairing failed"
@@ -163,8 +148,7 @@ discovery() {
     [[ $welcome == "welcome status=accepted session="*" player=1 host=$name" ]] ||
         fail "expected an accepted welcome from $name as player 1, got: $welcome"
 
-    # The controller page: advertised under the same name on the port the host printed, and
-    # served across the namespaces.
+    # The controller page: advertised under the same name on the port the host printed.
     web=$(wait_line 10 "web http://") || fail "the host printed no web line"
     url=${web#web }
     web_port=${url##*:}
@@ -177,7 +161,6 @@ discovery() {
     plain=${name#\"}
     [[ $(grep -m 1 "^=.*;$web_port;" "$work/web.out" | sed 's/\\032/ /g') == *";${plain%\"};_http._tcp;"* ]] ||
         fail "the controller page is not advertised under the host's name $name"
-    # urlopen fails on any answer but a success.
     in_ns phone /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=10)' \
         "$url" 2>>"$work/web.out" || fail "the controller page at $url did not load"
     echo "PASS: discovered and paired across the namespaces; the page at $url"

@@ -1,10 +1,6 @@
-// The program's gamepad, VirtualGamepad, in the real kernel on both of its devices: uinput in
-// the Xbox pad layout (the default) and uhid with the HID descriptor, as hid-generic maps it.
-// Identity, controls and states read back from evdev, the first state of a new device, and
-// every control under its name in Debian's SDL2 (with no mapping for the uinput pad, with the
-// program's mapping for the uhid one; SDL's rumble is followed to the phone in tests/e2e). Then
-// per device its rumble path (hidraw writes, or `fftest` from Debian's joystick package),
-// get-report answers and the end of the stream. Runs inside the test kernel.
+// VirtualGamepad in the real kernel as evdev and Debian's SDL2 show it, on uinput in the Xbox pad
+// layout (SDL without a mapping) and on uhid as hid-generic maps it (with the program's mapping);
+// per device its rumble path (hidraw writes, or `fftest`), get-report answers and stream's end.
 
 #include "GuestSupport.h"
 #include "output/SdlMapping.h"
@@ -76,11 +72,9 @@ struct Backend {
     std::vector<Controls> states;
     std::vector<unsigned> extraKeys;
     std::vector<Range> ranges;
-    // SDL: whether the program's mapping applies, the controller's name, and the names of the
-    // capture and touchpad buttons (null: SDL has none for them).
-    bool withMapping;
+    bool withMapping; // SDL is given the program's mapping
     const char* controllerName;
-    const char *capture, *touchpad;
+    const char *capture, *touchpad; // SDL's names for these buttons; null: it has none
 };
 
 UinputGamepadDeviceFactory uinputFactory;
@@ -140,14 +134,18 @@ int absValue(int fd, unsigned code) {
     return info.value;
 }
 
-bool keyDown(int fd, unsigned code) {
-    std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
-    return ioctl(fd, EVIOCGKEY(sizeof keys), keys.data()) >= 0 &&
-           (keys[code / 8] >> (code % 8)) & 1;
+// The key codes set in the bit mask that `request` reads: the keys a device has, or holds.
+std::set<unsigned> keyCodes(int fd, unsigned long request) {
+    std::array<unsigned char, KEY_MAX / 8 + 1> bits{};
+    std::set<unsigned> codes;
+    if (ioctl(fd, request, bits.data()) >= 0)
+        for (unsigned code = 0; code <= KEY_MAX; ++code)
+            if ((bits[code / 8] >> (code % 8)) & 1)
+                codes.insert(code);
+    return codes;
 }
 
-// Hands each record read from `fd` (at most `size` bytes) to `take` until the device is gone;
-// whether it went in time.
+// Hands each record (at most `size` bytes) read from `fd` to `take`; whether the device went.
 template <typename Take> bool readUntilGone(int fd, std::size_t size, Take take) {
     std::vector<char> buffer(size);
     for (auto deadline = Clock::now() + kDeadline; Clock::now() < deadline;) {
@@ -162,32 +160,26 @@ template <typename Take> bool readUntilGone(int fd, std::size_t size, Take take)
     return false;
 }
 
-// Every rumble level the gamepad hands over on its feeder thread, in order.
+// Every rumble level (heavy, light) the gamepad hands over on its feeder thread, in order.
 class RumbleLog {
 public:
-    struct Entry {
-        float heavy, light;
-        std::size_t index;
-    };
+    using Levels = std::vector<std::pair<float, float>>;
     void add(float heavy, float light) {
         std::lock_guard lock(mutex_);
-        entries_.push_back({heavy, light, entries_.size()});
+        levels_.emplace_back(heavy, light);
     }
-    // The first entry that satisfies `pred`, waiting up to `limit` for it.
-    template <typename P> std::optional<Entry> waitFor(P pred, Clock::duration limit = kDeadline) {
+    // The levels once `done` holds for them, or as they are after `limit`.
+    template <typename Done> Levels waitUntil(Done done, Clock::duration limit = kDeadline) {
         for (auto deadline = Clock::now() + limit;; std::this_thread::sleep_for(5ms)) {
             std::lock_guard lock(mutex_);
-            for (const auto& e : entries_)
-                if (pred(e))
-                    return e;
-            if (Clock::now() >= deadline)
-                return std::nullopt;
+            if (done(levels_) || Clock::now() >= deadline)
+                return levels_;
         }
     }
 
 private:
     std::mutex mutex_;
-    std::vector<Entry> entries_;
+    Levels levels_;
 };
 
 class GamepadGuestTest : public ::testing::TestWithParam<Backend> {
@@ -249,17 +241,12 @@ TEST_P(GamepadGuestTest, IdentityAndControls) {
         ASSERT_GE(ioctl(fd, EVIOCGUNIQ(text.size() - 1), text.data()), 0);
         EXPECT_STREQ(text.data(), GetParam().uniq);
     }
-    std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
-    ASSERT_GE(ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()), 0);
-    std::set<unsigned> codes, expected(GetParam().extraKeys.begin(), GetParam().extraKeys.end());
-    for (unsigned code = 0; code <= KEY_MAX; ++code)
-        if ((keys[code / 8] >> (code % 8)) & 1)
-            codes.insert(code);
+    std::set<unsigned> expected(GetParam().extraKeys.begin(), GetParam().extraKeys.end());
     for (const auto& state : GetParam().states)
         for (const auto& [control, value] : state)
             if (control.first == EV_KEY)
                 expected.insert(control.second);
-    EXPECT_EQ(codes, expected);
+    EXPECT_EQ(keyCodes(fd, EVIOCGBIT(EV_KEY, KEY_MAX / 8 + 1)), expected);
     for (const auto& range : GetParam().ranges)
         for (unsigned code : range.codes) {
             input_absinfo info{};
@@ -287,7 +274,7 @@ TEST_P(GamepadGuestTest, StatesArriveAsKeysAxesAndHatAndReturnToRest) {
 TEST_P(GamepadGuestTest, TheFirstStateOfANewDeviceIsNotLost) {
     gamepad_.reset();
     ASSERT_TRUE(waitUntilGone(kName));
-    event_.reset();
+    event_ = Fd();
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE("device " + std::to_string(round));
         create();
@@ -297,8 +284,9 @@ TEST_P(GamepadGuestTest, TheFirstStateOfANewDeviceIsNotLost) {
         // The kernel keeps the device's state for readers that open later.
         const int fd = node->first.get();
         const auto arrived = [&] {
+            const auto held = keyCodes(fd, EVIOCGKEY(KEY_MAX / 8 + 1));
             for (const auto& [control, value] : GetParam().states[round % 2])
-                if ((control.first == EV_KEY ? keyDown(fd, control.second)
+                if ((control.first == EV_KEY ? static_cast<int>(held.count(control.second))
                                              : absValue(fd, control.second)) != value)
                     return false;
             return true;
@@ -362,8 +350,7 @@ SdlControls changed(const SdlControls& rest, const SdlControls& now) {
 TEST_P(SdlTest, EveryControlUnderItsSdlName) {
     const Backend& device = GetParam();
     if (device.withMapping) {
-        // It applies only when its GUID is the one SDL derives from the device; then the
-        // controller takes the mapping's name.
+        // It applies only when its GUID is the one SDL derives from the device.
         ASSERT_GE(SDL_GameControllerAddMapping(std::string(sdlGameControllerMapping).c_str()), 0)
             << SDL_GetError();
     } else {
@@ -409,16 +396,10 @@ TEST_P(SdlTest, EveryControlUnderItsSdlName) {
         {"d-pad right", makeState({B::dpadRight}), {{"dpright", 1}}},
         // The phone's y grows upwards, SDL's downwards; the two axes of a stick by unequal
         // amounts, so that a swap shows.
-        {"left stick right, down",
-         makeState({}, {0.6f, -0.3f}),
-         {{"leftx", 19660}, {"lefty", 9830}}},
-        {"left stick left, up",
-         makeState({}, {-0.6f, 0.3f}),
-         {{"leftx", -19660}, {"lefty", -9830}}},
-        {"right stick right, down",
-         makeState({}, {}, {0.6f, -0.3f}),
-         {{"rightx", 19660}, {"righty", 9830}}},
-        {"right stick left, up",
+        {"left stick ↘", makeState({}, {0.6f, -0.3f}), {{"leftx", 19660}, {"lefty", 9830}}},
+        {"left stick ↖", makeState({}, {-0.6f, 0.3f}), {{"leftx", -19660}, {"lefty", -9830}}},
+        {"right stick ↘", makeState({}, {}, {0.6f, -0.3f}), {{"rightx", 19660}, {"righty", 9830}}},
+        {"right stick ↖",
          makeState({}, {}, {-0.6f, 0.3f}),
          {{"rightx", -19660}, {"righty", -9830}}},
         {"right trigger half", makeState({}, {}, {}, 0, 0.5f), {{"righttrigger", 16448}}},
@@ -442,9 +423,8 @@ protected:
     void SetUp() override {
         GamepadGuestTest::SetUp();
         if (!IsSkipped() && !HasFatalFailure()) {
-            auto node = openByName(
-                "/dev", "hidraw", kName, O_RDWR | O_NONBLOCK,
-                [](std::size_t n) { return HIDIOCGRAWNAME(n); }, Clock::now() + kDeadline);
+            auto node = openByName("/dev", "hidraw", kName, O_RDWR | O_NONBLOCK,
+                                   HIDIOCGRAWNAME(255), Clock::now() + kDeadline);
             ASSERT_TRUE(node) << "no hidraw node named " << kName;
             hidraw_ = std::move(node->first);
         }
@@ -453,51 +433,34 @@ protected:
 };
 
 TEST_P(UhidGamepadTest, HidrawWritesReachOnRumbleWithOrWithoutTheReportNumber) {
-    struct Case {
-        const char* what;
-        std::vector<std::uint8_t> bytes;
-        float heavy, light;
-    };
     // hidraw passes the buffer through as written: with report number 0 first (hidapi's way
     // for devices without report ids) the gamepad sees three bytes and skips the 0.
-    const Case cases[] = {{"bare report", {0x80, 0xFF}, 128 / 255.0f, 1.0f},
-                          {"report number 0 first", {0x00, 0x80, 0xFF}, 128 / 255.0f, 1.0f},
-                          {"heavy motor off", {0x00, 0x40}, 0.0f, 64 / 255.0f}};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].what);
-        const auto& bytes = cases[i].bytes;
+    const std::vector<std::uint8_t> writes[] = {{0x80, 0xFF}, {0x00, 0x80, 0xFF}, {0x00, 0x40}};
+    for (const auto& bytes : writes)
         ASSERT_EQ(write(hidraw_.get(), bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
-        auto levels = rumble_.waitFor([&](const auto& e) { return e.index == i; });
-        ASSERT_TRUE(levels) << "onRumble was not called";
-        EXPECT_FLOAT_EQ(levels->heavy, cases[i].heavy);
-        EXPECT_FLOAT_EQ(levels->light, cases[i].light);
-    }
+    const RumbleLog::Levels expected = {
+        {128 / 255.0f, 1.0f}, {128 / 255.0f, 1.0f}, {0.0f, 64 / 255.0f}};
+    EXPECT_EQ(rumble_.waitUntil([&](const auto& levels) { return levels.size() >= 3; }), expected);
 }
 
-TEST_P(UhidGamepadTest, GetInputReportAnswersTheNeutralReport) {
-    ASSERT_FALSE(pushAndRead(kStates[0]).empty());
-    // The feeder answers while the ioctl waits; whatever is held, the answer is the rest state.
-    std::array<std::uint8_t, 32> buffer{};
-    int n = ioctl(hidraw_.get(), HIDIOCGINPUT(buffer.size()), buffer.data());
-    ASSERT_GE(n, 0) << std::strerror(errno);
-    auto neutral = VirtualGamepad::neutralReport();
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n),
-              std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
-}
-
-TEST_P(UhidGamepadTest, FinishingSendsTheNeutralReportThenRemovesTheDevice) {
+// Whatever is held, a get-report is answered with the rest state, and so ends the stream: the
+// kernel releases a removed device's held keys itself, but not its axes or hat.
+TEST_P(UhidGamepadTest, GetReportAndTheStreamsEndAnswerTheNeutralReport) {
     ASSERT_FALSE(pushAndRead(kStates[1]).empty());
+    const auto neutral = VirtualGamepad::neutralReport();
+    const std::vector<std::uint8_t> expected(neutral.begin(), neutral.end());
+    std::array<std::uint8_t, 32> buffer{};
+    const int n = ioctl(hidraw_.get(), HIDIOCGINPUT(buffer.size()), buffer.data());
+    ASSERT_GE(n, 0) << std::strerror(errno);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n), expected);
     gamepad_->finish();
-    // hidraw hands out what it had queued first, then reports the device gone. The kernel
-    // releases held keys itself when a device goes, but not axes or the hat: those come back
-    // only through the neutral report.
+    // hidraw hands out what it had queued first, then reports the device gone.
     std::vector<std::uint8_t> last;
-    EXPECT_TRUE(readUntilGone(hidraw_.get(), 64, [&](const char* data, std::size_t n) {
-        last.assign(data, data + n);
+    EXPECT_TRUE(readUntilGone(hidraw_.get(), 64, [&](const char* data, std::size_t size) {
+        last.assign(data, data + size);
     })) << "the device is still there after the stream ended";
-    auto neutral = VirtualGamepad::neutralReport();
-    EXPECT_EQ(last, std::vector<std::uint8_t>(neutral.begin(), neutral.end()));
+    EXPECT_EQ(last, expected);
     EXPECT_TRUE(waitUntilGone(kName)) << "evdev node still listed";
     gamepad_.reset();
 }
@@ -541,25 +504,28 @@ TEST_P(UinputGamepadTest, FftestRumblesThePhone) {
     ASSERT_NE(fftest, nullptr);
     std::fputs("5\n", fftest);
     std::fflush(fftest);
-    auto light = rumble_.waitFor([](const auto& e) { return e.light > 0.0f; });
-    EXPECT_TRUE(light) << "fftest's weak rumble never reached onRumble";
-    if (light) {
-        EXPECT_NEAR(light->light, 0.75f * 0xC0 / 255.0f, 0.01f);
-        EXPECT_EQ(light->heavy, 0.0f);
-    }
+    const auto lightOn = [](const auto& levels) { return levels.second > 0.0f; };
+    rumble_.waitUntil([&](const auto& l) { return std::any_of(l.begin(), l.end(), lightOn); });
     std::fputs("-1\n", fftest);
-    int status = ::pclose(fftest);
+    const int status = ::pclose(fftest);
     // Ending the program erases its effects, which stops the rumble.
-    auto off = rumble_.waitFor(
-        [&](const auto& e) { return light && e.index > light->index && e.heavy + e.light == 0; },
-        3s);
-    EXPECT_TRUE(off) << "no rumble 0 0 after fftest ended";
+    const auto stoppedAfterLight = [&](const RumbleLog::Levels& l) {
+        const auto light = std::find_if(l.begin(), l.end(), lightOn);
+        return std::find(light, l.end(), std::pair(0.0f, 0.0f)) != l.end();
+    };
+    const auto levels = rumble_.waitUntil(stoppedAfterLight, 3s);
+    const auto light = std::find_if(levels.begin(), levels.end(), lightOn);
+    EXPECT_NE(light, levels.end()) << "fftest's weak rumble never reached onRumble";
+    if (light != levels.end()) {
+        EXPECT_NEAR(light->second, 0.75f * 0xC0 / 255.0f, 0.01f);
+        EXPECT_EQ(light->first, 0.0f);
+    }
+    EXPECT_TRUE(stoppedAfterLight(levels)) << "no rumble 0 0 after fftest ended";
     if (HasFailure() || status != 0)
         std::cout << "fftest said:\n" << std::ifstream("/tmp/fftest.log").rdbuf() << "\n";
 }
 
-// The kernel releases held keys of a removed device but no axes: the stream's end must bring
-// every control back to rest before the device goes.
+// The stream's end brings every control back to rest before the device goes.
 TEST_P(UinputGamepadTest, FinishingReleasesEverythingThenRemovesTheDevice) {
     auto state = pushAndRead(kStates[0]);
     EXPECT_EQ(state, GetParam().states[0]);

@@ -1,7 +1,5 @@
 #pragma once
-// Helpers for the programs that run inside the test kernel (tests/kernel/run-in-guest.sh):
-// finding input nodes by name, reading evdev events with deadlines, and starting SDL the way
-// a game does.
+// Helpers for the programs that run inside the test kernel (tests/kernel/run-in-guest.sh).
 
 #include <linux/hidraw.h>
 #include <linux/input.h>
@@ -9,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <SDL.h>
@@ -33,13 +30,9 @@ inline constexpr auto kDeadline = std::chrono::seconds(10);
 
 // The guest's init exports JOLTO_GUEST; on a developer's desktop these programs would create
 // real input devices that the session picks up, so they refuse to run there.
-inline bool insideGuest() {
-    const char* value = std::getenv("JOLTO_GUEST");
-    return value != nullptr && std::string(value) == "1";
-}
 #define JOLTO_REQUIRE_GUEST()                                                                      \
     do {                                                                                           \
-        if (!::jolto::guest::insideGuest())                                                        \
+        if (!std::getenv("JOLTO_GUEST"))                                                           \
             GTEST_SKIP() << "creates kernel input devices; runs only in the test kernel "          \
                             "(tests/kernel/run-in-guest.sh)";                                      \
     } while (false)
@@ -53,10 +46,9 @@ public:
         std::swap(fd_, other.fd_);
         return *this;
     }
-    ~Fd() { reset(); }
-    void reset() {
+    ~Fd() {
         if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
+            ::close(fd_);
     }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
@@ -65,12 +57,13 @@ private:
     int fd_ = -1;
 };
 
-// Opens the node under `folder` whose name starts with `prefix` and whose device name, read with
-// `nameRequest`, is exactly `name`; polls until `deadline` because nodes appear asynchronously.
-template <typename NameRequest>
-std::optional<std::pair<Fd, std::string>>
-openByName(const char* folder, const char* prefix, const std::string& name, int flags,
-           NameRequest nameRequest, Clock::time_point deadline) {
+using Node = std::pair<Fd, std::string>; // an opened input node and its path
+
+// Opens the node under `folder` named `prefix`... whose device name (`nameRequest` reads 255
+// bytes) is `name`, polling until `deadline`: nodes appear asynchronously.
+inline std::optional<Node> openByName(const char* folder, const char* prefix,
+                                      const std::string& name, int flags, unsigned long nameRequest,
+                                      Clock::time_point deadline) {
     for (;;) {
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
@@ -78,8 +71,7 @@ openByName(const char* folder, const char* prefix, const std::string& name, int 
                 continue;
             Fd fd(::open(entry.path().c_str(), flags | O_CLOEXEC));
             std::array<char, 256> buffer{};
-            if (fd && ::ioctl(fd.get(), nameRequest(buffer.size() - 1), buffer.data()) >= 0 &&
-                name == buffer.data())
+            if (fd && ::ioctl(fd.get(), nameRequest, buffer.data()) >= 0 && name == buffer.data())
                 return std::make_pair(std::move(fd), entry.path().string());
         }
         if (Clock::now() >= deadline)
@@ -88,17 +80,10 @@ openByName(const char* folder, const char* prefix, const std::string& name, int 
     }
 }
 
-// The evdev node named `name` and its path. Its events are stamped on the monotonic clock, the
-// clock of steady_clock and of jolto-phone's --trace.
-inline std::optional<std::pair<Fd, std::string>>
-openEventNode(const std::string& name, Clock::time_point deadline = Clock::now() + kDeadline) {
-    auto node = openByName(
-        "/dev/input", "event", name, O_RDONLY | O_NONBLOCK,
-        [](std::size_t n) { return EVIOCGNAME(n); }, deadline);
-    int clock = CLOCK_MONOTONIC;
-    if (node && ::ioctl(node->first.get(), EVIOCSCLOCKID, &clock) != 0)
-        return std::nullopt;
-    return node;
+inline std::optional<Node> openEventNode(const std::string& name,
+                                         Clock::time_point deadline = Clock::now() + kDeadline) {
+    return openByName("/dev/input", "event", name, O_RDONLY | O_NONBLOCK, EVIOCGNAME(255),
+                      deadline);
 }
 
 // Waits until no evdev node is named `name` any more. A removed device's node lingers for a
@@ -112,8 +97,7 @@ inline bool waitUntilGone(const std::string& name) {
     return true;
 }
 
-// Appends what has arrived on `fd`, waiting at most until `until` for the first event; whether
-// anything came.
+// Appends what has arrived on `fd`, waiting until `until` for the first; whether anything came.
 inline bool readEvents(int fd, std::vector<input_event>& into, Clock::time_point until = {}) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     pollfd p{fd, POLLIN, 0};
@@ -137,9 +121,8 @@ inline std::optional<std::size_t> awaitKey(int fd, std::vector<input_event>& int
     }
 }
 
-// Starts SDL's joystick and game-controller subsystems as a game does, and waits for the
-// joystick named `name`; its device index, or -1. No udev daemon runs in the guest, so SDL
-// scans /dev/input itself.
+// Starts SDL as a game does and waits for the joystick named `name`; its index, or -1. No udev
+// daemon runs in the guest, so SDL scans /dev/input itself.
 inline int startSdl(const std::string& name) {
     setenv("SDL_JOYSTICK_DISABLE_UDEV", "1", 1);
     setenv("SDL_VIDEODRIVER", "dummy", 1);

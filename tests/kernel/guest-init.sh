@@ -1,14 +1,10 @@
 #!/bin/sh
-# /init of the test guest. Loads the input and 9p modules, mounts the host's root file system
-# read-only, chroots into it with private /dev, /proc, /sys, /tmp and /run, runs the job the
-# host left in its job folder (jolto.job=<host path> on the kernel command line), and powers
-# off with the job's exit status through qemu's isa-debug-exit port.
+# /init of the test guest: runs the job in the host's folder jolto.job=PATH, chrooted into the
+# host's read-only root with private /dev, /proc, /sys, /tmp and /run, and exits with its status.
 export PATH=/bin:/sbin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-
-arg() { sed -n "s/.*[[:space:]]$1=\([^[:space:]]*\).*/\1/p" /proc/cmdline; }
 
 # isa-debug-exit turns the byte written to port 0xf4 into qemu's exit status (byte << 1) | 1,
 # so only seven bits survive; the exact status travels in the console line before it.
@@ -36,34 +32,25 @@ until error=$(mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=
     [ $tries -lt 40 ] || setup_failed "mounting the host root over 9p failed: $error"
     sleep 0.05
 done
-job=$(arg jolto.job)
-[ -n "$job" ] && [ -f "$root$job/job.sh" ] || setup_failed "no job at '$job'"
-cp "$root$job/job.sh" /job.sh
-cp "$root$job/binds" /binds 2>/dev/null || : >/binds
-
-# Folders of the host that lie under /tmp or /run (a checkout there, its build folder) would be
-# hidden by the guest's own /tmp and /run: keep a second view of each and put it back on top.
-kept=0
-while IFS= read -r path; do
-    mkdir -p "/keep/$kept"
-    mount -o bind "$root$path" "/keep/$kept" || setup_failed "keeping $path failed"
-    kept=$((kept + 1))
-done </binds
+# Folders of the host under /tmp or /run (a checkout there, its build folder) would be hidden by
+# the guest's own /tmp and /run: a second view of the host's root puts them back on top.
+mkdir -p /host
+mount -o bind "$root" /host
+job=/host$(sed -n 's/.*[[:space:]]jolto\.job=\([^[:space:]]*\).*/\1/p' /proc/cmdline)
+[ -f "$job/job.sh" ] || setup_failed "no job at '$job'"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
 mount -t devtmpfs devtmpfs "$root/dev"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
 mount -t tmpfs -o mode=755 tmpfs "$root/run"
-kept=0
 while IFS= read -r path; do
     mkdir -p "$root$path"
-    mount -o bind "/keep/$kept" "$root$path" || setup_failed "binding $path failed"
-    kept=$((kept + 1))
-done </binds
+    mount -o bind "/host$path" "$root$path" || setup_failed "binding $path failed"
+done <"$job/binds"
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts devpts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
-cp /job.sh "$root/run/jolto-job.sh"
+cp "$job/job.sh" "$root/run/jolto-job.sh"
 
 chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/tmp TMPDIR=/tmp TERM=dumb LANG=C.UTF-8 JOLTO_GUEST=1 /bin/bash /run/jolto-job.sh

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
 # Prepares Debian's own kernel for the guest tests: fetches the current linux-image package
 # with apt-get download (nothing is installed), keeps the kernel image and the few modules the
-# tests need, and packs them with a static busybox into an initramfs. Everything is cached per
-# kernel version under ${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}.
-# JOLTO_KERNEL_VERSION=6.1.0-57-amd64 pins a version instead of resolving linux-image-amd64.
-#
-# Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine cannot
-# provide the kernel (the reason on stderr), 1 anything else went wrong.
+# tests need, and packs them with a static busybox into an initramfs, all cached per kernel
+# version. Prints "kernel=<path>" and "initrd=<path>". Exit status: 0 ready, 77 this machine
+# cannot provide the kernel (the reason on stderr), any other: something else went wrong.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache_root=${JOLTO_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/jolto-host/kernel}
 
 unavailable() { echo "prepare-kernel: $*" >&2; exit 77; }
-fail() { echo "prepare-kernel: $*" >&2; exit 1; }
 
 # In load order: the package ships no modules.dep, so each module's dependencies come first.
 modules=(
@@ -39,8 +35,8 @@ newest_cached() {
         xargs -r -n1 basename | sort -V | tail -n 1
 }
 
-# Without package lists (offline, fresh container) the newest cached kernel serves.
-version=${JOLTO_KERNEL_VERSION:-$(apt-cache depends linux-image-amd64 2>/dev/null |
+# Offline (no package lists) or when fetching fails (see below), the newest cached kernel serves.
+version=${1:-$(apt-cache depends linux-image-amd64 2>/dev/null |
     sed -n 's/^ *Depends: linux-image-\([0-9][^ ]*-amd64\)$/\1/p' | head -n 1)}
 version=${version:-$(newest_cached)}
 [ -n "$version" ] || unavailable "cannot resolve linux-image-amd64 (no apt package lists?) and no kernel is cached"
@@ -59,9 +55,9 @@ if [ ! -e "$dir/ready" ]; then
     if ! (cd "$dir/download" && apt-get download -q "$package" >&2); then
         rm -rf "$dir/download"
         cached=$(newest_cached)
-        if [ -z "${JOLTO_KERNEL_VERSION:-}" ] && [ -n "$cached" ]; then
+        if [ -z "${1:-}" ] && [ -n "$cached" ]; then
             echo "prepare-kernel: download failed, using the cached $cached instead" >&2
-            exec env JOLTO_KERNEL_VERSION="$cached" "$0"
+            exec "$0" "$cached"
         fi
         unavailable "apt-get download $package failed (offline?)"
     fi
@@ -72,12 +68,9 @@ if [ ! -e "$dir/ready" ]; then
     rm -rf "$dir/download"
 
     mkdir -p "$dir/modules"
+    # tar has failed unless it found every module, compressed (.ko.xz) or not.
     for m in "${modules[@]}"; do
-        src=$dir/tree/lib/modules/$version/kernel/$m.ko
-        dst=$dir/modules/$(basename "$m").ko
-        if [ -f "$src" ]; then cp "$src" "$dst"
-        elif [ -f "$src.xz" ]; then xz -dc "$src.xz" >"$dst"
-        else fail "$package has no module $m"; fi
+        xz -dcf "$dir/tree/lib/modules/$version/kernel/$m".ko* >"$dir/modules/${m##*/}.ko"
     done
     cp "$dir/tree/boot/vmlinuz-$version" "$dir/vmlinuz"
     # qemu boots an uncompressed ELF kernel through its PVH entry, which skips the real-mode

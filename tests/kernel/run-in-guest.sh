@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
-# Runs a command inside Debian's own kernel under qemu (software emulation) and exits with the
-# command's exit status.
-#
 #   tests/kernel/run-in-guest.sh [--timeout SECONDS] [--memory MB] [--bind DIR]... command [args...]
 #
-# The guest sees the host's file system read-only at the same paths, with its own /dev, /proc,
-# /sys and empty /tmp and /run (where the project, the current directory and each --bind folder
-# under them are bound back), and runs everything as root in the current directory with only
-# the ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ and JOLTO_ variables kept; JOLTO_GUEST=1 tells the test
-# programs that they may create input devices. JOLTO_GUEST_VERBOSE=1 shows the kernel's messages.
-#
-# Exit status: the command's; 77 when this machine cannot run the guest (the reason printed),
-# which fails with 1 under CI=true instead; 126 when the guest could not be set up.
+# Runs the command as root in the current directory inside Debian's own kernel under qemu. The
+# guest sees the host's file system read-only, with its own /dev, /proc, /sys and empty /tmp and
+# /run (where the project, the current directory and each --bind folder under them are bound
+# back), and only the ASAN_, UBSAN_, LSAN_, GTEST_, SDL_ and JOLTO_ variables; JOLTO_GUEST=1
+# tells the test programs that they may create input devices. Exit status: the command's; 77
+# when this machine cannot run the guest (1 under CI=true); 126 when the guest was not set up.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,7 +19,6 @@ while [ $# -gt 0 ]; do
     --timeout) timeout_s=$2; shift 2 ;;
     --memory) memory_mb=$2; shift 2 ;;
     --bind) binds+=("$(cd "$2" && pwd -P)") || exit 2; shift 2 ;;
-    -*) echo "run-in-guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
     esac
 done
@@ -52,8 +46,6 @@ initrd=$(sed -n 's/^initrd=//p' <<<"$prepared")
 
 job=$(mktemp -d "${TMPDIR:-/tmp}/jolto-guest.XXXXXX") || exit 1
 trap 'rm -rf "$job"' EXIT
-# The kernel command line carries the job folder's path.
-case $job in *[[:space:]]*) failed "white space in '$job'" ;; esac
 {
     echo "cd $(printf '%q' "$PWD") || exit 126"
     for name in $(compgen -e); do
@@ -61,9 +53,7 @@ case $job in *[[:space:]]*) failed "white space in '$job'" ;; esac
         ASAN_* | UBSAN_* | LSAN_* | GTEST_* | SDL_* | JOLTO_*) echo "export $name=$(printf '%q' "${!name}")" ;;
         esac
     done
-    printf 'exec'
-    printf ' %q' "$@"
-    printf '\n'
+    echo "exec$(printf ' %q' "$@")"
 } >"$job/job.sh"
 project=$(cd "$here/../.." && pwd -P)
 for path in "$project" "$(pwd -P)" ${binds[@]+"${binds[@]}"}; do
@@ -72,15 +62,13 @@ for path in "$project" "$(pwd -P)" ${binds[@]+"${binds[@]}"}; do
     esac
 done | sort -u >"$job/binds"
 
-append="console=ttyS0 panic=-1 rdinit=/init jolto.job=$job loglevel=3"
-[ -z "${JOLTO_GUEST_VERBOSE:-}" ] || append+=" loglevel=7"
-
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -accel tcg -cpu max -M pc -smp 1 -m "$memory_mb" \
     -nographic -no-reboot -nodefaults -serial stdio \
     -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-    -kernel "$kernel" -initrd "$initrd" -append "$append" </dev/null 2>&1 |
+    -kernel "$kernel" -initrd "$initrd" \
+    -append "console=ttyS0 panic=-1 rdinit=/init jolto.job=$job loglevel=3" </dev/null 2>&1 |
     sed -u -e 's/\r$//' -e '/SeaBIOS (version/d' -e 's/^Booting from ROM\.\.//' | tee "$job/console.log"
 qemu_status=${PIPESTATUS[0]}
 
@@ -92,5 +80,4 @@ reported=$(sed -n 's/.*JOLTO_GUEST_EXIT=\([0-9]*\)$/\1/p' "$job/console.log" | t
 [ -n "$reported" ] || failed "the guest ended without an exit status (qemu status $qemu_status)"
 [ "$qemu_status" -eq $((((reported > 127 ? 127 : reported) << 1) | 1)) ] ||
     failed "qemu status $qemu_status does not match the guest's $reported"
-echo "run-in-guest: status $reported" >&2
 exit "$reported"

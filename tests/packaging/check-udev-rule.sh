@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# Checks the shipped udev rule with udev's own parser: `udevadm test`, which loads every rules
-# folder, in a private mount namespace where the rule is the only file in /etc/udev/rules.d, so
-# nothing here changes. Then the rule's content: what the program relies on.
-#
 #   check-udev-rule.sh RULES_FILE        exit 0 pass, 1 fail, 77 skipped (reason printed)
+#
+# The shipped udev rule through `udevadm test`, in a private mount namespace where it is the only
+# file in /etc/udev/rules.d, then what the program relies on in it.
 . "$(dirname "$0")/checks.sh"
 rule=$1
 name=$(basename "$rule")
-command -v udevadm >/dev/null || skip "udevadm is missing (scripts/setup.sh installs udev)"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/jolto-udev.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
 
-# udev's complaints name the file and line. Every system has /sys/class/mem/null; the device
-# only makes udevadm load the rules.
+# Every system has /sys/class/mem/null; the device only makes udevadm load the rules.
 unshare=-m
 [ "$(id -u)" -eq 0 ] || unshare=-rm
 unshare $unshare true 2>/dev/null || skip "no private mount namespace is allowed here"
@@ -26,7 +23,7 @@ grep -q "Reading rules file: /etc/udev/rules.d/$name" "$scratch/log" ||
 clean=$(grep -F "/etc/udev/rules.d/$name:" "$scratch/log")
 [ -z "$clean" ] || fail "udev complains about $name: $clean"
 
-# What the program relies on. Comments and blank lines aside, each line is one rule.
+# Comments and blank lines aside, each line is one rule.
 rules=$(grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' "$rule")
 has_rule() { grep -F -- "$1" <<<"$rules" | grep -F -q -- "$2" || fail "no rule with $1 and $2"; }
 for node in uinput uhid; do

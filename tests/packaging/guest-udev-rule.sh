@@ -1,12 +1,9 @@
 #!/bin/bash
-# Runs inside the real-kernel guest (tests/kernel/run-in-guest.sh): starts udev's own daemon
-# with the shipped rule, creates a HID and a uinput gamepad with the program's bus, vendor and
-# product, runs jolto-host-access the way "Allow Access…" does, and checks that udev tagged
-# /dev/uinput, /dev/uhid and the gamepads' hidraw, evdev and joystick nodes for the seat's
-# session. The guest has no logind to turn the tag into an ACL, and its root file system is
-# read-only except /run, so the rule and the module list go to /run, which udev reads too.
-#
 #   guest-udev-rule.sh SOURCE_DIR HELPER         exit 0 pass, 1 fail, 77 skipped
+#
+# In the real-kernel guest, with udev's own daemon, jolto-host-access must get udev to tag
+# /dev/uinput, /dev/uhid and the program's gamepads' hidraw, evdev and joystick nodes uaccess
+# (no logind makes ACLs of it here). Only /run is writable, and udev reads rules there too.
 . "$(dirname "$0")/checks.sh"
 src=$1
 helper=$2
@@ -19,14 +16,12 @@ udevd=$(ls /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd 2>/dev/null
 mkdir -p /run/udev/rules.d /run/modules-load.d /run/jolto-bin
 cp "$src/packaging/udev/70-jolto-host.rules" /run/udev/rules.d/
 cp "$src/packaging/modules-load/jolto-host.conf" /run/modules-load.d/
-# The guest's init loaded the modules, and this machine's /lib/modules has no tree for the
-# guest's kernel: modprobe stands in by confirming the module is there.
+# The guest's init loaded the modules, which this machine's /lib/modules lacks for its kernel.
 printf '#!/bin/sh\n[ -d "/sys/module/$1" ]\n' >/run/jolto-bin/modprobe
 chmod +x /run/jolto-bin/modprobe
 export PATH=/run/jolto-bin:$PATH
 
-# Gamepads that exist before access is granted, as when "Allow Access…" is used mid-game: four
-# buttons over uhid, BTN_SOUTH over uinput, enough for hidraw, evdev and joystick nodes.
+# Gamepads that exist before access is granted, as when "Allow Access…" is used mid-game.
 /usr/bin/python3 - <<'PY' &
 import fcntl, os, struct, time
 rd = bytes([0x05, 0x01, 0x09, 0x05, 0xa1, 0x01, 0x05, 0x09, 0x19, 0x01, 0x29, 0x04, 0x15, 0x00,

@@ -1,7 +1,6 @@
 // The virtual devices against stand-ins for the kernel: a recording uinput writer, and a socket
 // playing the kernel's end of /dev/uhid. tests/kernel runs them in the real kernel.
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -212,7 +211,6 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
 TEST(UinputDevice, AMissingDeviceFileIsReportedWithItsReason) {
     auto result = createUinputDevice("/nonexistent/uinput");
     EXPECT_EQ(result.device, nullptr);
-    EXPECT_EQ(result.error, ENOENT);
     EXPECT_EQ(result.message, "Couldn't open /nonexistent/uinput: No such file or directory");
 }
 
@@ -310,7 +308,7 @@ TEST_F(Effects, LengthDelayAndRepeats) {
     EXPECT_EQ(effects.nextChange(t0 + 650ms), std::nullopt);
 }
 
-TEST_F(Effects, StopEraseGainAndSums) {
+TEST_F(Effects, StopEraseAndSums) {
     rumble(0, 0xC000, 0, 0);
     rumble(1, 0x8000, 0x1000, 0);
     effects.play(0, 1, t0);
@@ -318,9 +316,6 @@ TEST_F(Effects, StopEraseGainAndSums) {
     // Length 0 lasts until stopped; two effects add up, clamped at full.
     EXPECT_EQ(at(10s), (Levels{0xFFFF, 0x1000}));
     EXPECT_EQ(effects.nextChange(t0 + 10s), std::nullopt);
-    effects.setGain(0x8000);
-    EXPECT_EQ(at(10s), (Levels{0x8000, 0x0800}));
-    effects.setGain(0xFFFF);
     effects.play(0, 0, t0 + 1s);
     EXPECT_EQ(at(2s), (Levels{0x8000, 0x1000}));
     effects.erase(1);

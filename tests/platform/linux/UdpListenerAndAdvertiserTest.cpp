@@ -138,7 +138,6 @@ protected:
 TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndRepliesToItAlone) {
     const std::uint16_t port = startListening();
     ASSERT_NE(port, 0);
-    EXPECT_EQ(port, listener.port());
     EXPECT_NE(listener.start(recordingHandler()), "") << "a second start";
     EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IP, IP_TOS), 0xB8);
 
@@ -225,7 +224,6 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
         context.run_for(50ms);
         EXPECT_EQ(deliveries.size(), 1u);
         EXPECT_EQ(failures.size(), cancelled ? 0u : 1u) << "a failed listener kept reporting";
-        EXPECT_EQ(listener.port(), 0);
         // Cancelling forgets the connections; a failure keeps the phone's.
         EXPECT_EQ(listener.connectionCount(), cancelled ? 0u : 1u);
 

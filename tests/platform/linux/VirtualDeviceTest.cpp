@@ -40,21 +40,6 @@ using ReportType = VirtualHidDevice::ReportType;
 
 namespace {
 
-// Records what would reach the kernel; can be made to fail as a vanished device does.
-class RecordingWriter final : public UinputWriter {
-public:
-    std::vector<Written>* out;
-    bool* gone;
-    RecordingWriter(std::vector<Written>* o, bool* g) : out(o), gone(g) {}
-    bool write(std::uint16_t type, std::uint16_t code, std::int32_t value) override {
-        if (*gone) {
-            return false;
-        }
-        out->emplace_back(type, code, value);
-        return true;
-    }
-};
-
 Event key(Type type, std::uint16_t code, bool down) {
     return {.type = type, .keyCode = code, .keyDown = down, .location = {}};
 }
@@ -68,6 +53,18 @@ Event scroll(std::int32_t vertical, std::int32_t horizontal) {
 }
 
 struct Adapter : ::testing::Test {
+    // Records what would reach the kernel; fails as a vanished device does while `gone`.
+    struct Writer final : UinputWriter {
+        Adapter& test;
+        explicit Writer(Adapter& t) : test(t) {}
+        bool write(std::uint16_t type, std::uint16_t code, std::int32_t value) override {
+            if (test.gone) {
+                return false;
+            }
+            test.written.emplace_back(type, code, value);
+            return true;
+        }
+    };
     ManualClock clock;
     std::vector<Written> written;
     bool gone = false;
@@ -81,7 +78,7 @@ struct Adapter : ::testing::Test {
                 error = "Couldn't open /dev/uinput: Permission denied";
                 return nullptr;
             }
-            return std::make_unique<RecordingWriter>(&written, &gone);
+            return std::make_unique<Writer>(*this);
         };
     }
     UinputKeyboardMouse output{clock, opener()};
@@ -212,7 +209,7 @@ TEST(UinputDevice, AMissingDeviceFileIsReportedWithItsReason) {
     EXPECT_EQ(result.message, "Couldn't open /nonexistent/uinput: No such file or directory");
 }
 
-TEST(UinputDevice, TheRealDeviceHasItsNameKeysButtonsAndAxes) {
+TEST(UinputDevice, TheRealDeviceHasItsKeysButtonsAndAxes) {
     auto result = createUinputDevice();
     if (!result.device) {
         GTEST_SKIP() << "no usable /dev/uinput here (" << result.message
@@ -223,9 +220,6 @@ TEST(UinputDevice, TheRealDeviceHasItsNameKeysButtonsAndAxes) {
     if (fd < 0) {
         GTEST_SKIP() << "cannot read the new device's event node '" << node << "'";
     }
-    char name[256] = {};
-    ASSERT_GE(::ioctl(fd, EVIOCGNAME(sizeof name - 1), name), 0);
-    EXPECT_STREQ(name, UinputDevice::deviceName);
     unsigned char keys[KEY_MAX / 8 + 1] = {};
     unsigned char rel[REL_MAX / 8 + 1] = {};
     ASSERT_GE(::ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys), 0);

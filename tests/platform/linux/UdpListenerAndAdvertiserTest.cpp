@@ -43,11 +43,11 @@ public:
                            : asio::ip::address(asio::ip::address_v4::loopback()),
                         0}) {}
 
-    // Fixes the remote: the kernel then drops datagrams from any other source address.
+    // The kernel then drops datagrams from any other source address.
     void connectTo(const char* address, std::uint16_t port) {
         socket_.connect({asio::ip::make_address(address), port});
     }
-    // To the listener's port at this peer's own address, or to the connected remote.
+    // Port 0: to the connected remote.
     void send(std::uint16_t port, const std::string& payload) {
         if (port == 0) {
             socket_.send(asio::buffer(payload));
@@ -56,7 +56,6 @@ public:
         }
     }
     std::uint16_t port() const { return socket_.local_endpoint().port(); }
-    // The next datagram within five seconds.
     std::optional<std::string> receive() {
         pollfd p{socket_.native_handle(), POLLIN, 0};
         char data[2048];
@@ -85,11 +84,9 @@ int socketOption(int fd, int level, int name) {
 struct Delivery {
     ConnectionId id;
     std::string payload;
-    Instant receivedAt;
-    Instant handledAt;
+    bool operator==(const Delivery&) const = default;
 };
 
-// Records everything the listener reports and runs the context until a condition holds.
 class ListenerTest : public ::testing::Test {
 protected:
     UdpListenerHandler recordingHandler() {
@@ -98,9 +95,8 @@ protected:
         h.waiting = [this](const std::string& e) { failures.push_back("waiting: " + e); };
         h.failed = [this](const std::string& e) { failures.push_back(e); };
         h.newConnection = [this](ConnectionId id) { opened.push_back(id); };
-        h.datagram = [this](ConnectionId id, std::span<const std::uint8_t> bytes, Instant at) {
-            deliveries.push_back({id, std::string(bytes.begin(), bytes.end()), at,
-                                  std::chrono::steady_clock::now()});
+        h.datagram = [this](ConnectionId id, std::span<const std::uint8_t> bytes, Instant) {
+            deliveries.push_back({id, std::string(bytes.begin(), bytes.end())});
             if (onDatagram) {
                 onDatagram(id);
             }
@@ -143,9 +139,7 @@ protected:
 TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndRepliesToItAlone) {
     const std::uint16_t port = startListening();
     ASSERT_NE(port, 0);
-    EXPECT_EQ(port, listener.port());
-    // A second start is refused and leaves the running socket alone.
-    EXPECT_NE(listener.start(recordingHandler()), "");
+    EXPECT_NE(listener.start(recordingHandler()), "") << "a second start";
     EXPECT_EQ(socketOption(listener.nativeHandle(), IPPROTO_IP, IP_TOS), 0xB8);
 
     Peer a, b;
@@ -156,15 +150,11 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
     ASSERT_TRUE(delivered(4));
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_NE(opened[0], opened[1]);
-    EXPECT_EQ(deliveries[0].id, opened[0]);
-    EXPECT_EQ(deliveries[0].payload, "a1");
-    EXPECT_EQ(deliveries[1].id, opened[1]);
-    EXPECT_EQ(deliveries[1].payload, "b1");
-    EXPECT_EQ(deliveries[2].id, opened[0]);
-    EXPECT_EQ(deliveries[2].payload, "");
-    EXPECT_EQ(deliveries[3].payload.size(), 1400u);
+    EXPECT_EQ(deliveries, (std::vector<Delivery>{{opened[0], "a1"},
+                                                 {opened[1], "b1"},
+                                                 {opened[0], ""},
+                                                 {opened[0], std::string(1400, 'x')}}));
     EXPECT_EQ(listener.describe(opened[0]), "127.0.0.1:" + std::to_string(a.port()));
-    EXPECT_EQ(listener.connectionCount(), 2u);
     EXPECT_TRUE(failures.empty());
     EXPECT_EQ(readyPorts.size(), 1u);
 
@@ -174,9 +164,7 @@ TEST_F(ListenerTest, OneConnectionPerEndpointWithWholeDatagramsInOrderAndReplies
     EXPECT_EQ(b.receive(), "toB");
     EXPECT_EQ(a.receive(), "toA");
 
-    // A closed endpoint's next datagram opens a connection with a new id; the old id is dead.
     listener.close(opened[0]);
-    EXPECT_EQ(listener.connectionCount(), 1u);
     a.send(port, "2");
     ASSERT_TRUE(delivered(5));
     ASSERT_EQ(opened.size(), 3u);
@@ -221,8 +209,7 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
         Peer a;
         a.send(port, "first");
         if (cancelled) {
-            // Both datagrams are queued in the socket before the context runs again, so one
-            // wake-up would hand over both.
+            // Both are queued before the context runs again: one wake-up could hand over both.
             a.send(port, "second");
             onDatagram = [this](ConnectionId) { listener.cancel(); };
             ASSERT_TRUE(runUntil([&] { return !deliveries.empty(); }));
@@ -235,7 +222,6 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
         context.run_for(50ms);
         EXPECT_EQ(deliveries.size(), 1u);
         EXPECT_EQ(failures.size(), cancelled ? 0u : 1u) << "a failed listener kept reporting";
-        EXPECT_EQ(listener.port(), 0);
         // Cancelling forgets the connections; a failure keeps the phone's.
         EXPECT_EQ(listener.connectionCount(), cancelled ? 0u : 1u);
 
@@ -249,40 +235,19 @@ TEST_F(ListenerTest, CancelledOrFailedListenerDeliversNoMoreAndARestartServesAga
     }
 }
 
-TEST_F(ListenerTest, ArrivalTimeIsTheKernelsNotTheHandlers) {
-    const std::uint16_t port = startListening();
-    Peer a;
-    const Instant sentAt = std::chrono::steady_clock::now();
-    a.send(port, "1");
-    // The datagram waits in the socket while nothing runs the context; its arrival time must
-    // still be the moment it came in.
-    std::this_thread::sleep_for(60ms);
-    ASSERT_TRUE(delivered(1));
-    const Delivery& d = deliveries[0];
-    EXPECT_GE(d.receivedAt, sentAt - 5ms);
-    EXPECT_LE(d.receivedAt, d.handledAt - 40ms);
-
-    a.send(port, "2");
-    ASSERT_TRUE(delivered(2));
-    EXPECT_GT(deliveries[1].receivedAt, deliveries[0].receivedAt);
-    EXPECT_LE(deliveries[1].receivedAt, deliveries[1].handledAt);
-}
-
 TEST_F(ListenerTest, DestroyingTheListenerWithAPendingReceiveIsSafe) {
     {
         AsioUdpListener gone(context);
         ASSERT_EQ(gone.start(recordingHandler()), "");
         ASSERT_TRUE(runUntil([&] { return !readyPorts.empty(); }));
     }
-    // The aborted wait completes after the listener is gone.
-    context.restart();
+    context.restart(); // the aborted wait completes after the listener is gone
     context.run_for(20ms);
     EXPECT_TRUE(opened.empty() && deliveries.empty() && failures.empty());
 }
 
-// Every advertiser test talks to one private system-bus address, set before the first D-Bus
-// call of the process (libdbus reads it once). Nothing listens there unless a test starts its
-// own bus daemon, so the machine's own bus and Avahi daemon are never involved.
+// One private system-bus address for every advertiser test, set before the process's first
+// D-Bus call (libdbus reads it once); nothing listens there unless a test starts a bus daemon.
 struct PrivateBus {
     fs::path folder =
         fs::temp_directory_path() / ("jolto-advertiser-test-" + std::to_string(::getpid()));
@@ -316,7 +281,6 @@ public:
             changed_.notify_all();
         };
     }
-    // Everything heard, once there are `count` or else when `limit` has passed.
     std::vector<Heard> waitFor(std::size_t count, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, limit, [&] { return heard_.size() >= count; });
@@ -343,11 +307,10 @@ TEST_F(AdvertiserTest, WithoutABusTheProblemIsReportedOnceOffTheCallersThreadPer
     ASSERT_EQ(heard.size(), 1u);
     EXPECT_EQ(heard[0].problem, std::string(AvahiAdvertiser::daemonMissing));
     EXPECT_NE(heard[0].thread, std::this_thread::get_id());
-    // Many retries later the window and the log still heard it once.
-    EXPECT_EQ(recorder.waitFor(2, 300ms).size(), 1u);
+    EXPECT_EQ(recorder.waitFor(2, 300ms).size(), 1u) << "many retries later";
     EXPECT_EQ(log->lines(LogLevel::error, "Advertiser").size(), 1u);
 
-    // A republish on the listener's new port is a new request: its caller hears the state too.
+    // A republish on a new port is a new request: its caller hears the state too.
     advertiser.publish("Test Host", "_zevctrl._udp", 40001, recorder.callback());
     heard = recorder.waitFor(2);
     ASSERT_EQ(heard.size(), 2u);
@@ -374,14 +337,13 @@ TEST_F(AdvertiserTest, DestroyingAtAnyMomentIsSafe) {
     AvahiAdvertiser idle;
 }
 
-// The usual desktop without Avahi: the system bus runs, the daemon does not. The client waits
-// for the daemon and the window hears why the host is not visible.
+// The usual desktop without Avahi: the system bus runs, the daemon does not.
 TEST_F(AdvertiserTest, OnABusWithoutTheDaemonTheProblemIsReported) {
     const char* daemon = "/usr/bin/dbus-daemon";
     if (::access(daemon, X_OK) != 0) {
         GTEST_SKIP() << "dbus-daemon is not installed, so no private bus can be started";
     }
-    // A session bus lets this user do anything, which is all the client needs of a bus.
+    // A session bus lets this user do all the client needs of a bus.
     const std::string address = "--address=unix:path=" + privateBus().socket.string();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -400,8 +362,7 @@ TEST_F(AdvertiserTest, OnABusWithoutTheDaemonTheProblemIsReported) {
         auto heard = recorder.waitFor(1);
         EXPECT_EQ(heard.empty() ? std::nullopt : heard[0].problem,
                   std::string(AvahiAdvertiser::daemonMissing));
-        // The advertiser goes while its client is still connected to the bus.
-    }
+    } // the advertiser goes while its client is still connected to the bus
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     fs::remove(privateBus().socket);
@@ -414,7 +375,6 @@ TEST(AdvertisedName, IsThePrettyHostnameCutToSixtyThreeBytesOnWholeCharacters) {
     EXPECT_EQ(AvahiAdvertiser::serviceName(std::string(62, 'a') + "\xC3\xA9"),
               std::string(62, 'a'));
     EXPECT_EQ(AvahiAdvertiser::serviceName(""), "Linux");
-    // The pretty hostname, read like a shell would.
     EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"Living Room PC\"\n"),
               "Living Room PC");
     EXPECT_EQ(prettyHostnameFromMachineInfo("CHASSIS=desktop\nPRETTY_HOSTNAME='Ann'\n"), "Ann");

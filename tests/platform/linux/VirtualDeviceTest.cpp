@@ -1,10 +1,6 @@
-// The virtual devices against stand-ins for the kernel. uinput: the keyboard and mouse adapter
-// against a recording writer, the gamepad's two pieces of logic (reports as evdev events,
-// force-feedback effects as motor levels over time) and the device file itself. uhid: the
-// device against a socket that plays the kernel's end of /dev/uhid. The devices run against the
-// real kernel in tests/kernel.
+// The virtual devices against stand-ins for the kernel: a recording uinput writer, and a socket
+// playing the kernel's end of /dev/uhid. tests/kernel runs them in the real kernel.
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -24,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/FakeAudioCapture.h"
 #include "output/KeyNames.h"
 #include "output/VirtualGamepad.h"
 #include "platform/linux/EvdevGamepadReport.h"
@@ -37,33 +34,11 @@ using namespace jolto;
 using namespace std::chrono_literals;
 using Event = InputEventSink::Event;
 using Type = InputEventSink::EventType;
-// type, code, value as written to the kernel.
 using Written = std::tuple<std::uint16_t, std::uint16_t, std::int32_t>;
 using Bytes = std::vector<std::uint8_t>;
 using ReportType = VirtualHidDevice::ReportType;
 
 namespace {
-
-class ManualClock final : public Clock {
-public:
-    Instant t{1000s};
-    Instant now() const override { return t; }
-};
-
-// Records what would reach the kernel; can be made to fail as a vanished device does.
-class RecordingWriter final : public UinputWriter {
-public:
-    std::vector<Written>* out;
-    bool* gone;
-    RecordingWriter(std::vector<Written>* o, bool* g) : out(o), gone(g) {}
-    bool write(std::uint16_t type, std::uint16_t code, std::int32_t value) override {
-        if (*gone) {
-            return false;
-        }
-        out->emplace_back(type, code, value);
-        return true;
-    }
-};
 
 Event key(Type type, std::uint16_t code, bool down) {
     return {.type = type, .keyCode = code, .keyDown = down, .location = {}};
@@ -78,6 +53,18 @@ Event scroll(std::int32_t vertical, std::int32_t horizontal) {
 }
 
 struct Adapter : ::testing::Test {
+    // Records what would reach the kernel; fails as a vanished device does while `gone`.
+    struct Writer final : UinputWriter {
+        Adapter& test;
+        explicit Writer(Adapter& t) : test(t) {}
+        bool write(std::uint16_t type, std::uint16_t code, std::int32_t value) override {
+            if (test.gone) {
+                return false;
+            }
+            test.written.emplace_back(type, code, value);
+            return true;
+        }
+    };
     ManualClock clock;
     std::vector<Written> written;
     bool gone = false;
@@ -91,7 +78,7 @@ struct Adapter : ::testing::Test {
                 error = "Couldn't open /dev/uinput: Permission denied";
                 return nullptr;
             }
-            return std::make_unique<RecordingWriter>(&written, &gone);
+            return std::make_unique<Writer>(*this);
         };
     }
     UinputKeyboardMouse output{clock, opener()};
@@ -136,9 +123,8 @@ TEST(MacKeyCodes, EveryNamedKeyHasItsOwnLinuxKeyByPosition) {
 TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
     // A relative device has no use for the location.
     auto press = [](Type type) { return Event{.type = type, .location = {300, 400}}; };
-    // 60 pixels are one detent of 120 units. Wheel 2 is positive to the left; REL_HWHEEL
-    // positive to the right. A reversal starts the detent count afresh (else the 30 units left
-    // from scrolling up would swallow the detent down), and several detents go out as one value.
+    // 60 pixels are one detent of 120 units; wheel 2 is positive to the left, REL_HWHEEL to the
+    // right. A reversal starts the detent count afresh, and several detents go out as one value.
     const std::vector<std::pair<std::vector<Event>, std::vector<Written>>> batches = {
         {{key(Type::flagsChanged, 56, true), key(Type::keyDown, 0, true),
           key(Type::keyDown, 52, true)}, // no translation: nothing
@@ -189,33 +175,30 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
         allowOpen = vanished;
         UinputKeyboardMouse closed(clock, opener());
         EXPECT_EQ(closed.isOpen(), vanished);
-        // Long after that first attempt, the device is found gone (or still out of reach).
-        clock.t += 5s;
+        clock.advance(5s);
         gone = vanished;
         closed.post(key(Type::keyDown, 0, true));
-        EXPECT_FALSE(closed.isOpen());
         gone = false;
         const int opensAtStart = opens;
         for (int i = 0; i < 100; ++i) {
-            clock.t += 10ms;
+            clock.advance(10ms);
             closed.post(key(Type::keyDown, 0, true));
             closed.endBatch();
         }
         EXPECT_EQ(opens, opensAtStart) << "no retry within 2 s";
         allowOpen = false;
-        clock.t += 1000ms;
+        clock.advance(1000ms);
         closed.post(key(Type::keyDown, 0, true));
         EXPECT_EQ(opens, opensAtStart + 1);
         EXPECT_TRUE(written.empty());
 
         allowOpen = true;
-        clock.t += 1s;
+        clock.advance(1s);
         closed.post(key(Type::keyDown, 1, true));
         EXPECT_EQ(opens, opensAtStart + 1) << "still within 2 s of the last attempt";
-        clock.t += 1s;
+        clock.advance(1s);
         closed.post(key(Type::keyDown, 2, true));
         closed.endBatch();
-        EXPECT_TRUE(closed.isOpen());
         EXPECT_EQ(written, (std::vector<Written>{{EV_KEY, KEY_D, 1}, syn}));
     }
 }
@@ -223,27 +206,20 @@ TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
 TEST(UinputDevice, AMissingDeviceFileIsReportedWithItsReason) {
     auto result = createUinputDevice("/nonexistent/uinput");
     EXPECT_EQ(result.device, nullptr);
-    EXPECT_EQ(result.error, ENOENT);
     EXPECT_EQ(result.message, "Couldn't open /nonexistent/uinput: No such file or directory");
 }
 
-TEST(UinputDevice, TheRealDeviceHasItsNameKeysButtonsAndAxes) {
+TEST(UinputDevice, TheRealDeviceHasItsKeysButtonsAndAxes) {
     auto result = createUinputDevice();
     if (!result.device) {
         GTEST_SKIP() << "no usable /dev/uinput here (" << result.message
                      << "); the kernel test harness covers the real device";
     }
     std::string node = result.device->devnode();
-    if (node.empty()) {
-        GTEST_SKIP() << "the system does not name the event node of the new device";
-    }
-    int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = node.empty() ? -1 : ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        GTEST_SKIP() << "cannot read " << node;
+        GTEST_SKIP() << "cannot read the new device's event node '" << node << "'";
     }
-    char name[256] = {};
-    ASSERT_GE(::ioctl(fd, EVIOCGNAME(sizeof name - 1), name), 0);
-    EXPECT_STREQ(name, UinputDevice::deviceName);
     unsigned char keys[KEY_MAX / 8 + 1] = {};
     unsigned char rel[REL_MAX / 8 + 1] = {};
     ASSERT_GE(::ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys), 0);
@@ -274,8 +250,7 @@ std::vector<Written> eventsBetween(const ControllerState& from, const Controller
     return list;
 }
 
-// The mapping of every button and axis is checked in the real kernel (tests/kernel); here what
-// evdev alone cannot show.
+// The mapping of every control is checked in tests/kernel; here what evdev alone cannot show.
 TEST(EvdevGamepadReport, OnlyTheChangesInOneFrameAndATriggersLevelUnderItsPress) {
     ControllerState halfTrigger;
     halfTrigger.leftTrigger = 100.0f / 255.0f;
@@ -314,20 +289,18 @@ TEST_F(Effects, LengthDelayAndRepeats) {
     rumble(3, 0xFFFF, 0x4000, 200, 100);
     effects.play(3, 2, t0);
     const Levels on{0xFFFF, 0x4000}, off{};
-    // Each of the two runs waits 100 ms, then lasts 200 ms.
     EXPECT_EQ(at(50ms), off);
     EXPECT_EQ(at(150ms), on);
     EXPECT_EQ(at(320ms), off);
     EXPECT_EQ(at(450ms), on);
     EXPECT_EQ(at(650ms), off);
-    // The wake-ups fall on the edges, and none is left after the last run.
     EXPECT_EQ(effects.nextChange(t0 + 50ms), t0 + 100ms);
     EXPECT_EQ(effects.nextChange(t0 + 150ms), t0 + 300ms);
     EXPECT_EQ(effects.nextChange(t0 + 350ms), t0 + 400ms);
     EXPECT_EQ(effects.nextChange(t0 + 650ms), std::nullopt);
 }
 
-TEST_F(Effects, StopEraseGainAndSums) {
+TEST_F(Effects, StopEraseAndSums) {
     rumble(0, 0xC000, 0, 0);
     rumble(1, 0x8000, 0x1000, 0);
     effects.play(0, 1, t0);
@@ -335,14 +308,10 @@ TEST_F(Effects, StopEraseGainAndSums) {
     // Length 0 lasts until stopped; two effects add up, clamped at full.
     EXPECT_EQ(at(10s), (Levels{0xFFFF, 0x1000}));
     EXPECT_EQ(effects.nextChange(t0 + 10s), std::nullopt);
-    effects.setGain(0x8000);
-    EXPECT_EQ(at(10s), (Levels{0x8000, 0x0800}));
-    effects.setGain(0xFFFF);
     effects.play(0, 0, t0 + 1s);
     EXPECT_EQ(at(2s), (Levels{0x8000, 0x1000}));
     effects.erase(1);
     EXPECT_EQ(at(2s), Levels{});
-    // An erased effect cannot be played again.
     effects.play(1, 1, t0 + 3s);
     EXPECT_EQ(at(4s), Levels{});
 }
@@ -364,8 +333,7 @@ TEST_F(Effects, PeriodicAndConstantDriveBothMotors) {
 
 const std::string uuid = "0A1B2C3D-0000-4000-8000-00000000ABCD";
 
-// Plays the kernel's end of /dev/uhid over a SOCK_SEQPACKET pair, which keeps each event
-// one message as the character device does.
+// The kernel's end of /dev/uhid: a SOCK_SEQPACKET pair keeps each event one message.
 class KernelSide {
 public:
     KernelSide() {
@@ -382,32 +350,23 @@ public:
     }
     bool ok() const { return fds_[0] >= 0; }
 
-    // Whether the device has written something that is waiting to be read.
     bool readable() const {
         pollfd p{fds_[0], POLLIN, 0};
         return ::poll(&p, 1, 0) > 0;
     }
-    // The kernel end goes away, as when the descriptor breaks.
     void hangUp() { ::close(std::exchange(fds_[0], -1)); }
-    // The descriptor for the device under test, handed over once.
     int takeDeviceEnd() { return std::exchange(fds_[1], -1); }
 
-    // The next event the device wrote, or nothing within the deadline; `closed` when the
-    // device end has gone.
-    std::unique_ptr<uhid_event> read(bool* closed = nullptr) {
+    std::unique_ptr<uhid_event> read() {
         pollfd p{fds_[0], POLLIN, 0};
         if (::poll(&p, 1, 20000) <= 0) {
             return nullptr;
         }
         auto ev = std::make_unique<uhid_event>();
         ssize_t n = ::read(fds_[0], ev.get(), sizeof(uhid_event));
-        if (closed) {
-            *closed = n == 0;
-        }
         return n == static_cast<ssize_t>(sizeof(uhid_event)) ? std::move(ev) : nullptr;
     }
 
-    // An event of `type`, with the report fields of the request kinds that have them.
     void send(std::uint32_t type, std::uint8_t rtype = 0, const Bytes& data = {},
               std::uint32_t id = 0) {
         auto ev = std::make_unique<uhid_event>();
@@ -458,8 +417,7 @@ protected:
         device = UhidDevice::adopt(kernel.takeDeviceEnd(), delays);
         ASSERT_NE(device, nullptr);
     }
-    // The identity and descriptor that UHID_CREATE2 carries are checked in the real kernel
-    // (tests/kernel), for the first player only.
+    // tests/kernel checks the rest of UHID_CREATE2, for the first player only.
     void createAndStart() {
         ASSERT_TRUE(device->create(VirtualGamepad::deviceProperties(4, uuid)));
         auto created = kernel.read();
@@ -470,8 +428,7 @@ protected:
         service();
         ASSERT_TRUE(device->isLive());
     }
-    // Waits on another thread, then serves what came; false if the wait had not returned
-    // within the deadline (the device is then woken so that the thread can end).
+    // Waits on another thread, then serves what came; false if only a wake ended the wait.
     bool service(std::chrono::milliseconds limit = 20s) {
         auto done = std::async(std::launch::async, [&] { device->waitForActivity(); });
         const bool returned = done.wait_for(limit) == std::future_status::ready;
@@ -482,7 +439,6 @@ protected:
         device->serviceRequests(delegate);
         return returned;
     }
-    // The next input report written, waiting through the repeats as the servicing thread does.
     Bytes nextInput() {
         while (!kernel.readable()) {
             if (!service()) {
@@ -517,7 +473,6 @@ TEST_F(UhidDeviceTest, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
     ASSERT_TRUE(service());
     ASSERT_TRUE(device->isLive());
     ASSERT_TRUE(device->dispatchInputReport(latest));
-    // The wait ends by itself when a repeat is due.
     for (const char* what : {"first", "sent", "first repeat", "second repeat"}) {
         SCOPED_TRACE(what);
         const auto& expected = std::string(what) == "first" ? first : latest;
@@ -532,9 +487,8 @@ TEST_F(UhidDeviceTest, TheLastReportGoesOutAgainAtEachDelayAfterStart) {
     EXPECT_EQ(nextInput(), Bytes(latest.begin(), latest.end()));
 }
 
-// Hidraw writes with and without the report number and the get-report answer are checked in
-// the real kernel (tests/kernel); here the requests that it never makes, and the kind of report
-// asked for, which the gamepad's answer does not show.
+// tests/kernel writes output reports through hidraw; here the requests it never makes, and the
+// kind of report asked for, which the gamepad's answer does not show.
 TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered) {
     createAndStart();
     kernel.send(UHID_OUTPUT, UHID_OUTPUT_REPORT, {0x05, 0x06, 0x07}); // no prefix to remove
@@ -561,24 +515,6 @@ TEST_F(UhidDeviceTest, RequestsReachTheDelegateWithoutReportNumberAndAreAnswered
     EXPECT_EQ(delegate.gets, std::vector{ReportType::input});
 }
 
-TEST_F(UhidDeviceTest, DestroyIsSentOnlyForACreatedDevice) {
-    createAndStart();
-    device.reset();
-    auto ev = kernel.read();
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->type, UHID_DESTROY);
-    bool closed = false;
-    EXPECT_EQ(kernel.read(&closed), nullptr);
-    EXPECT_TRUE(closed);
-
-    KernelSide other;
-    ASSERT_TRUE(other.ok());
-    UhidDevice::adopt(other.takeDeviceEnd()).reset();
-    closed = false;
-    EXPECT_EQ(other.read(&closed), nullptr);
-    EXPECT_TRUE(closed) << "an uncreated device wrote something";
-}
-
 TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
     createAndStart();
     // A socket, unlike /dev/uhid, may raise SIGPIPE for the UHID_DESTROY written at the end.
@@ -586,8 +522,7 @@ TEST_F(UhidDeviceTest, ClosedKernelSideStopsThePollingInsteadOfSpinning) {
     kernel.hangUp();
     ASSERT_TRUE(service()); // the hang-up makes the descriptor readable
     EXPECT_FALSE(device->isLive());
-    // Now only a wake ends the wait; a poll that kept reporting the hang-up would spin.
-    EXPECT_FALSE(service(50ms));
+    EXPECT_FALSE(service(50ms)) << "a poll that kept reporting the hang-up would spin";
 }
 
 } // namespace

@@ -1,7 +1,5 @@
-// The real views over the real HostModel on fake ports, loaded by the program's own
-// AppController (its engine, its network access), offscreen. Any warning from the views
-// (an undefined property, a type error, a binding loop) fails the test, so a renamed or
-// retyped model property fails here even where the view tests' fake model still has it.
+// The real views over the real HostModel, loaded by the program's own AppController. Any
+// warning from the views fails, so a renamed model property fails here even if the fake has it.
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -44,7 +42,6 @@ void collectViewWarnings(QtMsgType type, const QMessageLogContext& context, cons
     previousHandler(type, context, text);
 }
 
-// Every item below `root` in the scene, depth first.
 QList<QQuickItem*> itemsBelow(QQuickItem* root) {
     QList<QQuickItem*> out;
     for (QQuickItem* child : root->childItems()) {
@@ -96,8 +93,8 @@ protected:
     std::unique_ptr<AppController> app;
 };
 
-// A name of the phone's or the computer's choosing shows as written wherever it appears, and
-// fetches nothing; the engine itself refuses remote resources, whatever a view asks for.
+// A name of the phone's or the computer's choosing shows as written and fetches nothing; the
+// engine itself refuses remote resources.
 TEST_F(ViewsTest, NamesShowAsPlainTextAndNothingIsFetched) {
     start("Den %1 %2 <b>");
     QQuickItem* description = findItem(showSection("controllers"), "emptyDescription");
@@ -152,20 +149,15 @@ TEST_F(ViewsTest, NamesShowAsPlainTextAndNothingIsFetched) {
     viewWarnings.removeIf([](const QString& text) { return text.startsWith("qrc:/probe.qml"); });
 }
 
-// Runs the application's own event loop, as the program does, doing `action` from inside it;
-// tells whether the application was asked to quit within `ms` (Qt ignores a quit while exec is
-// not running).
+// Whether `action`, done from inside the application's own event loop, quits it within `ms`.
 bool quitsWithin(int ms, const std::function<void()>& action) {
     QTimer::singleShot(0, qApp, action);
     QTimer::singleShot(ms, qApp, [] { QCoreApplication::exit(42); });
     return QCoreApplication::exec() != 42;
 }
 
-// Closing the window leaves the program serving and stops a recording, which reopening it does
-// not resume; the program itself, launched while this one holds the instance, reaches it and
-// ends, and this one brings its window back. The panel
-// toggles and opens the window, and opening the open window makes no second one; Quit ends the
-// event loop.
+// Closing the window leaves the program serving and stops a recording for good; the program
+// launched again reaches this instance, which brings its window back.
 TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
     QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());

@@ -34,12 +34,6 @@ protected:
         host.setProgram(JOLTO_HOST_PROGRAM);
         host.setArguments({"--headless"});
     }
-    void TearDown() override {
-        if (host.state() != QProcess::NotRunning) {
-            host.kill();
-            host.waitForFinished();
-        }
-    }
 
     QTemporaryDir folder;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

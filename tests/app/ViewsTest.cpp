@@ -199,7 +199,6 @@ TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
     const auto windows = QGuiApplication::topLevelWindows().size();
     app->openMainWindow();
     EXPECT_EQ(QGuiApplication::topLevelWindows().size(), windows);
-    EXPECT_TRUE(quitsWithin(20000, [&] { app->quit(); }));
 }
 
 // The views' tests run against the fake model; it must offer what the real one offers.
@@ -211,12 +210,8 @@ TEST(FakeHostModelContract, HasEveryPropertyAndInvokableOfTheRealModel) {
         const int j = fake.indexOfProperty(p.name());
         ASSERT_GE(j, 0) << "missing property " << p.name();
         EXPECT_STREQ(fake.property(j).typeName(), p.typeName()) << p.name();
-        if (p.hasNotifySignal()) {
-            EXPECT_TRUE(fake.property(j).hasNotifySignal()) << p.name();
-        }
-        if (p.isWritable()) {
-            EXPECT_TRUE(fake.property(j).isWritable()) << p.name();
-        }
+        EXPECT_TRUE(!p.hasNotifySignal() || fake.property(j).hasNotifySignal()) << p.name();
+        EXPECT_TRUE(!p.isWritable() || fake.property(j).isWritable()) << p.name();
     }
     for (int i = real.methodOffset(); i < real.methodCount(); ++i) {
         const QMetaMethod m = real.method(i);

@@ -104,7 +104,7 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     settings.preset("gamepadDevice", std::string("HID"));
     computerName = "";
     auto model = make();
-    EXPECT_EQ(server->calls(), (Calls{kStrengthOne, "setWebPage on", "start keyboardMouse"}));
+    EXPECT_EQ(server->takeCalls(), (Calls{kStrengthOne, "setWebPage on", "start keyboardMouse"}));
     EXPECT_EQ(server->mappings(), std::vector{KeyMapping::shooter()});
     EXPECT_EQ(serverHostName, "Linux");
     EXPECT_EQ(model->hostName(), "Linux");
@@ -143,13 +143,12 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     Notices notices(*model);
     for (const auto& step : steps) {
         SCOPED_TRACE(std::string(step.property) + " " + step.value.toString().toStdString());
-        server->clearCalls();
         const auto writes = settings.writeCount();
         const QVariant before = model->property(step.property);
         ASSERT_TRUE(model->setProperty(step.property, step.value));
         const bool changed = model->property(step.property) != before;
         notices.expect(changed ? step.property : "");
-        EXPECT_EQ(server->calls(), step.call.empty() ? Calls{} : Calls{step.call});
+        EXPECT_EQ(server->takeCalls(), step.call.empty() ? Calls{} : Calls{step.call});
         ASSERT_EQ(settings.writeCount(), writes + (step.written ? 1 : 0));
         if (step.written) {
             EXPECT_EQ(settings.writtenKeys().back(), step.written);
@@ -158,7 +157,6 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     }
 
     // Unknown, out of range or unchanged actions and presets do nothing.
-    server->clearCalls();
     const auto writes = settings.writeCount();
     model->applyPreset("racing");
     const std::vector<std::tuple<int, const char*, int, const char*>> ignored = {
@@ -172,7 +170,7 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     model->forget("not a device");
     model->testRumble();
     EXPECT_EQ(
-        server->calls(),
+        server->takeCalls(),
         (Calls{"regeneratePIN", "forget 0A1B2C3D-0000-4000-8000-00000000ABCD", "testRumble"}));
     notices.expect("");
     model->applyPreset("retro");
@@ -200,11 +198,12 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
         EXPECT_EQ(model->macKeyCodeForScanCode(scanCode), mac) << scanCode;
     }
 
-    server->clearCalls();
+    server->takeCalls();
     computerName = "Workshop PC";
     auto again = make();
-    EXPECT_EQ(server->calls(), (Calls{"setRumbleStrength " + std::to_string(1.75f),
-                                      "setGamepadDevice hid", "setWebPage off", "start gamepad"}));
+    EXPECT_EQ(server->takeCalls(),
+              (Calls{"setRumbleStrength " + std::to_string(1.75f), "setGamepadDevice hid",
+                     "setWebPage off", "start gamepad"}));
     EXPECT_EQ(server->mappings().back(), model->mapping());
     EXPECT_EQ(serverHostName, "Workshop PC");
 }
@@ -319,7 +318,7 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
         waitUntil([&] { return model->isAccessibilityTrusted() && model->isGamepadEntitled(); }));
     waitUntil([] { return false; }, 200ms);
     notices.expect("isAccessibilityTrusted isGamepadEntitled outputWarning");
-    EXPECT_EQ(std::ranges::count(server->calls(), "retryGamepads"), 1);
+    EXPECT_EQ(std::ranges::count(server->takeCalls(), "retryGamepads"), 1);
 
     // What the views read; the last time seen is in seconds since 2001, the phone's reference.
     const QVariantMap state{{"buttons", (1 << 1) | (1 << 15)},

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeAudioCapture.h"
@@ -50,10 +51,9 @@ public:
     void setWebPage(bool on) override { record(on ? "setWebPage on" : "setWebPage off"); }
     void retryGamepads() override { record("retryGamepads"); }
 
-    std::vector<std::string> calls() const { return locked(mutex_, calls_); }
-    void clearCalls() {
+    std::vector<std::string> takeCalls() {
         std::lock_guard lock(mutex_);
-        calls_.clear();
+        return std::exchange(calls_, {});
     }
     std::vector<KeyMapping> mappings() const { return locked(mutex_, mappings_); }
     std::vector<RumbleLevels> audio() const { return locked(mutex_, audio_); }

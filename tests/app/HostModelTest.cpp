@@ -378,7 +378,6 @@ TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
         EXPECT_EQ(shown.back().toStdString(), c.expected == refused ? "" : c.expected);
         model->handle(HostEvent::GamepadProblem{c.serverProblem});
         EXPECT_EQ(shown.back().toStdString(), c.expected);
-        EXPECT_EQ(model->outputWarning(), shown.back());
         EXPECT_EQ(std::ranges::adjacent_find(shown), shown.end()) << shown.join('|').toStdString();
         EXPECT_EQ(model->isGamepadEntitled(), !c.hid && c.gamepadAccess);
     }
@@ -455,7 +454,6 @@ TEST_F(HostModelTest, AudioRumbleRetriesAFailedCaptureAndRunsWhileSwitchedOn) {
     auto model = make();
     model->setRumbleFromAudio(true);
     const std::string problem = "Couldn't connect to the sound server (error -3).";
-    EXPECT_TRUE(model->rumbleFromAudio());
     EXPECT_FALSE(model->isListeningToAudio());
     EXPECT_EQ(model->audioRumbleProblem().toStdString(), problem);
     ASSERT_TRUE(waitUntil([&] { return sound->connects >= 4; }));

@@ -166,7 +166,7 @@ TEST_F(ViewsTest, TheWindowAndThePanelComeAndGoWhileTheProgramRuns) {
     QMetaObject::invokeMethod(capture, "startRecording");
     ASSERT_TRUE(capture->property("isRecording").toBool());
     EXPECT_TRUE(main->isVisible());
-    // Closed from within the application's own event loop, as the program runs it.
+    // Closed inside the running event loop: Qt ignores a quit while exec is not running.
     QTimer::singleShot(0, qApp, [&] { main->close(); });
     QTimer::singleShot(500, qApp, [] { QCoreApplication::exit(42); });
     EXPECT_EQ(QCoreApplication::exec(), 42) << "closing the window ended the program";

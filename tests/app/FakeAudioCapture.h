@@ -17,8 +17,7 @@ template <typename T> T locked(std::mutex& mutex, const T& value) {
     return value;
 }
 
-// The sound server behind every capture the model makes: a test sets how it answers, counts
-// the captures built and torn down, and plays audio or an output change into the running one.
+// The sound server behind every capture the model makes; it plays into the running one.
 struct FakeSoundServer {
     std::atomic<std::int32_t> connectStatus{0};
     std::atomic<int> connects{0};
@@ -28,7 +27,6 @@ struct FakeSoundServer {
     AudioCapture::InputHandler onInput;
     AudioCapture::ChangeHandler onChange;
 
-    // One interleaved stereo delivery of constant samples, as the capture context would make.
     void play(float value, std::size_t frames = 480) {
         std::vector<float> samples(frames * 2, value);
         AudioCapture::Buffer buffer{samples.data(), samples.size() * sizeof(float)};
@@ -36,13 +34,11 @@ struct FakeSoundServer {
             handler(std::span(&buffer, 1));
         }
     }
-    // The default output changed (or the server went away).
     void changeOutput() {
         if (auto handler = locked(mutex, onChange)) {
             handler();
         }
     }
-    // Keeps, or drops, a handler of the running capture.
     template <typename T> void hold(T& handler, T value) {
         std::lock_guard lock(mutex);
         handler = std::move(value);

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <QDateTime>
@@ -42,7 +43,6 @@ void onOtherThread(const std::function<void()>& work) {
     std::thread(work).join();
 }
 
-// Counts every signal of a model.
 class Notices {
 public:
     explicit Notices(const HostModel& model) {
@@ -52,21 +52,19 @@ public:
             }
         }
     }
-    // Since the last call, exactly the signals of the properties named (separated by spaces) have
-    // come, each once.
+    // Since the last call, the signal of each property named has come once, and no other.
     void expect(const QString& properties) {
-        std::set<std::string> expected;
+        std::multiset<std::string> expected, emitted;
         for (const QString& name : properties.split(' ', Qt::SkipEmptyParts)) {
             const QMetaProperty property = meta.property(meta.indexOfProperty(name.toLatin1()));
             expected.insert(property.notifySignal().methodSignature().toStdString());
         }
-        std::multiset<std::string> emitted;
         for (const auto& spy : spies_) {
             for (; !spy->isEmpty(); spy->removeFirst()) {
                 emitted.insert(spy->signal().toStdString());
             }
         }
-        EXPECT_EQ(emitted, std::multiset<std::string>(expected.begin(), expected.end()));
+        EXPECT_EQ(emitted, expected);
     }
 
 private:
@@ -74,7 +72,6 @@ private:
     std::vector<std::unique_ptr<QSignalSpy>> spies_;
 };
 
-// What a headless runner prints into `file`, kept in memory.
 struct Printout {
     ~Printout() {
         std::fclose(file);
@@ -97,15 +94,9 @@ protected:
     ScopedLogCapture log;
 };
 
-// MARK: Settings
-
-// A store whose values are all unusable (only the exact raw values select gamepads and the HID
-// device) starts the model as an empty one would, and without a computer name the phones see
-// "Linux"; reading writes nothing back. Then each row sets one property in turn. A value is
-// stored and sent once when it changes; one equal to the value in force, or not valid, stores,
-// sends and notifies nothing (the strength alone is stored and sent again even when equal). A
-// model started anew on the store starts the server with what was stored, mapping edits
-// included.
+// A store of unusable values (only the exact raw ones select gamepads and HID) starts the model
+// as an empty one would. A value equal to the one in force, or not valid, is neither stored nor
+// sent (the strength alone is, the slider's last value); a model started anew uses the store.
 TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     settings.presetText("keyMapping", "{\"buttons\": 7}");
     settings.preset("rumbleStrength", std::nan(""));
@@ -113,16 +104,14 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     settings.preset("gamepadDevice", std::string("HID"));
     computerName = "";
     auto model = make();
-    EXPECT_EQ(server->calls(), (Calls{kStrengthOne, "setWebPage on", "start keyboardMouse"}));
+    EXPECT_EQ(server->takeCalls(), (Calls{kStrengthOne, "setWebPage on", "start keyboardMouse"}));
     EXPECT_EQ(server->mappings(), std::vector{KeyMapping::shooter()});
     EXPECT_EQ(serverHostName, "Linux");
     EXPECT_EQ(model->hostName(), "Linux");
     EXPECT_EQ(settings.writeCount(), 0u);
-    EXPECT_EQ(model->listenerState(), "starting");
     EXPECT_EQ(model->listenerPort(), 0);
     EXPECT_EQ(model->pin(), HostModel::unknownPIN);
     EXPECT_EQ(model->statusText(), kStarting);
-    EXPECT_EQ(model->outputWarning(), "");
 
     struct Step {
         const char* property;
@@ -154,51 +143,41 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
     Notices notices(*model);
     for (const auto& step : steps) {
         SCOPED_TRACE(std::string(step.property) + " " + step.value.toString().toStdString());
-        server->clearCalls();
         const auto writes = settings.writeCount();
         const QVariant before = model->property(step.property);
         ASSERT_TRUE(model->setProperty(step.property, step.value));
         const bool changed = model->property(step.property) != before;
         notices.expect(changed ? step.property : "");
-        EXPECT_EQ(server->calls(), step.call.empty() ? Calls{} : Calls{step.call});
+        EXPECT_EQ(server->takeCalls(), step.call.empty() ? Calls{} : Calls{step.call});
         ASSERT_EQ(settings.writeCount(), writes + (step.written ? 1 : 0));
         if (step.written) {
             EXPECT_EQ(settings.writtenKeys().back(), step.written);
             EXPECT_EQ(model->property(step.property), step.value);
         }
     }
-    KeyMapping expected = KeyMapping::shooter();
-    expected.rightStick = StickAction::scroll;
-    expected.gyroSpeed = 800;
-    EXPECT_EQ(server->mappings().back(), expected);
 
-    // Button actions and presets: unknown, out of range or unchanged ones do nothing. The
-    // server's requests go out as asked, a malformed device id not at all.
-    server->clearCalls();
+    // Unknown, out of range or unchanged actions and presets do nothing.
     const auto writes = settings.writeCount();
     model->applyPreset("racing");
-    model->setButtonAction(0, "key", 49, "");
-    for (int button : {-1, 19}) {
-        model->setButtonAction(button, "key", 1, "");
+    const std::vector<std::tuple<int, const char*, int, const char*>> ignored = {
+        {0, "key", 49, ""},    {-1, "key", 1, ""},  {19, "key", 1, ""},     {0, "key", -1, ""},
+        {0, "key", 70000, ""}, {0, "bogus", 1, ""}, {0, "mouse", 0, "side"}};
+    for (const auto& [button, kind, code, mouse] : ignored) {
+        model->setButtonAction(button, kind, code, mouse);
     }
-    for (int code : {-1, 70000}) {
-        model->setButtonAction(0, "key", code, "");
-    }
-    model->setButtonAction(0, "bogus", 1, "");
-    model->setButtonAction(0, "mouse", 0, "side");
     model->regeneratePIN();
     model->forget("0a1b2c3d-0000-4000-8000-00000000abcd");
     model->forget("not a device");
     model->testRumble();
     EXPECT_EQ(
-        server->calls(),
+        server->takeCalls(),
         (Calls{"regeneratePIN", "forget 0A1B2C3D-0000-4000-8000-00000000ABCD", "testRumble"}));
     notices.expect("");
     model->applyPreset("retro");
     notices.expect("buttonActions");
     model->setButtonAction(0, "mouse", 0, "middle");
     notices.expect("buttonActions");
-    expected = KeyMapping::retro();
+    KeyMapping expected = KeyMapping::retro();
     expected.setAction(ControllerButton::south, KeyAction::mouse(MouseButton::middle));
     EXPECT_EQ(server->mappings().back(), expected);
     EXPECT_EQ(settings.writeCount(), writes + 2);
@@ -219,21 +198,18 @@ TEST_F(HostModelTest, EachSettingIsStoredSentAndNotifiedOnlyWhenItChanges) {
         EXPECT_EQ(model->macKeyCodeForScanCode(scanCode), mac) << scanCode;
     }
 
-    server->clearCalls();
+    server->takeCalls();
     computerName = "Workshop PC";
     auto again = make();
-    EXPECT_EQ(server->calls(), (Calls{"setRumbleStrength " + std::to_string(1.75f),
-                                      "setGamepadDevice hid", "setWebPage off", "start gamepad"}));
+    EXPECT_EQ(server->takeCalls(),
+              (Calls{"setRumbleStrength " + std::to_string(1.75f), "setGamepadDevice hid",
+                     "setWebPage off", "start gamepad"}));
     EXPECT_EQ(server->mappings().back(), model->mapping());
     EXPECT_EQ(serverHostName, "Workshop PC");
 }
 
-// MARK: Server events and the headless output
-
-// The server sends each row's event twice from its own thread: the model applies it on the
-// main thread and notifies what changed, once (a pairing pause, below, is new each time; the
-// access poll runs throughout). The headless runner prints what the model knew at its start,
-// then one parseable line per change.
+// Each row's event comes twice from the server's thread; the model applies it on the main thread
+// and notifies once. The runner prints what the model knew at its start, then each change.
 TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange) {
     inputAccess = false;
     gamepadAccess = false;
@@ -283,8 +259,7 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
          "controller joined player=2 name=" + tabName + "\n"},
         {HostEvent::Clients{{tab}}, "clients statusText", one,
          "controller left player=1 name=\"Pixel\"\n"},
-        // Another number is a leave and a join; staleness is a change, and a stale player
-        // still counts.
+        // Another number is a leave and a join; a stale player still counts.
         {HostEvent::Clients{{moved}}, "clients", one,
          left2 + "controller joined player=3 name=" + tabName + "\n"},
         {HostEvent::Clients{{stale}}, "clients", one, ""},
@@ -314,10 +289,8 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
         EXPECT_EQ(out.next(), steps[i].printed);
     }
     EXPECT_EQ(model->gamepadProblem().toStdString(), refused);
-    EXPECT_EQ(model->advertisementProblem(), "");
 
-    // A pairing pause shows, and is printed, until it ends or runs out: the local time to the
-    // minute, rounded up, with the date only when that is not today.
+    // Until the local time to the minute, rounded up, with the date only when not today.
     model->handle(HostEvent::PairingPause{std::chrono::seconds(3600)});
     notices.expect("pairingPaused");
     const std::string until = model->pairingPausedUntil().toStdString();
@@ -325,8 +298,9 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
     if (QDateTime::currentDateTime().addSecs(3660).date() == QDate::currentDate()) {
         const QTime shown = QLocale().toTime(QString::fromStdString(until), QLocale::ShortFormat);
         ASSERT_TRUE(shown.isValid()) << until;
+        EXPECT_EQ(shown.second(), 0) << until;
         const int ahead = QTime::currentTime().secsTo(shown);
-        EXPECT_TRUE(ahead > 3540 && ahead <= 3660) << ahead;
+        EXPECT_TRUE(ahead >= 3599 && ahead <= 3660) << ahead;
     }
     model->handle(HostEvent::PairingPause{std::nullopt});
     model->handle(HostEvent::PairingPause{std::nullopt});
@@ -338,16 +312,14 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
     EXPECT_TRUE(waitUntil([&] { return !model->pairingPaused(); }));
     notices.expect("pairingPaused");
 
-    // The poll, which all along found nothing new, picks up access granted outside the program
-    // and has the gamepads refused so far made.
+    // The poll picks up access granted outside the program and has refused gamepads made.
     inputAccess = true;
     gamepadAccess = true;
     ASSERT_TRUE(
         waitUntil([&] { return model->isAccessibilityTrusted() && model->isGamepadEntitled(); }));
     waitUntil([] { return false; }, 200ms);
     notices.expect("isAccessibilityTrusted isGamepadEntitled outputWarning");
-    EXPECT_EQ(model->outputWarning(), "");
-    EXPECT_EQ(std::ranges::count(server->calls(), "retryGamepads"), 1);
+    EXPECT_EQ(std::ranges::count(server->takeCalls(), "retryGamepads"), 1);
 
     // What the views read; the last time seen is in seconds since 2001, the phone's reference.
     const QVariantMap state{{"buttons", (1 << 1) | (1 << 15)},
@@ -369,8 +341,6 @@ TEST_F(HostModelTest, EachEventUpdatesItsFieldsOnceAndTheRunnerPrintsEachChange)
                   {"name", "Pixel"},
                   {"lastSeen", QDateTime(QDate(2001, 1, 2), QTime(0, 0, 0, 500), Qt::UTC)}}}));
 }
-
-// MARK: Output warning and access
 
 // The server's own problem shows only in gamepad mode, and a missing access wins over it.
 TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
@@ -399,8 +369,7 @@ TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
         ports.gamepadAccess = c.gamepadAccess;
         ports.hidAccess = !c.hid;
         auto model = ports.make();
-        // Set after the start: each change must work the warning out anew. Each notice brings
-        // a new text.
+        // Set after the start: each change must work the warning out anew.
         QStringList shown{model->outputWarning()};
         QObject::connect(model.get(), &HostModel::outputWarningChanged,
                          [&] { shown << model->outputWarning(); });
@@ -410,16 +379,13 @@ TEST(HostModelWarning, FollowsTheModeTheDeviceAndTheAccess) {
         EXPECT_EQ(shown.back().toStdString(), c.expected == refused ? "" : c.expected);
         model->handle(HostEvent::GamepadProblem{c.serverProblem});
         EXPECT_EQ(shown.back().toStdString(), c.expected);
-        EXPECT_EQ(model->outputWarning(), shown.back());
         EXPECT_EQ(std::ranges::adjacent_find(shown), shown.end()) << shown.join('|').toStdString();
         EXPECT_EQ(model->isGamepadEntitled(), !c.hid && c.gamepadAccess);
     }
 }
 
-// Without the helper a request opens the help, unless the access is there by now (input
-// access alone still leaves gamepads to get). The helper runs once at a time and reports from
-// its own thread; the poll is an hour away, so only the check at its end can see what it
-// granted, and one that granted nothing leads to the help. Only known anchors open anything.
+// Without the helper, or when it granted nothing, the help opens unless the access is there by
+// now. The poll is an hour away: only the check at the helper's end sees what it granted.
 TEST_F(HostModelTest, RequestingAccessRunsTheHelperOnceOrOpensTheHelp) {
     inputAccess = false;
     bool haveHelper = false;
@@ -466,13 +432,9 @@ TEST_F(HostModelTest, RequestingAccessRunsTheHelperOnceOrOpensTheHelp) {
     EXPECT_EQ(opened.size(), 4u);
 }
 
-// MARK: Audio rumble
-
-// A capture that fails keeps the switch on and shows the problem, logged once however many
-// retries, until it works or is switched off; the retry schedule starts again at each switching
-// on and each loss. A running capture feeds the server from the capture's context and the
-// meter through the main thread, and leaves everything at zero when switched off. Nothing runs
-// on a model that is gone (the sanitizers check), and the server hears the end of the rumble.
+// A failing capture stays switched on, its problem shown and logged once per change; the retry
+// schedule starts again at each switching on and each loss. Nothing runs on a model that is
+// gone (the sanitizers check).
 TEST_F(HostModelTest, AudioRumbleRetriesAFailedCaptureAndRunsWhileSwitchedOn) {
     const auto defaults = HostModelPlatform{}.audioRetryDelay;
     EXPECT_EQ((std::vector{defaults(1), defaults(2), defaults(3), defaults(4), defaults(9)}),
@@ -493,7 +455,6 @@ TEST_F(HostModelTest, AudioRumbleRetriesAFailedCaptureAndRunsWhileSwitchedOn) {
     auto model = make();
     model->setRumbleFromAudio(true);
     const std::string problem = "Couldn't connect to the sound server (error -3).";
-    EXPECT_TRUE(model->rumbleFromAudio());
     EXPECT_FALSE(model->isListeningToAudio());
     EXPECT_EQ(model->audioRumbleProblem().toStdString(), problem);
     ASSERT_TRUE(waitUntil([&] { return sound->connects >= 4; }));
@@ -588,8 +549,7 @@ TEST_F(HostModelTest, AnOutputChangeRebuildsTheCaptureOnceAndNotTooSoon) {
     sound->changeOutput();
     ASSERT_TRUE(waitUntil([&] { return sound->connects == 3; }));
 
-    // A notice waiting for its spacing when switched off, or delivered after that, starts
-    // nothing, not even once switched on again.
+    // A notice pending when switched off, or delivered after, starts nothing.
     sound->changeOutput();
     drainEvents();
     sound->changeOutput();
@@ -601,10 +561,7 @@ TEST_F(HostModelTest, AnOutputChangeRebuildsTheCaptureOnceAndNotTooSoon) {
     EXPECT_EQ(sound->connects, 4);
 }
 
-// MARK: Logging
-
-// A phone's name reaches the log (stderr or journald) through every Logger; none of it may
-// start a line of its own.
+// A phone's name reaches the log through every Logger; none of it may start a line of its own.
 TEST(LogEscaping, ControlCharactersOfAMessageAreEscaped) {
     ScopedLogCapture log;
     Logger("Server").info("Controller Pixel\njolto-host [Trust] error: \x1B[2J\u0085 Grüße 🎮");

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FakeAudioCapture.h"
@@ -24,8 +25,7 @@ inline ClientSnapshot client(int player, std::string name, bool stale = false) {
     return c;
 }
 
-// Records the model's requests in order, as text, and keeps the event callback so that a test
-// can play the server's part. setAudioRumble comes from the capture's thread.
+// Records the model's requests as text and keeps the event callback, to play the server's part.
 class FakeHostServer final : public HostServerFacade {
 public:
     void start(OutputMode mode, KeyMapping mapping, Emit onEvent) override {
@@ -51,15 +51,12 @@ public:
     void setWebPage(bool on) override { record(on ? "setWebPage on" : "setWebPage off"); }
     void retryGamepads() override { record("retryGamepads"); }
 
-    std::vector<std::string> calls() const { return locked(mutex_, calls_); }
-    void clearCalls() {
+    std::vector<std::string> takeCalls() {
         std::lock_guard lock(mutex_);
-        calls_.clear();
+        return std::exchange(calls_, {});
     }
-    // The start's mapping, then each one set.
     std::vector<KeyMapping> mappings() const { return locked(mutex_, mappings_); }
     std::vector<RumbleLevels> audio() const { return locked(mutex_, audio_); }
-    // Calls the model's event callback as the server would, on the calling thread.
     void emitEvent(const HostEvent& event) const { locked(mutex_, emit_)(event); }
 
 private:
@@ -78,8 +75,7 @@ private:
     Emit emit_;
 };
 
-// The real HostModel on fake ports: settings in memory, a fake server and sound server, a
-// clock that moves when told. Tests set the fields before make().
+// The real HostModel on fake ports; tests set the fields before make().
 struct ModelPorts {
     HostModelPlatform platform() {
         HostModelPlatform p;

@@ -11,7 +11,6 @@
 namespace jolto {
 
 // Runs the event loop until `done` holds or `timeout` has passed; returns `done`'s last answer.
-// Generous timeouts: the machine running the tests may be busy.
 inline bool waitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     QElapsedTimer timer;
@@ -26,13 +25,11 @@ inline bool waitUntil(const std::function<bool()>& done,
     return true;
 }
 
-// Serves events until `process` has ended; false when it still runs after `timeout`.
 inline bool waitForEnd(QProcess& process,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     return waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeout);
 }
 
-// Delivers everything already posted to the main thread.
 inline void drainEvents() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();

@@ -3,7 +3,6 @@ import QtTest
 import Jolto
 import "qrc:/qt/qml/Jolto/RelativeDate.js" as RelativeDate
 
-// The window, its sections and the panel against the fake model, by mouse and by keyboard.
 Item {
     id: root
     width: 940
@@ -43,7 +42,6 @@ Item {
 
         function create(component, properties) {
             const view = createTemporaryObject(component, root, properties || {});
-            verify(view);
             waitForRendering(view);
             return view;
         }
@@ -55,7 +53,6 @@ Item {
             return item;
         }
 
-        // Changes to the model; hasTray to the app.
         function apply(changes) {
             for (const key in changes)
                 (key === "hasTray" ? app : host)[key] = changes[key];
@@ -65,30 +62,19 @@ Item {
             return host.makeClient(name, player, stale, host.makeState(buttons || 0));
         }
 
-        // The name of the focused control: its own objectName or that of its nearest owner.
-        function focusedName() {
-            for (let item = root.Window.activeFocusItem; item; item = item.parent)
-                if (item.objectName.length > 0)
-                    return item.objectName;
-            return "";
-        }
-
         function test_relativeDates() {
             const now = new Date(2025, 5, 15, 12, 0, 0);
-            const minute = 60000, hour = 60 * minute, day = 24 * hour;
-            // minutes and "yesterday": the devices' rows
+            const hour = 3600000, day = 24 * hour;
+            // minutes and "yesterday": the devices' rows; ahead: the clock was set back
             const rows = [[200, "now"], [hour, "1 hour ago"], [3 * day, "3 days ago"],
                           [8 * day, "last week"], [70 * day, "2 months ago"],
-                          [800 * day, "2 years ago"],
-                          // ahead of the clock (the clock was set back)
-                          [-2 * hour, "in 2 hours"], [NaN, ""]];
+                          [800 * day, "2 years ago"], [-2 * hour, "in 2 hours"], [NaN, ""]];
             for (const [ago, text] of rows)
                 compare(RelativeDate.describe(new Date(now.getTime() - ago), now), text, text);
         }
 
-        // A row or label follows the model: the view, the item's objectName path, the change
-        // (to the model; hasTray to the app), whether the item shows before and after it, and a
-        // part of its text after. A reset brings the item back.
+        // An item follows the model: the view, the item's path, the changes, whether the item
+        // shows before and after them, and a part of its text after. A reset brings it back.
         function test_followsTheModel_data() {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
@@ -154,18 +140,10 @@ Item {
         }
 
         // A view worked as the user works it: the view, changes to the model before it is made,
-        // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
-        // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
-        // path, property, value], ["labels", path, visible labels below it], ["calls", the
-        // model's calls so far, the app's] and for key capture ["menu", path, item], ["press",
-        // path, Qt key, X11 code] and ["recording", path, whether it records, the key presses
-        // that reached the rest of the window, the label].
+        // and the steps, each a verb of `act` in test_actions and its arguments.
         function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
-            // Arrow keys on the sidebar choose the section, the focus staying on the list with
-            // its ring on the chosen row; on an output picker they move the ring, and Space or
-            // Return choose.
             const sidebar = (tag, keys, section) => [tag, win, {}, ["focus", "sectionList"],
                 ["key", ...keys], ["is", "", "section", section],
                 ["is", "sectionList", "activeFocus", true],
@@ -174,13 +152,12 @@ Item {
                 ["key", ...keys], ["calls", calls],
                 ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
             const gamepad = ["outputMode=gamepad"];
-            // Key capture, the keys pressed with their X11 codes.
             const c0 = "capture_0", c3 = "capture_3", c8 = "capture_8";
             const record = (path) => [["menu", path, 0], ["calls", []],
                                       ["recording", path, true, 0, "Press a key…"]];
             const shift = ["setButtonAction(8,key,56,)"], esc = ["setButtonAction(0,key,53,)"];
             const mouse = ["setButtonAction(3,mouse,0,left)"];
-            const captureRows = [
+            const rows = [
                 ["left shift, stored, ends recording, not seen", mapping, {}, ...record(c8),
                  ["press", c8, Qt.Key_Shift, 50], ["calls", shift],
                  ["recording", c8, false, 0, "Shift"], ["press", c8, Qt.Key_Q, 24],
@@ -199,7 +176,6 @@ Item {
                 ["hiding the view ends recording", mapping, {}, ...record(c0),
                  ["put", "", "visible", false], ["put", "", "visible", true],
                  ["recording", c0, false, 0, "Space"]],
-                // Space opens the menu and Return on its first item starts recording.
                 ["by the keyboard", mapping, {}, ["focus", c0], ["key", Qt.Key_Space],
                  ["is", c0, "menu.opened", true], ["key", Qt.Key_Down, Qt.Key_Return],
                  ["is", c0, "menu.visible", false], ["recording", c0, true, 0, "Press a key…"],
@@ -207,8 +183,6 @@ Item {
                 ["clear", mapping, {}, ["menu", "capture_1", 6],
                  ["calls", ["setButtonAction(1,none,0,)"]],
                  ["recording", "capture_1", false, 0, "—"]],
-            ];
-            const rows = [
                 sidebar("down, down, up", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Up], "mapping"),
                 sidebar("down past the end", [Qt.Key_End, Qt.Key_Down], "setup"),
                 sidebar("up past the start", [Qt.Key_Up], "controllers"),
@@ -225,8 +199,7 @@ Item {
                  ["set", { clients: [client("A", 1, true, 1)] }],
                  ["is", "cards/0", "objectName", "kept"],
                  ["is", "cards/0", "client.isStale", true]],
-                // the banner's button fixes what the banner names: first the missing gamepad
-                // access, then the input access that Keyboard & Mouse needs
+                // the button fixes what the banner names: gamepad access, then input access
                 ["banner", win,
                  { outputMode: "gamepad", isGamepadEntitled: false, isAccessibilityTrusted: false },
                  ["is", "bannerButton", "text", "Use Keyboard & Mouse"], ["click", "bannerButton"],
@@ -323,7 +296,6 @@ Item {
                  ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
                             "rumbleFromAudio=true"],
                   ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
-                ...captureRows,
             ];
             return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
@@ -332,6 +304,9 @@ Item {
             apply(data.set);
             host.resetCalls();
             const view = create(data.view);
+            // visible texts and icons drawn below an item
+            const labelsShown = (item) => Array.from(item.children).reduce((shown, child) =>
+                shown + labelsShown(child) + (child.visible && child.text ? 1 : 0), 0);
             const act = {
                 click: (path) => mouseClick(find(view, path)),
                 focus: (path) => find(view, path).forceActiveFocus(Qt.TabFocusReason),
@@ -379,35 +354,23 @@ Item {
                 act[verb](...args);
         }
 
-        // Visible texts and icons drawn on the controller (not the staleness badge).
-        function labelsShown(item) {
-            let shown = 0;
-            for (let i = 0; i < item.children.length; ++i) {
-                const child = item.children[i];
-                shown += labelsShown(child) + (child.visible && child.text ? 1 : 0);
-            }
-            return shown;
-        }
-
         // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),
         // then the section in reading order, and comes back round to the picker; Shift+Tab walks
         // back. The panel from its first control, New PIN.
         function test_tabOrder_data() {
             const captures = [...Array(19).keys()].map(i => "capture_" + i);
             return [
-                { tag: "controllers", trusted: false,
-                  order: ["section_controllers", "bannerButton"] },
-                { tag: "mapping", trusted: true, order: ["section_mapping", "preset_shooter",
-                  "preset_retro", "leftStickPicker", "rightStickPicker", "slider", ...captures] },
-                { tag: "feedback", trusted: true, order: ["section_feedback", "audioRumbleSwitch",
-                  "slider", "soundSettingsLink", "slider"] },
-                { tag: "devices", trusted: true,
-                  order: ["section_devices", "newPinButton", "webPageSwitch", "forgetButton"] },
-                { tag: "setup", trusted: false,
-                  order: ["section_setup", "allowAccessButton", "gamepadDevicePicker"] },
-                { tag: "panel", trusted: false, order: ["panelOutputMode", "panelAudioSwitch",
-                  "panelAllowAccess", "openWindowButton", "quitButton"] },
-            ];
+                ["controllers", false, "section_controllers", "bannerButton"],
+                ["mapping", true, "section_mapping", "preset_shooter", "preset_retro",
+                 "leftStickPicker", "rightStickPicker", "slider", ...captures],
+                ["feedback", true, "section_feedback", "audioRumbleSwitch", "slider",
+                 "soundSettingsLink", "slider"],
+                ["devices", true, "section_devices", "newPinButton", "webPageSwitch",
+                 "forgetButton"],
+                ["setup", false, "section_setup", "allowAccessButton", "gamepadDevicePicker"],
+                ["panel", false, "panelOutputMode", "panelAudioSwitch", "panelAllowAccess",
+                 "openWindowButton", "quitButton"],
+            ].map(([tag, trusted, ...order]) => ({ tag, trusted, order }));
         }
 
         function test_tabOrder(data) {
@@ -417,14 +380,16 @@ Item {
             const window = create(isPanel ? panel : win, isPanel ? {} : { section: data.tag });
             const start = isPanel ? "panelNewPin" : "outputModePicker";
             findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
+            // the focused control's objectName, or that of its nearest owner
+            const named = (item) => item.objectName || named(item.parent);
             const forward = [];
             for (let i = 0; i <= data.order.length; ++i) {
                 keyClick(Qt.Key_Tab);
-                forward.push(focusedName());
+                forward.push(named(root.Window.activeFocusItem));
             }
             compare(forward, data.order.concat([start]));
             keyClick(Qt.Key_Backtab);
-            compare(focusedName(), data.order[data.order.length - 1]);
+            compare(named(root.Window.activeFocusItem), data.order[data.order.length - 1]);
             // the focused control is scrolled into view
             const focused = root.Window.activeFocusItem;
             const y = focused.mapToItem(window, 0, 0).y;

@@ -152,6 +152,13 @@ Item {
                 ["key", ...keys], ["calls", calls],
                 ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
             const gamepad = ["outputMode=gamepad"];
+            // From the output picker, Tab walks the sidebar (one stop, on the chosen section's
+            // row), then the section in reading order.
+            const tabs = (section, trusted, ...order) => [`Tab order, ${section}`, win,
+                { isAccessibilityTrusted: trusted, rumbleFromAudio: true,
+                  trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] },
+                ["put", "", "section", section], ["tabs", "outputModePicker", ...order]];
+            const captures = [...Array(19).keys()].map(i => "capture_" + i);
             const c0 = "capture_0", c3 = "capture_3", c8 = "capture_8";
             const record = (path) => [["menu", path, 0], ["calls", []],
                                       ["recording", path, true, 0, "Press a key…"]];
@@ -296,6 +303,18 @@ Item {
                  ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
                             "rumbleFromAudio=true"],
                   ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
+                tabs("controllers", false, "section_controllers", "bannerButton"),
+                tabs("mapping", true, "section_mapping", "preset_shooter", "preset_retro",
+                     "leftStickPicker", "rightStickPicker", "slider", ...captures),
+                tabs("feedback", true, "section_feedback", "audioRumbleSwitch", "slider",
+                     "soundSettingsLink", "slider"),
+                tabs("devices", true, "section_devices", "newPinButton", "webPageSwitch",
+                     "forgetButton"),
+                tabs("setup", false, "section_setup", "allowAccessButton", "gamepadDevicePicker"),
+                ["Tab order, panel", panel,
+                 { isAccessibilityTrusted: false, rumbleFromAudio: true },
+                 ["tabs", "panelNewPin", "panelOutputMode", "panelAudioSwitch", "panelAllowAccess",
+                  "openWindowButton", "quitButton"]],
             ];
             return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
@@ -345,6 +364,23 @@ Item {
                     const name = recording ? "recording: press a key" : "currently " + label;
                     compare(capture.Accessible.name, capture.buttonName + ", " + name);
                 },
+                // Tab from `start` walks `order` and comes back round to `start`; Shift+Tab walks
+                // back, and the control it reaches is scrolled into view
+                tabs: (start, ...order) => {
+                    const named = (item) => item.objectName || named(item.parent);
+                    find(view, start).forceActiveFocus(Qt.TabFocusReason);
+                    const forward = [];
+                    for (let i = 0; i <= order.length; ++i) {
+                        keyClick(Qt.Key_Tab);
+                        forward.push(named(root.Window.activeFocusItem));
+                    }
+                    compare(forward, order.concat([start]));
+                    keyClick(Qt.Key_Backtab);
+                    const focused = root.Window.activeFocusItem;
+                    compare(named(focused), order[order.length - 1]);
+                    const y = focused.mapToItem(view, 0, 0).y;
+                    verify(y >= 0 && y + focused.height <= view.height, "at y " + y);
+                },
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);
@@ -352,48 +388,6 @@ Item {
             };
             for (const [verb, ...args] of data.steps)
                 act[verb](...args);
-        }
-
-        // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),
-        // then the section in reading order, and comes back round to the picker; Shift+Tab walks
-        // back. The panel from its first control, New PIN.
-        function test_tabOrder_data() {
-            const captures = [...Array(19).keys()].map(i => "capture_" + i);
-            return [
-                ["controllers", false, "section_controllers", "bannerButton"],
-                ["mapping", true, "section_mapping", "preset_shooter", "preset_retro",
-                 "leftStickPicker", "rightStickPicker", "slider", ...captures],
-                ["feedback", true, "section_feedback", "audioRumbleSwitch", "slider",
-                 "soundSettingsLink", "slider"],
-                ["devices", true, "section_devices", "newPinButton", "webPageSwitch",
-                 "forgetButton"],
-                ["setup", false, "section_setup", "allowAccessButton", "gamepadDevicePicker"],
-                ["panel", false, "panelOutputMode", "panelAudioSwitch", "panelAllowAccess",
-                 "openWindowButton", "quitButton"],
-            ].map(([tag, trusted, ...order]) => ({ tag, trusted, order }));
-        }
-
-        function test_tabOrder(data) {
-            apply({ isAccessibilityTrusted: data.trusted, rumbleFromAudio: true,
-                    trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] });
-            const isPanel = data.tag === "panel";
-            const window = create(isPanel ? panel : win, isPanel ? {} : { section: data.tag });
-            const start = isPanel ? "panelNewPin" : "outputModePicker";
-            findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
-            // the focused control's objectName, or that of its nearest owner
-            const named = (item) => item.objectName || named(item.parent);
-            const forward = [];
-            for (let i = 0; i <= data.order.length; ++i) {
-                keyClick(Qt.Key_Tab);
-                forward.push(named(root.Window.activeFocusItem));
-            }
-            compare(forward, data.order.concat([start]));
-            keyClick(Qt.Key_Backtab);
-            compare(named(root.Window.activeFocusItem), data.order[data.order.length - 1]);
-            // the focused control is scrolled into view
-            const focused = root.Window.activeFocusItem;
-            const y = focused.mapToItem(window, 0, 0).y;
-            verify(y >= 0 && y + focused.height <= window.height, "at y " + y);
         }
     }
 }

@@ -73,9 +73,9 @@ Item {
                 compare(RelativeDate.describe(new Date(now.getTime() - ago), now), text, text);
         }
 
-        // An item follows the model: the view, the item's path, the changes, whether the item
-        // shows before and after them, and a part of its text after. A reset brings it back.
-        function test_followsTheModel_data() {
+        // A view worked as the user works it: the view, changes to the model before it is made,
+        // and the steps, each a verb of `act` in test_actions and its arguments.
+        function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
             const untrusted = { isAccessibilityTrusted: false };
@@ -88,7 +88,9 @@ Item {
             const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
             const banner = "outputWarningBanner/bannerMessage";
             const gamepadStatus = "gamepadStatus/statusText";
-            const rows = [
+            // An item follows the model: the view, the item's path, the changes, whether the item
+            // shows before and after them, and a part of its text after. A reset brings it back.
+            const follows = [
                 ["empty state", win, "emptyState", one, true, false],
                 ["cards", win, "controllerGrid", one, false, true],
                 ["status line", win, "statusLine", one, true, true, "1 controller connected"],
@@ -122,27 +124,10 @@ Item {
                 ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
                 // access is there; it cannot help
                 ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
-            ];
-            return rows.map(([tag, view, item, set, before, after, text]) =>
-                            ({ tag, view, item, set, before, after, text }));
-        }
-
-        function test_followsTheModel(data) {
-            const item = find(create(data.view), data.item);
-            compare(item.visible, data.before);
-            apply(data.set);
-            compare(item.visible, data.after);
-            if (data.text)
-                verify(item.text.indexOf(data.text) >= 0, item.text);
-            host.reset();
-            app.reset();
-            compare(item.visible, data.before);
-        }
-
-        // A view worked as the user works it: the view, changes to the model before it is made,
-        // and the steps, each a verb of `act` in test_actions and its arguments.
-        function test_actions_data() {
-            const one = { clients: [client("A", 1, false)] };
+            ].map(([tag, view, item, set, before, after, text]) => [tag, view, {},
+                ["is", item, "visible", before], ["set", set], ["is", item, "visible", after],
+                ...(text ? [["has", item, text]] : []), ["reset"],
+                ["is", item, "visible", before]]);
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
             const sidebar = (tag, keys, section) => [tag, win, {}, ["focus", "sectionList"],
                 ["key", ...keys], ["is", "", "section", section],
@@ -165,6 +150,7 @@ Item {
             const shift = ["setButtonAction(8,key,56,)"], esc = ["setButtonAction(0,key,53,)"];
             const mouse = ["setButtonAction(3,mouse,0,left)"];
             const rows = [
+                ...follows,
                 ["left shift, stored, ends recording, not seen", mapping, {}, ...record(c8),
                  ["press", c8, Qt.Key_Shift, 50], ["calls", shift],
                  ["recording", c8, false, 0, "Shift"], ["press", c8, Qt.Key_Q, 24],
@@ -381,6 +367,8 @@ Item {
                     const y = focused.mapToItem(view, 0, 0).y;
                     verify(y >= 0 && y + focused.height <= view.height, "at y " + y);
                 },
+                has: (path, text) => verify(find(view, path).text.includes(text), path),
+                reset: () => [host, app].forEach((fake) => fake.reset()),
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);

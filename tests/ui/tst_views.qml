@@ -40,12 +40,6 @@ Item {
             tryVerify(() => root.Window.active);
         }
 
-        function create(component, properties) {
-            const view = createTemporaryObject(component, root, properties || {});
-            waitForRendering(view);
-            return view;
-        }
-
         // The item at an objectName path below `item`; a number picks a repeater's item.
         function find(item, path) {
             for (const name of path.split("/").filter((name) => name.length > 0))
@@ -308,7 +302,8 @@ Item {
         function test_actions(data) {
             apply(data.set);
             host.resetCalls();
-            const view = create(data.view);
+            const view = createTemporaryObject(data.view, root);
+            waitForRendering(view);
             // visible texts and icons drawn below an item
             const labelsShown = (item) => Array.from(item.children).reduce((shown, child) =>
                 shown + labelsShown(child) + (child.visible && child.text ? 1 : 0), 0);

@@ -5,11 +5,10 @@
 #include <QVariantList>
 #include <QVariantMap>
 
-// Stands in for HostModel in the view tests and the screenshot program: the same properties
-// and invokables, every property settable so that a test can put the model into any state.
-// Like the real model it notifies only on real change; every call and every write of a
-// writable property that a view makes is logged in `calls`, also a write that changes nothing.
-// Qt's keywords are spelled out: the views test reads it with them switched off.
+// Stands in for HostModel in the view tests and the screenshot program, every property settable.
+// Like the real model it notifies only on real change; `calls` logs every call and every write
+// of a writable property, also one that changes nothing. Qt's keywords are spelled out: the
+// views test reads it with them switched off.
 class FakeHostModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString listenerState MEMBER listenerState_ NOTIFY changed)

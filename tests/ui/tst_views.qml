@@ -3,7 +3,6 @@ import QtTest
 import Jolto
 import "qrc:/qt/qml/Jolto/RelativeDate.js" as RelativeDate
 
-// The window, its sections and the panel against the fake model, by mouse and by keyboard.
 Item {
     id: root
     width: 940
@@ -41,13 +40,6 @@ Item {
             tryVerify(() => root.Window.active);
         }
 
-        function create(component, properties) {
-            const view = createTemporaryObject(component, root, properties || {});
-            verify(view);
-            waitForRendering(view);
-            return view;
-        }
-
         // The item at an objectName path below `item`; a number picks a repeater's item.
         function find(item, path) {
             for (const name of path.split("/").filter((name) => name.length > 0))
@@ -55,7 +47,6 @@ Item {
             return item;
         }
 
-        // Changes to the model; hasTray to the app.
         function apply(changes) {
             for (const key in changes)
                 (key === "hasTray" ? app : host)[key] = changes[key];
@@ -65,31 +56,20 @@ Item {
             return host.makeClient(name, player, stale, host.makeState(buttons || 0));
         }
 
-        // The name of the focused control: its own objectName or that of its nearest owner.
-        function focusedName() {
-            for (let item = root.Window.activeFocusItem; item; item = item.parent)
-                if (item.objectName.length > 0)
-                    return item.objectName;
-            return "";
-        }
-
         function test_relativeDates() {
             const now = new Date(2025, 5, 15, 12, 0, 0);
-            const minute = 60000, hour = 60 * minute, day = 24 * hour;
-            // minutes and "yesterday": the devices' rows
+            const hour = 3600000, day = 24 * hour;
+            // minutes and "yesterday": the devices' rows; ahead: the clock was set back
             const rows = [[200, "now"], [hour, "1 hour ago"], [3 * day, "3 days ago"],
                           [8 * day, "last week"], [70 * day, "2 months ago"],
-                          [800 * day, "2 years ago"],
-                          // ahead of the clock (the clock was set back)
-                          [-2 * hour, "in 2 hours"], [NaN, ""]];
+                          [800 * day, "2 years ago"], [-2 * hour, "in 2 hours"], [NaN, ""]];
             for (const [ago, text] of rows)
                 compare(RelativeDate.describe(new Date(now.getTime() - ago), now), text, text);
         }
 
-        // A row or label follows the model: the view, the item's objectName path, the change
-        // (to the model; hasTray to the app), whether the item shows before and after it, and a
-        // part of its text after. A reset brings the item back.
-        function test_followsTheModel_data() {
+        // A view worked as the user works it: the view, changes to the model before it is made,
+        // and the steps, each a verb of `act` in test_actions and its arguments.
+        function test_actions_data() {
             const one = { clients: [client("A", 1, false)] };
             const two = { clients: [client("A", 1, false), client("B", 2, true)] };
             const untrusted = { isAccessibilityTrusted: false };
@@ -102,7 +82,9 @@ Item {
             const audioError = { rumbleFromAudio: true, audioRumbleProblem: "Broke." };
             const banner = "outputWarningBanner/bannerMessage";
             const gamepadStatus = "gamepadStatus/statusText";
-            const rows = [
+            // An item follows the model: the view, the item's path, the changes, whether the item
+            // shows before and after them, and a part of its text after. A reset brings it back.
+            const follows = [
                 ["empty state", win, "emptyState", one, true, false],
                 ["cards", win, "controllerGrid", one, false, true],
                 ["status line", win, "statusLine", one, true, true, "1 controller connected"],
@@ -136,36 +118,11 @@ Item {
                 ["panel, no gamepads", panel, "panelAllowAccess", noGamepads, false, true],
                 // access is there; it cannot help
                 ["panel, no button for it", panel, "panelAllowAccess", refused, false, false],
-            ];
-            return rows.map(([tag, view, item, set, before, after, text]) =>
-                            ({ tag, view, item, set, before, after, text }));
-        }
-
-        function test_followsTheModel(data) {
-            const item = find(create(data.view), data.item);
-            compare(item.visible, data.before);
-            apply(data.set);
-            compare(item.visible, data.after);
-            if (data.text)
-                verify(item.text.indexOf(data.text) >= 0, item.text);
-            host.reset();
-            app.reset();
-            compare(item.visible, data.before);
-        }
-
-        // A view worked as the user works it: the view, changes to the model before it is made,
-        // and the steps: ["click" or "focus", path], ["key", keys...], ["keys", sequence], ["set",
-        // changes], ["put", path, property, value], ["call", path, method, arguments...], ["is",
-        // path, property, value], ["labels", path, visible labels below it], ["calls", the
-        // model's calls so far, the app's] and for key capture ["menu", path, item], ["press",
-        // path, Qt key, X11 code] and ["recording", path, whether it records, the key presses
-        // that reached the rest of the window, the label].
-        function test_actions_data() {
-            const one = { clients: [client("A", 1, false)] };
+            ].map(([tag, view, item, set, before, after, text]) => [tag, view, {},
+                ["is", item, "visible", before], ["set", set], ["is", item, "visible", after],
+                ...(text ? [["has", item, text]] : []), ["reset"],
+                ["is", item, "visible", before]]);
             const slider = "gyroSlider/slider", knob = "leftStick/knob";
-            // Arrow keys on the sidebar choose the section, the focus staying on the list with
-            // its ring on the chosen row; on an output picker they move the ring, and Space or
-            // Return choose.
             const sidebar = (tag, keys, section) => [tag, win, {}, ["focus", "sectionList"],
                 ["key", ...keys], ["is", "", "section", section],
                 ["is", "sectionList", "activeFocus", true],
@@ -174,13 +131,20 @@ Item {
                 ["key", ...keys], ["calls", calls],
                 ["is", `${name}/segment_${ring}/segmentFocusRing`, "visible", true]];
             const gamepad = ["outputMode=gamepad"];
-            // Key capture, the keys pressed with their X11 codes.
+            // From the output picker, Tab walks the sidebar (one stop, on the chosen section's
+            // row), then the section in reading order.
+            const tabs = (section, trusted, ...order) => [`Tab order, ${section}`, win,
+                { isAccessibilityTrusted: trusted, rumbleFromAudio: true,
+                  trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] },
+                ["put", "", "section", section], ["tabs", "outputModePicker", ...order]];
+            const captures = [...Array(19).keys()].map(i => "capture_" + i);
             const c0 = "capture_0", c3 = "capture_3", c8 = "capture_8";
             const record = (path) => [["menu", path, 0], ["calls", []],
                                       ["recording", path, true, 0, "Press a key…"]];
             const shift = ["setButtonAction(8,key,56,)"], esc = ["setButtonAction(0,key,53,)"];
             const mouse = ["setButtonAction(3,mouse,0,left)"];
-            const captureRows = [
+            const rows = [
+                ...follows,
                 ["left shift, stored, ends recording, not seen", mapping, {}, ...record(c8),
                  ["press", c8, Qt.Key_Shift, 50], ["calls", shift],
                  ["recording", c8, false, 0, "Shift"], ["press", c8, Qt.Key_Q, 24],
@@ -199,7 +163,6 @@ Item {
                 ["hiding the view ends recording", mapping, {}, ...record(c0),
                  ["put", "", "visible", false], ["put", "", "visible", true],
                  ["recording", c0, false, 0, "Space"]],
-                // Space opens the menu and Return on its first item starts recording.
                 ["by the keyboard", mapping, {}, ["focus", c0], ["key", Qt.Key_Space],
                  ["is", c0, "menu.opened", true], ["key", Qt.Key_Down, Qt.Key_Return],
                  ["is", c0, "menu.visible", false], ["recording", c0, true, 0, "Press a key…"],
@@ -207,8 +170,6 @@ Item {
                 ["clear", mapping, {}, ["menu", "capture_1", 6],
                  ["calls", ["setButtonAction(1,none,0,)"]],
                  ["recording", "capture_1", false, 0, "—"]],
-            ];
-            const rows = [
                 sidebar("down, down, up", [Qt.Key_Down, Qt.Key_Down, Qt.Key_Up], "mapping"),
                 sidebar("down past the end", [Qt.Key_End, Qt.Key_Down], "setup"),
                 sidebar("up past the start", [Qt.Key_Up], "controllers"),
@@ -225,8 +186,7 @@ Item {
                  ["set", { clients: [client("A", 1, true, 1)] }],
                  ["is", "cards/0", "objectName", "kept"],
                  ["is", "cards/0", "client.isStale", true]],
-                // the banner's button fixes what the banner names: first the missing gamepad
-                // access, then the input access that Keyboard & Mouse needs
+                // the button fixes what the banner names: gamepad access, then input access
                 ["banner", win,
                  { outputMode: "gamepad", isGamepadEntitled: false, isAccessibilityTrusted: false },
                  ["is", "bannerButton", "text", "Use Keyboard & Mouse"], ["click", "bannerButton"],
@@ -323,7 +283,18 @@ Item {
                  ["calls", ["requestAccessibility()", "regeneratePIN()", "outputMode=gamepad",
                             "rumbleFromAudio=true"],
                   ["openMainWindow()", "quit()", "quit()", "closePanel()"]]],
-                ...captureRows,
+                tabs("controllers", false, "section_controllers", "bannerButton"),
+                tabs("mapping", true, "section_mapping", "preset_shooter", "preset_retro",
+                     "leftStickPicker", "rightStickPicker", "slider", ...captures),
+                tabs("feedback", true, "section_feedback", "audioRumbleSwitch", "slider",
+                     "soundSettingsLink", "slider"),
+                tabs("devices", true, "section_devices", "newPinButton", "webPageSwitch",
+                     "forgetButton"),
+                tabs("setup", false, "section_setup", "allowAccessButton", "gamepadDevicePicker"),
+                ["Tab order, panel", panel,
+                 { isAccessibilityTrusted: false, rumbleFromAudio: true },
+                 ["tabs", "panelNewPin", "panelOutputMode", "panelAudioSwitch", "panelAllowAccess",
+                  "openWindowButton", "quitButton"]],
             ];
             return rows.map(([tag, view, set, ...steps]) => ({ tag, view, set, steps }));
         }
@@ -331,7 +302,11 @@ Item {
         function test_actions(data) {
             apply(data.set);
             host.resetCalls();
-            const view = create(data.view);
+            const view = createTemporaryObject(data.view, root);
+            waitForRendering(view);
+            // visible texts and icons drawn below an item
+            const labelsShown = (item) => Array.from(item.children).reduce((shown, child) =>
+                shown + labelsShown(child) + (child.visible && child.text ? 1 : 0), 0);
             const act = {
                 click: (path) => mouseClick(find(view, path)),
                 focus: (path) => find(view, path).forceActiveFocus(Qt.TabFocusReason),
@@ -370,6 +345,25 @@ Item {
                     const name = recording ? "recording: press a key" : "currently " + label;
                     compare(capture.Accessible.name, capture.buttonName + ", " + name);
                 },
+                // Tab from `start` walks `order` and comes back round to `start`; Shift+Tab walks
+                // back, and the control it reaches is scrolled into view
+                tabs: (start, ...order) => {
+                    const named = (item) => item.objectName || named(item.parent);
+                    find(view, start).forceActiveFocus(Qt.TabFocusReason);
+                    const forward = [];
+                    for (let i = 0; i <= order.length; ++i) {
+                        keyClick(Qt.Key_Tab);
+                        forward.push(named(root.Window.activeFocusItem));
+                    }
+                    compare(forward, order.concat([start]));
+                    keyClick(Qt.Key_Backtab);
+                    const focused = root.Window.activeFocusItem;
+                    compare(named(focused), order[order.length - 1]);
+                    const y = focused.mapToItem(view, 0, 0).y;
+                    verify(y >= 0 && y + focused.height <= view.height, "at y " + y);
+                },
+                has: (path, text) => verify(find(view, path).text.includes(text), path),
+                reset: () => [host, app].forEach((fake) => fake.reset()),
                 calls: (calls, appCalls) => {
                     tryCompare(host, "calls", calls);
                     compare(app.calls, appCalls || []);
@@ -377,58 +371,6 @@ Item {
             };
             for (const [verb, ...args] of data.steps)
                 act[verb](...args);
-        }
-
-        // Visible texts and icons drawn on the controller (not the staleness badge).
-        function labelsShown(item) {
-            let shown = 0;
-            for (let i = 0; i < item.children.length; ++i) {
-                const child = item.children[i];
-                shown += labelsShown(child) + (child.visible && child.text ? 1 : 0);
-            }
-            return shown;
-        }
-
-        // From the output picker, Tab walks the sidebar (one stop, on the chosen section's row),
-        // then the section in reading order, and comes back round to the picker; Shift+Tab walks
-        // back. The panel from its first control, New PIN.
-        function test_tabOrder_data() {
-            const captures = [...Array(19).keys()].map(i => "capture_" + i);
-            return [
-                { tag: "controllers", trusted: false,
-                  order: ["section_controllers", "bannerButton"] },
-                { tag: "mapping", trusted: true, order: ["section_mapping", "preset_shooter",
-                  "preset_retro", "leftStickPicker", "rightStickPicker", "slider", ...captures] },
-                { tag: "feedback", trusted: true, order: ["section_feedback", "audioRumbleSwitch",
-                  "slider", "soundSettingsLink", "slider"] },
-                { tag: "devices", trusted: true,
-                  order: ["section_devices", "newPinButton", "webPageSwitch", "forgetButton"] },
-                { tag: "setup", trusted: false,
-                  order: ["section_setup", "allowAccessButton", "gamepadDevicePicker"] },
-                { tag: "panel", trusted: false, order: ["panelOutputMode", "panelAudioSwitch",
-                  "panelAllowAccess", "openWindowButton", "quitButton"] },
-            ];
-        }
-
-        function test_tabOrder(data) {
-            apply({ isAccessibilityTrusted: data.trusted, rumbleFromAudio: true,
-                    trustedDevices: [host.makeDevice("Anna’s iPhone", 60)] });
-            const isPanel = data.tag === "panel";
-            const window = create(isPanel ? panel : win, isPanel ? {} : { section: data.tag });
-            const start = isPanel ? "panelNewPin" : "outputModePicker";
-            findChild(window, start).forceActiveFocus(Qt.TabFocusReason);
-            const forward = [];
-            for (let i = 0; i <= data.order.length; ++i) {
-                keyClick(Qt.Key_Tab);
-                forward.push(focusedName());
-            }
-            compare(forward, data.order.concat([start]));
-            keyClick(Qt.Key_Backtab);
-            compare(focusedName(), data.order[data.order.length - 1]);
-            // the focused control is scrolled into view
-            const focused = root.Window.activeFocusItem;
-            const y = focused.mapToItem(window, 0, 0).y;
-            verify(y >= 0 && y + focused.height <= window.height, "at y " + y);
         }
     }
 }

@@ -58,7 +58,11 @@ void FakeHostModel::applyPreset(const QString& name) {
                          key(48), key(53), none, key(111), key(46)});
         write(leftStick_, QStringLiteral("wasd"));
         write(rightStick_, QStringLiteral("mouse"));
+    } else {
+        return;
     }
+    write(pointerSpeed_, 1400.0);
+    write(gyroSpeed_, 1100.0);
 }
 
 QVariantMap FakeHostModel::action(const QString& kind, int code, const QString& mouse) const {

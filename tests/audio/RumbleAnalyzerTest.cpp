@@ -12,19 +12,6 @@
 
 using namespace jolto;
 
-namespace {
-
-std::vector<float> sine(std::size_t frames, double frequency, double amplitude, double rate) {
-    std::vector<float> samples(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        samples[i] =
-            float(amplitude * std::sin(2 * std::numbers::pi * frequency * double(i) / rate));
-    }
-    return samples;
-}
-
-} // namespace
-
 TEST(RumbleAnalyzer, CoefficientFollowsTheRateWithAFloorOf8000Hz) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(RumbleAnalyzer().lowPassCoefficient()), 0x3C7F5940u);
     const std::pair<double, float> rates[] = {{48000, 0.0155852437f}, {44100, 0.0169517994f},
@@ -36,18 +23,16 @@ TEST(RumbleAnalyzer, CoefficientFollowsTheRateWithAFloorOf8000Hz) {
     }
 }
 
-// The levels after each signal, to four decimals; mono 48 kHz blocks of 480 frames unless said
-// otherwise.
+// The levels after each signal, to four decimals, fed as mono 48 kHz blocks.
 TEST(RumbleAnalyzer, LevelsOfEachSignal) {
     struct Feed {
         std::vector<float> samples;
         int times = 1;
-        std::uint32_t channels = 1;
     };
     const auto constant = [](float value) { return std::vector<float>(480, value); };
-    std::vector<float> opposite;
-    for (float s : sine(480, 60, 0.9, 48000)) {
-        opposite.insert(opposite.end(), {s, -s});
+    std::vector<float> treble(512);
+    for (std::size_t i = 0; i < treble.size(); ++i) {
+        treble[i] = float(0.5 * std::sin(2 * std::numbers::pi * 1000 * double(i) / 48000));
     }
     auto poisoned = constant(0.3f);
     poisoned[100] = std::numeric_limits<float>::quiet_NaN();
@@ -57,21 +42,19 @@ TEST(RumbleAnalyzer, LevelsOfEachSignal) {
         double low, high;
     } cases[] = {
         {"silence", {{constant(0), 5}}, 0, 0},
-        {"stereo whose channels cancel out", {{opposite, 5, 2}}, 0, 0},
         {"one constant block", {{constant(0.1f)}}, 0.3776, 0.4748},
         {"a steady signal caught up with its average", {{constant(0.1f), 202}}, 0.8460, 0},
         {"sound dying away", {{constant(0.1f), 3}, {constant(0.02f), 2}}, 0.6519, 0.6303},
-        {"a treble onset, no bass", {{sine(512, 1000, 0.5, 48000)}}, 0.0098, 1},
+        {"a treble onset, no bass", {{treble}}, 0.0098, 1},
         {"beyond full scale", {{constant(2), 3}}, 1, 1},
         // The bass stays poisoned for good; the transient decays by a quarter per block.
         {"not a number", {{constant(0.3f)}, {poisoned}, {constant(0.3f), 10}}, 0, 0.0602},
     };
     for (const auto& c : cases) {
         RumbleAnalyzer analyzer(48000);
-        for (const auto& feed : c.feeds) {
-            for (int i = 0; i < feed.times; ++i) {
-                const auto frames = std::uint32_t(feed.samples.size() / feed.channels);
-                analyzer.processInterleaved(feed.samples.data(), frames, feed.channels);
+        for (const auto& [samples, times] : c.feeds) {
+            for (int i = 0; i < times; ++i) {
+                analyzer.processInterleaved(samples.data(), std::uint32_t(samples.size()), 1);
             }
         }
         EXPECT_NEAR(analyzer.currentLevels().low, c.low, 0.00005) << c.name;
@@ -79,10 +62,8 @@ TEST(RumbleAnalyzer, LevelsOfEachSignal) {
     }
 }
 
-// The floating-point contract: every operation rounded to single precision in the order the
-// formulas give, nothing fused. The constants were worked out by hand, rounding each step of
-// the formulas to a 32-bit float; a build that contracts `a + k * b` into fused multiply-adds,
-// reorders the sums or computes in wider precision ends with other bits.
+// The constants were worked out by hand, rounding each step of the formulas to a 32-bit float:
+// a build that fuses `a + k * b` into multiply-adds, reorders sums or widens precision differs.
 TEST(RumbleAnalyzer, ThreeStereoBlocksEndOnExactlyTheBitsOfTheFormulas) {
     std::vector<float> stereo;
     for (int i = 0; i < 192; ++i) {

@@ -185,8 +185,9 @@ async def drive(page):
     dialog_open = "document.querySelector('#pairing').open"
     player_1 = "/^Player 1/.test(document.querySelector('#status').textContent)"
     print(f"pin dialog {await page.until(dialog_open)}")
-    notice = await page.value("(n => n.hidden ? '' : n.textContent)(document.querySelector('#notice'))")
-    print(f"secure={await page.value('isSecureContext')} notice={notice}")
+    if not await page.value("isSecureContext"):
+        notice = "(n => n.hidden ? 'hidden' : n.textContent)(document.querySelector('#notice'))"
+        print(f"insecure, notice: {await page.value(notice)}")
     for button in [f"#keypad button[value='{digit}']" for digit in PIN] + ["#pin-ok"]:
         await page.hold([await page.centre(button)], seconds=0)
     print(f"paired {await page.until(player_1)}")

@@ -1,6 +1,5 @@
-// The server on fakes of its ports: the datagrams of a session, the listener, the flood of
-// connections; admission, PINs and trust; the timers' work (staleness, output modes, rumble);
-// and a UDP phone and a WebSocket phone side by side through the transport mux.
+// The server on fakes of its ports: sessions, the listener, admission and trust, the timers'
+// work, and a UDP phone and a WebSocket phone side by side through the transport mux.
 
 #include <algorithm>
 #include <cmath>
@@ -83,8 +82,7 @@ public:
     int withdrawals = 0;
 };
 
-// Keeps the gamepads the server retires until `Server::pump` ends them, after the
-// server's call has returned, as a gamepad ending on its own thread would.
+// Keeps retired gamepads until `Server::pump` ends them, as a gamepad's own thread would.
 class FakeRetirement final : public GamepadRetirement {
 public:
     void retire(std::unique_ptr<GamepadHandle> gamepad, std::function<void()> gone) override {
@@ -115,8 +113,7 @@ protected:
     void SetUp() override { restart(); }
     void TearDown() override { server.reset(); }
 
-    // Starts a new server on the same fakes; on a real gamepad factory, it ends the gamepads
-    // with its own threads.
+    // A new server on the same fakes; a real gamepad factory ends its gamepads on its threads.
     void restart(bool runTimers = false, GamepadFactory* factory = nullptr,
                  OutputMode mode = OutputMode::keyboardMouse) {
         server.reset();
@@ -141,7 +138,7 @@ protected:
             context.poll();
         } while (retirement.endAll());
     }
-    // Runs the timers and the posted work until `done` holds; false when it did not in 20 s.
+    // Runs timers and posted work until `done` holds; false when it did not in 20 s.
     template <typename Pred> bool runUntil(Pred done) {
         return waitFor([&] {
             context.restart();
@@ -204,9 +201,7 @@ protected:
     // One field of every event of its type, in order.
     template <typename T, typename Field> std::vector<Field> fieldsOf(Field T::*field) const {
         std::vector<Field> values;
-        for (const auto& e : eventsOf<T>()) {
-            values.push_back(e.*field);
-        }
+        std::ranges::transform(eventsOf<T>(), std::back_inserter(values), field);
         return values;
     }
 
@@ -214,8 +209,7 @@ protected:
         gamepads.created.at(gamepad)->onRumble(low, high);
         pump();
     }
-    // One 33 ms publish tick; the levels of the one rumble packet it sent to `connection`, as
-    // the phone reads them, or nothing when it sent none.
+    // One 33 ms publish tick; the bytes of the rumble packet it sent to `connection`, if any.
     Bytes rumbleStep(ConnectionId connection = 1) {
         auto before = listener.sentTo<Packet::Rumble>(connection).size();
         clock.advance(33ms);
@@ -244,9 +238,8 @@ protected:
         auto lists = publish();
         EXPECT_EQ(lists.size(), 1u);
         std::vector<int> numbers;
-        for (const auto& client : lists.at(0).clients) {
-            numbers.push_back(client.playerNumber);
-        }
+        std::ranges::transform(lists.at(0).clients, std::back_inserter(numbers),
+                               &ClientSnapshot::playerNumber);
         return numbers;
     }
     int pinEvents() const { return static_cast<int>(eventsOf<HostEvent::Pin>().size()); }
@@ -558,9 +551,8 @@ TEST_F(Admission, SeatsAreNumberedKeptOnARepeatedHelloAndMovedWithANewPort) {
     EXPECT_EQ(later.playerNumber, 2) << "the lowest free number";
 }
 
-// Guessing a four-digit PIN at network speed must not succeed: the fifth wrong try from any
-// phone replaces the PIN and pauses every PIN check, for longer each time. The pauses are
-// compared at the end, as the whole sequence reported.
+// The fifth wrong try from any phone replaces the PIN and pauses every PIN check, for longer
+// each time, so that a four-digit PIN cannot be guessed at network speed.
 TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingForUpToADay) {
     // Had the PIN-less hello counted, four wrong PINs would now replace the PIN.
     hello(101, guessers[0]);
@@ -601,8 +593,7 @@ TEST_F(Admission, FiveWrongPINsReplaceThePINAndPauseGuessingForUpToADay) {
     act(&HostServer::regeneratePIN);
     EXPECT_EQ(pair(5, newcomer).status, WelcomeStatus::accepted);
     wrongTries(5);
-    // Once per pause; a pairing and a new PIN end it and restart the growth, which doubles up
-    // to a day.
+    // Once per pause; a pairing or a new PIN ends it and restarts the doubling up to a day.
     EXPECT_EQ(fieldsOf(&HostEvent::PairingPause::length),
               (std::vector<std::optional<std::chrono::seconds>>{
                   30s,    60s,    std::nullopt, 30s,    60s,          120s,   240s,
@@ -672,8 +663,7 @@ TEST_F(Ticks, FrameTickStepsMotionCappedAfterAStallAndIdleTimersSleepUntilAPhone
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 24ms, 8ms), t0 + 16ms);
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 300ms, 8ms), t0 + 300ms);
 
-    // An idle host must not wake 160 times a second: with nothing to do no timer stays armed,
-    // and a phone wakes the ones it needs.
+    // With nothing to do no timer stays armed, and a phone wakes the ones it needs.
     keyboard = {};
     restart(true);
     EXPECT_TRUE(runsIdle()) << "no phone, no timer";
@@ -726,9 +716,8 @@ TEST_F(Ticks, GamepadModeGivesEachPhoneItsGamepadAtOnceAndAReplacementEndsTheOld
     EXPECT_TRUE(gamepads.created[1]->finished);
     EXPECT_FALSE(gamepads.created[0]->finished);
 
-    // Each way of replacing a gamepad: the old one is finished, its rumble stops with one
-    // closing packet and its late levels are ignored, and its successor gets the input of the
-    // moment.
+    // Each way of replacing a gamepad: the old one is finished, its rumble ends with one closing
+    // packet and its late levels are ignored; its successor gets the input of the moment.
     deliver(1, Packet::State{session, 1, pressing(ControllerButton::south)});
     const std::function<void()> replacements[] = {
         [&] { server->setGamepadDevice(GamepadDevice::hid); },
@@ -771,8 +760,8 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
     auto& hid = *devices.log;
     VirtualGamepadFactory factory{devices, devices, [](GamepadDevice) { return true; }};
     restart(false, &factory, OutputMode::gamepad);
-    // Even after a failed check, the device is unstalled for the server's orderly end, which
-    // comes before the factory's.
+    // Even after a failed check, the device is unstalled for the server's end, before the
+    // factory's.
     std::shared_ptr<void> end(nullptr, [&](void*) {
         hid.with([&] { hid.stalledDevice = 0; });
         server.reset();
@@ -797,8 +786,7 @@ TEST_F(Ticks, StalledDeviceHoldsUpNeitherTheServerNorOtherPhones) {
 
     hid.with([&] { hid.stalledDevice = 0; });
     ASSERT_TRUE(runUntil([&] { return hid.with([&] { return hid.devicesMade; }) == 3; }));
-    // The first device went before the phone's next one came; what a gamepad sends as it ends
-    // is the output tests' to check.
+    // The first device went before the phone's next one came.
     EXPECT_EQ(hid.with([&] { return hid.history; }), (std::vector{1, 2, -1, 3}));
     // The orderly end waits for every device, and no thread of the server stays behind.
     server.reset();

@@ -650,9 +650,8 @@ TEST_F(Ticks, FrameTickStepsMotionCappedAfterAStallAndIdleTimersSleepUntilAPhone
         clock.advance(after);
         server->frameTick(clock.now());
     }
-    ASSERT_EQ(keyboard.steps.size(), 2u) << "no motion, no step";
-    EXPECT_NEAR(keyboard.steps[0], 0.008, 1e-9) << "the time since the previous tick";
-    EXPECT_DOUBLE_EQ(keyboard.steps[1], 0.05);
+    // No motion, no step; then the time since the previous tick, capped after a stall.
+    EXPECT_EQ(keyboard.steps, (std::vector{0.008, 0.05}));
     act(&HostServer::setMode, OutputMode::gamepad);
     server->frameTick(clock.now());
     EXPECT_EQ(keyboard.steps.size(), 2u) << "no pointer in gamepad mode";
@@ -920,7 +919,6 @@ TEST_F(Transports, SameInnerIdsAreSeparatePlayersUntilTheirTransportLetsGoOrIsSw
 
     // A closed WebSocket leaves at once, without waiting for silence; the UDP phone stays.
     web.handler.closed(1);
-    EXPECT_EQ(keyboard.removed, std::vector<Uuid>{webPhone.device});
     EXPECT_EQ(mux.connectionCount(1), 0u);
     EXPECT_EQ(mux.connectionCount(0), 1u);
     // The server's own removal reaches the transport the client came by, with its own id.
@@ -934,10 +932,8 @@ TEST_F(Transports, SameInnerIdsAreSeparatePlayersUntilTheirTransportLetsGoOrIsSw
     ASSERT_EQ(pair(7, pagePhone, &web).status, WelcomeStatus::accepted);
     mux.setEnabled(1, false);
     EXPECT_EQ(web.cancels, 1);
-    ASSERT_FALSE(keyboard.removed.empty());
-    EXPECT_EQ(keyboard.removed.back(), pagePhone.device);
-    ASSERT_FALSE(webStates.empty());
-    EXPECT_EQ(webStates.back(), ListenerState::failed({}));
+    EXPECT_EQ(keyboard.removed, (std::vector{webPhone.device, udpPhone.device, pagePhone.device}));
+    EXPECT_EQ(webStates, (std::vector{ListenerState::starting(), ListenerState::failed({})}));
 
     mux.setEnabled(1, true);
     EXPECT_EQ(web.starts, 2);

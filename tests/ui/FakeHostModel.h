@@ -102,8 +102,6 @@ Q_SIGNALS:
     void callsChanged();
 
 private:
-    // One entry of buttonActions, labelled as the real model labels it.
-    QVariantMap action(const QString& kind, int code = 0, const QString& mouse = {}) const;
     // Logs the write under `name` (when given), and notifies only when the value changed.
     template <typename T> void write(T& field, const T& value, const char* name = nullptr) {
         if (name != nullptr) {

@@ -1,22 +1,23 @@
 #include "FakeHostModel.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QMetaProperty>
+
+#include "output/KeyNames.h"
+#include "output/MappingPreset.h"
+#include "platform/linux/MacKeyCodes.h"
 
 namespace {
 
-// Key names of the codes the presets and the tests use (the Linux wording of the key names).
-const QHash<int, QString> keyNames = {
-    {0, "A"},      {1, "S"},    {3, "F"},      {6, "Z"},       {7, "X"},           {8, "C"},
-    {9, "V"},      {12, "Q"},   {13, "W"},     {14, "E"},      {15, "R"},          {18, "1"},
-    {19, "2"},     {20, "3"},   {21, "4"},     {36, "Return"}, {46, "M"},          {48, "Tab"},
-    {49, "Space"}, {53, "Esc"}, {56, "Shift"}, {100, "F8"},    {111, "F12"},       {122, "F1"},
-    {123, "←"},    {124, "→"},  {125, "↓"},    {126, "↑"},     {60, "Right Shift"}};
+QString text(std::string_view raw) {
+    return QString::fromUtf8(raw.data(), static_cast<qsizetype>(raw.size()));
+}
 
-// X11/xkb key codes (evdev + 8) of the keys the tests press, and their macOS virtual key codes.
-const QHash<int, int> scanCodes = {
-    {9, 53} /* Esc */, {24, 12} /* Q */, {50, 56} /* Left Shift */, {66, 57} /* Caps Lock */};
+// One entry of buttonActions as the views read it, labelled with the program's own names.
+QVariantMap entry(const jolto::KeyAction& action) {
+    const char* kind = action.isKey() ? "key" : action.isMouse() ? "mouse" : "none";
+    return {{"kind", kind}, {"label", QString::fromStdString(label(action))}};
+}
 
 } // namespace
 
@@ -34,44 +35,31 @@ void FakeHostModel::reset() {
 void FakeHostModel::setButtonAction(int button, const QString& kind, int code,
                                     const QString& mouse) {
     log(QStringLiteral("setButtonAction(%1,%2,%3,%4)").arg(button).arg(kind).arg(code).arg(mouse));
-    if (button >= 0 && button < buttons_.size()) {
+    const auto clicked = jolto::mouseButtonFromRaw(mouse.toStdString());
+    const auto action = kind == "key" ? jolto::KeyAction::key(static_cast<std::uint16_t>(code))
+                        : kind == "mouse" && clicked ? jolto::KeyAction::mouse(*clicked)
+                                                     : jolto::KeyAction::none();
+    if (jolto::controllerButtonFromRaw(button)) {
         QVariantList next = buttons_;
-        next[button] = action(kind, kind == "key" ? code : 0, kind == "mouse" ? mouse : QString());
+        next[button] = entry(action);
         write(buttons_, next);
     }
 }
 
 void FakeHostModel::applyPreset(const QString& name) {
     log("applyPreset(" + name + ")");
-    auto key = [this](int code) { return action(QStringLiteral("key"), code); };
-    auto mouse = [this](const char* button) { return action(QStringLiteral("mouse"), 0, button); };
-    const QVariantMap none = action(QStringLiteral("none"));
-    if (name == "retro") {
-        write(buttons_,
-              {key(6), key(7), key(0), key(1), key(12), key(13), key(14), key(15), none, none,
-               key(126), key(125), key(123), key(124), key(60), key(36), key(122), key(100), none});
-        write(leftStick_, QStringLiteral("arrows"));
-        write(rightStick_, QStringLiteral("none"));
-    } else if (name == "shooter") {
-        write(buttons_, {key(49), key(8), key(15), key(3), key(12), key(14), mouse("right"),
-                         mouse("left"), key(56), key(9), key(18), key(20), key(21), key(19),
-                         key(48), key(53), none, key(111), key(46)});
-        write(leftStick_, QStringLiteral("wasd"));
-        write(rightStick_, QStringLiteral("mouse"));
-    } else {
-        return;
+    if (const auto preset = jolto::mappingPresetFromRaw(name.toStdString())) {
+        const jolto::KeyMapping& mapping = jolto::mapping(*preset);
+        QVariantList buttons;
+        for (auto button : jolto::allControllerButtons) {
+            buttons.append(entry(mapping.action(button)));
+        }
+        write(buttons_, buttons);
+        write(leftStick_, text(rawValue(mapping.leftStick)));
+        write(rightStick_, text(rawValue(mapping.rightStick)));
+        write(pointerSpeed_, mapping.pointerSpeed);
+        write(gyroSpeed_, mapping.gyroSpeed);
     }
-    write(pointerSpeed_, 1400.0);
-    write(gyroSpeed_, 1100.0);
-}
-
-QVariantMap FakeHostModel::action(const QString& kind, int code, const QString& mouse) const {
-    const QString label = kind == "key"      ? keyName(code)
-                          : mouse == "left"  ? QStringLiteral("Left Click")
-                          : mouse == "right" ? QStringLiteral("Right Click")
-                          : kind == "mouse"  ? QStringLiteral("Middle Click")
-                                             : QStringLiteral("\u2014");
-    return {{"kind", kind}, {"code", code}, {"mouse", mouse}, {"label", label}};
 }
 
 QString FakeHostModel::statusText() const {
@@ -96,11 +84,13 @@ QString FakeHostModel::outputWarning() const {
 }
 
 QString FakeHostModel::keyName(int macCode) const {
-    return keyNames.value(macCode, QStringLiteral("Key %1").arg(macCode));
+    return QString::fromStdString(jolto::keyName(static_cast<std::uint16_t>(macCode)));
 }
 
+// X11/xkb key codes are the evdev codes plus 8.
 int FakeHostModel::macKeyCodeForScanCode(int nativeScanCode) const {
-    return scanCodes.value(nativeScanCode, -1);
+    const auto mac = jolto::macKeyFromLinux(static_cast<std::uint16_t>(nativeScanCode - 8));
+    return mac ? *mac : -1;
 }
 
 QVariantMap FakeHostModel::makeState(int buttons, double leftX, double leftY, double rightX,

@@ -43,7 +43,6 @@ class FakeHostModel : public QObject {
     Q_PROPERTY(QString sdlMapping MEMBER sdlMapping_ NOTIFY changed)
     Q_PROPERTY(bool pairingPaused MEMBER pairingPaused_ NOTIFY changed)
     Q_PROPERTY(QString pairingPausedUntil MEMBER pairingPausedUntil_ NOTIFY changed)
-    // For the tests only.
     Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
 
 public:
@@ -89,7 +88,6 @@ public:
         write(rumbleLow_, low);
         write(rumbleHigh_, high);
     }
-    // A state map with the given buttons pressed and sticks/triggers at the given values.
     Q_INVOKABLE QVariantMap makeState(int buttons, double leftX = 0, double leftY = 0,
                                       double rightX = 0, double rightY = 0, double leftTrigger = 0,
                                       double rightTrigger = 0) const;
@@ -102,8 +100,6 @@ Q_SIGNALS:
     void callsChanged();
 
 private:
-    // One entry of buttonActions, labelled as the real model labels it.
-    QVariantMap action(const QString& kind, int code = 0, const QString& mouse = {}) const;
     // Logs the write under `name` (when given), and notifies only when the value changed.
     template <typename T> void write(T& field, const T& value, const char* name = nullptr) {
         if (name != nullptr) {

@@ -490,7 +490,6 @@ TEST_F(AccessHelperRun, PicksTheFirstExecutableCandidateCanonicallyAndQuotesItFo
     EXPECT_EQ(odd.manualCommand(), "sudo '" + dir_.string() + "/it'\\''s here/jolto-host-access'");
 }
 
-// Whether the helper is needed at all: the right to open the device for reading and writing.
 TEST_F(AccessHelperRun, TheDeviceEntitlementIsTheRightToOpenIt) {
     EXPECT_FALSE(hasVirtualDeviceEntitlement((dir_ / "missing").c_str()));
     EXPECT_TRUE(hasVirtualDeviceEntitlement(helper_.c_str()));

@@ -89,16 +89,14 @@ constexpr Written syn{EV_SYN, SYN_REPORT, 0};
 TEST(MacKeyCodes, EveryNamedKeyHasItsOwnLinuxKeyByPosition) {
     auto table = macKeyCodeTable();
     EXPECT_EQ(table.size(), 109u);
-    std::set<std::uint16_t> macs, linuxes;
+    std::set<std::uint16_t> macs;
     for (const auto& k : table) {
         EXPECT_TRUE(knownKeyName(k.mac).has_value()) << k.mac;
         macs.insert(k.mac);
-        linuxes.insert(k.evdev);
         EXPECT_EQ(linuxKeyFromMac(k.mac), k.evdev);
         EXPECT_EQ(macKeyFromLinux(k.evdev), k.mac);
     }
     EXPECT_EQ(macs.size(), 109u);
-    EXPECT_EQ(linuxes.size(), 109u);
 
     const std::pair<std::uint16_t, std::uint16_t> spots[] = {
         {0, KEY_A},           {50, KEY_GRAVE},     {51, KEY_BACKSPACE}, {117, KEY_DELETE},
@@ -166,8 +164,6 @@ TEST_F(Adapter, BatchesBecomeRelativeEventsClosedBySynReport) {
     }
 }
 
-// Without access from the start, or once the device has vanished, nothing is written and
-// opening is retried every two seconds of use.
 TEST_F(Adapter, AClosedDeviceIsOpenedAgainTwoSecondsAfterTheLastAttempt) {
     for (bool vanished : {false, true}) {
         SCOPED_TRACE(vanished ? "vanished" : "no access");
@@ -350,16 +346,15 @@ public:
     }
     bool ok() const { return fds_[0] >= 0; }
 
-    bool readable() const {
+    bool readable(int timeoutMs = 0) const {
         pollfd p{fds_[0], POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
+        return ::poll(&p, 1, timeoutMs) > 0;
     }
     void hangUp() { ::close(std::exchange(fds_[0], -1)); }
     int takeDeviceEnd() { return std::exchange(fds_[1], -1); }
 
     std::unique_ptr<uhid_event> read() {
-        pollfd p{fds_[0], POLLIN, 0};
-        if (::poll(&p, 1, 20000) <= 0) {
+        if (!readable(20000)) {
             return nullptr;
         }
         auto ev = std::make_unique<uhid_event>();

@@ -660,6 +660,7 @@ TEST_F(Ticks, FrameTickStepsMotionCappedAfterAStallAndIdleTimersSleepUntilAPhone
     Instant t0{};
     EXPECT_EQ(HostServer::nextDeadline(t0, t0 + 3ms, 8ms), t0 + 8ms);
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 24ms, 8ms), t0 + 16ms);
+    EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 25ms, 8ms), t0 + 25ms);
     EXPECT_EQ(HostServer::nextDeadline(t0 + 8ms, t0 + 300ms, 8ms), t0 + 300ms);
 
     // With nothing to do no timer stays armed, and a phone wakes the ones it needs.
